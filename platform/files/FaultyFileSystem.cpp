@@ -1,0 +1,142 @@
+// The fault-injecting decorator. Each operation has its own call counter; a
+// rule remembers the call number at which it starts to fail, so `nth` counts
+// from the moment the rule is set. A failed call never reaches the inner
+// file system.
+#include <functional>
+
+#include "platform/Win32Error.h"
+#include "platform/files/FileSystem.h"
+
+namespace tarvex {
+namespace {
+
+constexpr int kOps = 10;
+static_assert(static_cast<int>(FaultyFileSystem::Op::Size) == kOps - 1,
+              "one counter per operation");
+
+int Index(FaultyFileSystem::Op op) {
+  return static_cast<int>(op);
+}
+
+// A file opened through the decorator: each Write counts as a Write call and
+// may fail; Flush and Close pass through. It must not outlive the decorator.
+class FaultyWritableFile : public WritableFile {
+ public:
+  FaultyWritableFile(std::unique_ptr<WritableFile> inner, std::function<uint32_t()> check)
+      : inner_(std::move(inner)), check_(std::move(check)) {}
+
+  uint32_t Write(std::string_view data) override {
+    if (uint32_t code = check_()) return code;
+    return inner_->Write(data);
+  }
+  uint32_t Flush() override { return inner_->Flush(); }
+  uint32_t Close() override { return inner_->Close(); }
+
+ private:
+  std::unique_ptr<WritableFile> inner_;
+  std::function<uint32_t()> check_;
+};
+
+}  // namespace
+
+void FaultyFileSystem::FailNth(Op op, int nth, uint32_t code, bool sticky) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Stored as the absolute call number at which the rule fires.
+  rules_.push_back(Rule{op, calls_[Index(op)] + nth, code, sticky});
+}
+
+void FaultyFileSystem::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rules_.clear();
+  for (int& calls : calls_) calls = 0;
+}
+
+int FaultyFileSystem::Calls(Op op) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return calls_[Index(op)];
+}
+
+uint32_t FaultyFileSystem::Check(Op op) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int call = ++calls_[Index(op)];
+  for (const Rule& rule : rules_) {
+    if (rule.op != op) continue;
+    if (call == rule.nth || (rule.sticky && call > rule.nth)) return rule.code;
+  }
+  return win32::ERROR_SUCCESS;
+}
+
+uint32_t FaultyFileSystem::GetAttributes(const std::string& path, uint32_t* attributes) {
+  if (uint32_t code = Check(Op::Attributes)) return code;
+  return inner_.GetAttributes(path, attributes);
+}
+
+uint32_t FaultyFileSystem::SetAttributes(const std::string& path, uint32_t attributes) {
+  if (uint32_t code = Check(Op::Attributes)) return code;
+  return inner_.SetAttributes(path, attributes);
+}
+
+uint32_t FaultyFileSystem::GetSize(const std::string& path, uint64_t* size) {
+  if (uint32_t code = Check(Op::Size)) return code;
+  return inner_.GetSize(path, size);
+}
+
+uint32_t FaultyFileSystem::ReadFile(const std::string& path, std::string* data, uint64_t maxBytes) {
+  if (uint32_t code = Check(Op::Read)) return code;
+  return inner_.ReadFile(path, data, maxBytes);
+}
+
+uint32_t FaultyFileSystem::WriteFileAtomic(const std::string& path, std::string_view data,
+                                           uint32_t attributes, bool keepAttributes) {
+  if (uint32_t code = Check(Op::Write)) return code;
+  return inner_.WriteFileAtomic(path, data, attributes, keepAttributes);
+}
+
+uint32_t FaultyFileSystem::OpenForAppend(const std::string& path, bool truncate,
+                                         std::unique_ptr<WritableFile>* out) {
+  out->reset();
+  if (uint32_t code = Check(Op::Open)) return code;
+  std::unique_ptr<WritableFile> file;
+  if (uint32_t code = inner_.OpenForAppend(path, truncate, &file)) return code;
+  *out = std::make_unique<FaultyWritableFile>(std::move(file), [this] { return Check(Op::Write); });
+  return win32::ERROR_SUCCESS;
+}
+
+uint32_t FaultyFileSystem::MoveFile(const std::string& from, const std::string& to) {
+  if (uint32_t code = Check(Op::Move)) return code;
+  return inner_.MoveFile(from, to);
+}
+
+uint32_t FaultyFileSystem::CopyFile(const std::string& from, const std::string& to,
+                                    bool failIfExists) {
+  if (uint32_t code = Check(Op::Copy)) return code;
+  return inner_.CopyFile(from, to, failIfExists);
+}
+
+uint32_t FaultyFileSystem::DeleteFile(const std::string& path) {
+  if (uint32_t code = Check(Op::Delete)) return code;
+  return inner_.DeleteFile(path);
+}
+
+uint32_t FaultyFileSystem::CreateDirectory(const std::string& path) {
+  if (uint32_t code = Check(Op::CreateDirectory)) return code;
+  return inner_.CreateDirectory(path);
+}
+
+uint32_t FaultyFileSystem::CreateDirectories(const std::string& path, uint32_t mode) {
+  if (uint32_t code = Check(Op::CreateDirectory)) return code;
+  return inner_.CreateDirectories(path, mode);
+}
+
+uint32_t FaultyFileSystem::RemoveDirectory(const std::string& path) {
+  if (uint32_t code = Check(Op::Delete)) return code;
+  return inner_.RemoveDirectory(path);
+}
+
+uint32_t FaultyFileSystem::ListDirectory(const std::string& path, std::string_view pattern,
+                                         std::vector<DirEntry>* out) {
+  if (uint32_t code = Check(Op::List)) return code;
+  return inner_.ListDirectory(path, pattern, out);
+}
+
+}  // namespace tarvex

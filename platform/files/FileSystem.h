@@ -1,0 +1,158 @@
+// The file-system seam. Every file operation of Tarvex goes through it, so
+// tests can inject faults and so the program sees the Win32 behaviour it was
+// written for: Win32 error codes, the READONLY, HIDDEN and SYSTEM attributes,
+// moves that never replace, copies that never overwrite, and listings in a
+// stable order.
+//
+// Attributes are kept in the extended attribute "user.tarvex.attrs", so a
+// read-only file refuses writes even for root. A leading dot does not make a
+// file hidden. Where extended attributes are unsupported, files read as
+// having no attributes and setting them fails with ERROR_NOT_SUPPORTED.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvex {
+
+inline constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x1;
+inline constexpr uint32_t FILE_ATTRIBUTE_HIDDEN = 0x2;
+inline constexpr uint32_t FILE_ATTRIBUTE_SYSTEM = 0x4;
+inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
+inline constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+
+struct DirEntry {
+  std::string name;         // file name only
+  uint32_t attributes = 0;  // FILE_ATTRIBUTE_* (DIRECTORY for folders)
+  uint64_t size = 0;
+  int64_t modified = 0;  // seconds since 1970
+};
+
+// An open file for writing (the log). Writes go straight to the file.
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  virtual uint32_t Write(std::string_view data) = 0;
+  virtual uint32_t Flush() = 0;
+  virtual uint32_t Close() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // The process-wide native file system.
+  static FileSystem& Native();
+
+  // Attributes of a file or folder: 0 and `*attributes` set, or
+  // ERROR_FILE_NOT_FOUND (the parent folder exists) / ERROR_PATH_NOT_FOUND.
+  // A file without attributes reads as FILE_ATTRIBUTE_NORMAL.
+  virtual uint32_t GetAttributes(const std::string& path, uint32_t* attributes) = 0;
+  // Sets READONLY, HIDDEN and SYSTEM (other bits ignored; NORMAL clears them).
+  virtual uint32_t SetAttributes(const std::string& path, uint32_t attributes) = 0;
+  bool Exists(const std::string& path);
+
+  virtual uint32_t GetSize(const std::string& path, uint64_t* size) = 0;
+  // Reads a whole file; ERROR_NOT_ENOUGH_MEMORY when it is above `maxBytes`.
+  virtual uint32_t ReadFile(const std::string& path, std::string* data,
+                            uint64_t maxBytes = UINT64_MAX) = 0;
+  // Replaces (or creates) a file: the data go to a temporary file in the same
+  // folder, which is flushed to disk and renamed over the old file. A failure
+  // at any step leaves the old file as it was and removes the temporary one.
+  // A READONLY file refuses with ERROR_ACCESS_DENIED. The new file has
+  // `attributes` (READONLY/HIDDEN/SYSTEM) plus, when `keepAttributes`, the
+  // HIDDEN and SYSTEM attributes of the file it replaces.
+  virtual uint32_t WriteFileAtomic(const std::string& path, std::string_view data,
+                                   uint32_t attributes = 0, bool keepAttributes = true) = 0;
+  // Opens a file for appending (creating it), or empties it when `truncate`.
+  // A READONLY file refuses with ERROR_ACCESS_DENIED.
+  virtual uint32_t OpenForAppend(const std::string& path, bool truncate,
+                                 std::unique_ptr<WritableFile>* out) = 0;
+
+  // Moves a file or folder; never replaces an existing target
+  // (ERROR_ALREADY_EXISTS); works across file systems.
+  virtual uint32_t MoveFile(const std::string& from, const std::string& to) = 0;
+  // Copies a file; with `failIfExists` an existing target gives
+  // ERROR_FILE_EXISTS and is left alone.
+  virtual uint32_t CopyFile(const std::string& from, const std::string& to, bool failIfExists) = 0;
+  // Deletes a file; a READONLY file refuses with ERROR_ACCESS_DENIED.
+  virtual uint32_t DeleteFile(const std::string& path) = 0;
+  // Creates one folder: ERROR_ALREADY_EXISTS when it exists,
+  // ERROR_PATH_NOT_FOUND when its parent does not.
+  virtual uint32_t CreateDirectory(const std::string& path) = 0;
+  // Creates a folder and its missing parents; 0 when it already exists.
+  virtual uint32_t CreateDirectories(const std::string& path, uint32_t mode = 0777) = 0;
+  // Removes an empty folder (ERROR_DIR_NOT_EMPTY otherwise).
+  virtual uint32_t RemoveDirectory(const std::string& path) = 0;
+  // Lists a folder's entries whose names match `pattern` ("*", "*.ico"; "*"
+  // and "?" wildcards, ASCII case-insensitive), sorted by name (byte order),
+  // without "." and "..".
+  virtual uint32_t ListDirectory(const std::string& path, std::string_view pattern,
+                                 std::vector<DirEntry>* out) = 0;
+};
+
+// The Win32 code for an errno value. ENOENT maps to ERROR_FILE_NOT_FOUND when
+// the parent folder of `path` exists and ERROR_PATH_NOT_FOUND otherwise.
+uint32_t Win32FromErrno(int err, const std::string& path = {});
+
+// Matches a file name against a pattern with "*" and "?" ("?" takes one
+// UTF-8 character), ASCII case-insensitively. As on Windows, a trailing ".*"
+// also matches a name without that part: "*.*" matches every name.
+bool MatchesPattern(std::string_view name, std::string_view pattern);
+
+// A decorator that passes every call to another file system, except the
+// ones it is told to fail: the Nth call (1-based) of an operation, or every
+// call from the Nth on, fails with the chosen code. Each Write of a file
+// opened through it counts as an Op::Write call; such a file must not outlive
+// the decorator.
+class FaultyFileSystem : public FileSystem {
+ public:
+  enum class Op { Open, Read, Write, Move, Copy, Delete, CreateDirectory, List, Attributes, Size };
+  explicit FaultyFileSystem(FileSystem& inner) : inner_(inner) {}
+
+  // Fails the `nth` call of `op` (counting from now) with `code`; when
+  // `sticky`, every later call of `op` fails too.
+  void FailNth(Op op, int nth, uint32_t code, bool sticky = false);
+  void Reset();
+  int Calls(Op op) const;
+
+  uint32_t GetAttributes(const std::string& path, uint32_t* attributes) override;
+  uint32_t SetAttributes(const std::string& path, uint32_t attributes) override;
+  uint32_t GetSize(const std::string& path, uint64_t* size) override;
+  uint32_t ReadFile(const std::string& path, std::string* data, uint64_t maxBytes) override;
+  uint32_t WriteFileAtomic(const std::string& path, std::string_view data, uint32_t attributes,
+                           bool keepAttributes) override;
+  uint32_t OpenForAppend(const std::string& path, bool truncate,
+                         std::unique_ptr<WritableFile>* out) override;
+  uint32_t MoveFile(const std::string& from, const std::string& to) override;
+  uint32_t CopyFile(const std::string& from, const std::string& to, bool failIfExists) override;
+  uint32_t DeleteFile(const std::string& path) override;
+  uint32_t CreateDirectory(const std::string& path) override;
+  uint32_t CreateDirectories(const std::string& path, uint32_t mode) override;
+  uint32_t RemoveDirectory(const std::string& path) override;
+  uint32_t ListDirectory(const std::string& path, std::string_view pattern,
+                         std::vector<DirEntry>* out) override;
+
+ private:
+  struct Rule {
+    Op op;
+    int nth;  // the call number (as counted in calls_) that fails first
+    uint32_t code;
+    bool sticky;
+  };
+  // Counts a call of `op`: the code to fail it with, or 0.
+  uint32_t Check(Op op);
+
+  FileSystem& inner_;
+  mutable std::mutex mutex_;  // files opened through the decorator may write from any thread
+  std::vector<Rule> rules_;
+  int calls_[10] = {};
+};
+
+}  // namespace tarvex

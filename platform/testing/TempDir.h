@@ -1,0 +1,35 @@
+// A private temporary folder for one test, removed with everything in it when
+// the test ends.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace tarvex::testing {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = ::testing::TempDir() + "tarvex-XXXXXX";
+    char* made = mkdtemp(tmpl.data());
+    if (!made) throw std::runtime_error("mkdtemp failed for " + tmpl);
+    path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace tarvex::testing

@@ -1,0 +1,484 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "platform/Win32Error.h"
+#include "platform/files/FileSystem.h"
+
+namespace tarvex {
+namespace {
+
+using namespace win32;
+
+// Each test works in its own new folder under the test temporary folder.
+class FileSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "tarvex-fs-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr) << tmpl;
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  // Direct file access, independent of the code under test.
+  void Put(const std::string& name, const std::string& content) {
+    std::ofstream(Path(name), std::ios::binary) << content;
+  }
+  std::string Get(const std::string& name) {
+    std::ifstream in(Path(name), std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // The names in a folder of the test folder, sorted; temporary files show.
+  std::vector<std::string> Names(const std::string& sub = "") {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(sub.empty() ? dir_ : Path(sub)))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  uint32_t Attributes(const std::string& name) {
+    uint32_t a = INVALID_FILE_ATTRIBUTES;
+    EXPECT_EQ(fs_.GetAttributes(Path(name), &a), ERROR_SUCCESS) << name;
+    return a;
+  }
+  // True when this file system keeps extended attributes.
+  bool AttributesSupported() {
+    std::string probe = Path(".probe");
+    Put(".probe", "");
+    bool ok = ::setxattr(probe.c_str(), "user.tarvex.probe", "1", 1, 0) == 0;
+    std::filesystem::remove(probe);
+    return ok;
+  }
+
+  FileSystem& fs_ = FileSystem::Native();
+  std::string dir_;
+};
+
+#define REQUIRE_ATTRIBUTES() \
+  if (!AttributesSupported()) GTEST_SKIP() << "no extended attributes under " << dir_
+
+TEST(Win32FromErrnoTest, MapsErrnoValues) {
+  struct Case {
+    int err;
+    uint32_t code;
+  };
+  const Case cases[] = {
+      {ENOTDIR, ERROR_PATH_NOT_FOUND},
+      {EACCES, ERROR_ACCESS_DENIED},
+      {EPERM, ERROR_ACCESS_DENIED},
+      {EISDIR, ERROR_ACCESS_DENIED},
+      {EEXIST, ERROR_ALREADY_EXISTS},
+      {ENOSPC, ERROR_DISK_FULL},
+      {EDQUOT, ERROR_DISK_FULL},
+      {EROFS, ERROR_WRITE_PROTECT},
+      {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+      {EXDEV, ERROR_NOT_SAME_DEVICE},
+      {EBUSY, ERROR_SHARING_VIOLATION},
+      {ETXTBSY, ERROR_SHARING_VIOLATION},
+      {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},
+      {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+      {EINVAL, ERROR_INVALID_PARAMETER},
+      {EIO, ERROR_GEN_FAILURE},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Win32FromErrno(c.err), c.code) << "errno " << c.err;
+}
+
+// A missing file is ERROR_FILE_NOT_FOUND when its folder exists and
+// ERROR_PATH_NOT_FOUND when it does not, whichever call finds it missing.
+TEST_F(FileSystemTest, MissingPathsAreFileOrPathNotFoundByTheirFolder) {
+  Put("file.txt", "x");
+  ASSERT_EQ(fs_.CreateDirectory(Path("sub")), ERROR_SUCCESS);
+  struct Case {
+    const char* name;
+    uint32_t code;
+  };
+  const Case cases[] = {
+      {"missing.txt", ERROR_FILE_NOT_FOUND},
+      {"sub/missing.txt", ERROR_FILE_NOT_FOUND},
+      {"nodir/missing.txt", ERROR_PATH_NOT_FOUND},
+      {"nodir/deeper/missing.txt", ERROR_PATH_NOT_FOUND},
+      {"file.txt/missing.txt", ERROR_PATH_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = Path(c.name);
+    uint32_t attributes = 0;
+    uint64_t size = 0;
+    std::string data;
+    std::vector<DirEntry> entries;
+    EXPECT_EQ(Win32FromErrno(ENOENT, path), c.code);
+    EXPECT_EQ(fs_.GetAttributes(path, &attributes), c.code);
+    EXPECT_FALSE(fs_.Exists(path));
+    EXPECT_EQ(fs_.GetSize(path, &size), c.code);
+    EXPECT_EQ(fs_.ReadFile(path, &data), c.code);
+    EXPECT_EQ(fs_.DeleteFile(path), c.code);
+    EXPECT_EQ(fs_.ListDirectory(path, "*", &entries), c.code);
+    EXPECT_EQ(fs_.MoveFile(path, Path("moved")), c.code);
+    EXPECT_EQ(fs_.CopyFile(path, Path("copied"), false), c.code);
+  }
+  EXPECT_EQ(Names(), (std::vector<std::string>{"file.txt", "sub"}));
+}
+
+TEST_F(FileSystemTest, MoveNeverReplacesTheTarget) {
+  Put("a", "A");
+  Put("b", "B");
+  EXPECT_EQ(fs_.MoveFile(Path("a"), Path("b")), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(Get("a"), "A");
+  EXPECT_EQ(Get("b"), "B");
+
+  // An empty folder is replaced by a plain rename; not here.
+  ASSERT_EQ(fs_.CreateDirectory(Path("empty")), ERROR_SUCCESS);
+  ASSERT_EQ(fs_.CreateDirectory(Path("full")), ERROR_SUCCESS);
+  Put("full/x", "X");
+  EXPECT_EQ(fs_.MoveFile(Path("full"), Path("empty")), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(Get("full/x"), "X");
+
+  EXPECT_EQ(fs_.MoveFile(Path("a"), Path("nodir/a")), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Get("a"), "A");
+
+  EXPECT_EQ(fs_.MoveFile(Path("a"), Path("c")), ERROR_SUCCESS);
+  EXPECT_EQ(Get("c"), "A");
+  EXPECT_EQ(fs_.MoveFile(Path("full"), Path("moved")), ERROR_SUCCESS);
+  EXPECT_EQ(Get("moved/x"), "X");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"b", "c", "empty", "moved"}));
+}
+
+TEST_F(FileSystemTest, CopyWithFailIfExistsLeavesTheTargetAlone) {
+  Put("src", "new");
+  Put("dst", "old");
+  EXPECT_EQ(fs_.CopyFile(Path("src"), Path("dst"), true), ERROR_FILE_EXISTS);
+  EXPECT_EQ(Get("dst"), "old");
+  EXPECT_EQ(fs_.CopyFile(Path("src"), Path("dst"), false), ERROR_SUCCESS);
+  EXPECT_EQ(Get("dst"), "new");
+  EXPECT_EQ(fs_.CopyFile(Path("src"), Path("fresh"), true), ERROR_SUCCESS);
+  EXPECT_EQ(Get("fresh"), "new");
+  EXPECT_EQ(fs_.CopyFile(Path("src"), Path("nodir/x"), true), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"dst", "fresh", "src"}));
+}
+
+TEST_F(FileSystemTest, CopyCarriesAttributes) {
+  REQUIRE_ATTRIBUTES();
+  Put("src", "data");
+  ASSERT_EQ(fs_.SetAttributes(Path("src"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+            ERROR_SUCCESS);
+  EXPECT_EQ(fs_.CopyFile(Path("src"), Path("copy"), true), ERROR_SUCCESS);
+  EXPECT_EQ(Attributes("copy"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+}
+
+// CI runs as root, whom permission bits do not stop: the refusal must come
+// from the attribute itself.
+TEST_F(FileSystemTest, ReadOnlyFileRefusesEveryWriteEvenForRoot) {
+  REQUIRE_ATTRIBUTES();
+  Put("f", "keep");
+  Put("src", "other");
+  ASSERT_EQ(fs_.SetAttributes(Path("f"), FILE_ATTRIBUTE_READONLY), ERROR_SUCCESS);
+  EXPECT_EQ(Attributes("f"), FILE_ATTRIBUTE_READONLY);
+  struct stat st;
+  ASSERT_EQ(::stat(Path("f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & S_IWUSR, 0u) << "READONLY is mirrored into the owner-write bit";
+
+  std::unique_ptr<WritableFile> file;
+  const std::pair<const char*, std::function<uint32_t()>> writes[] = {
+      {"WriteFileAtomic", [&] { return fs_.WriteFileAtomic(Path("f"), "new"); }},
+      {"OpenForAppend", [&] { return fs_.OpenForAppend(Path("f"), false, &file); }},
+      {"OpenForAppend truncate", [&] { return fs_.OpenForAppend(Path("f"), true, &file); }},
+      {"DeleteFile", [&] { return fs_.DeleteFile(Path("f")); }},
+      {"CopyFile over it", [&] { return fs_.CopyFile(Path("src"), Path("f"), false); }},
+  };
+  for (const auto& [name, write] : writes) {
+    EXPECT_EQ(write(), ERROR_ACCESS_DENIED) << name;
+    EXPECT_EQ(file, nullptr) << name;
+    EXPECT_EQ(Get("f"), "keep") << name;
+  }
+  EXPECT_EQ(Names(), (std::vector<std::string>{"f", "src"}));
+
+  ASSERT_EQ(fs_.SetAttributes(Path("f"), FILE_ATTRIBUTE_NORMAL), ERROR_SUCCESS);
+  EXPECT_EQ(Attributes("f"), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(fs_.WriteFileAtomic(Path("f"), "new"), ERROR_SUCCESS);
+  EXPECT_EQ(Get("f"), "new");
+  EXPECT_EQ(fs_.DeleteFile(Path("f")), ERROR_SUCCESS);
+}
+
+TEST_F(FileSystemTest, RewriteKeepsHiddenSystemAndMode) {
+  REQUIRE_ATTRIBUTES();
+  Put("f", "old");
+  ASSERT_EQ(::chmod(Path("f").c_str(), 0640), 0);
+  ASSERT_EQ(fs_.SetAttributes(Path("f"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+            ERROR_SUCCESS);
+
+  ASSERT_EQ(fs_.WriteFileAtomic(Path("f"), "new"), ERROR_SUCCESS);
+  EXPECT_EQ(Get("f"), "new");
+  EXPECT_EQ(Attributes("f"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  struct stat st;
+  ASSERT_EQ(::stat(Path("f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  ASSERT_EQ(fs_.WriteFileAtomic(Path("f"), "plain", 0, false), ERROR_SUCCESS);
+  EXPECT_EQ(Attributes("f"), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_EQ(fs_.WriteFileAtomic(Path("new"), "x", FILE_ATTRIBUTE_HIDDEN), ERROR_SUCCESS);
+  EXPECT_EQ(Attributes("new"), FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"f", "new"}));
+}
+
+TEST_F(FileSystemTest, DotFileIsNotHiddenAndFoldersReadAsDirectory) {
+  Put(".profile", "x");
+  ASSERT_EQ(fs_.CreateDirectory(Path(".config")), ERROR_SUCCESS);
+  EXPECT_EQ(Attributes(".profile"), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(Attributes(".config"), FILE_ATTRIBUTE_DIRECTORY);
+  std::vector<DirEntry> entries;
+  ASSERT_EQ(fs_.ListDirectory(dir_, "*", &entries), ERROR_SUCCESS);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].attributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(entries[1].attributes, FILE_ATTRIBUTE_NORMAL);
+}
+
+// Lowers the largest file this process may write, for one scope.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);  // writes fail with EFBIG instead
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit old_;
+  sighandler_t oldHandler_;
+};
+
+TEST_F(FileSystemTest, FailedRewriteLeavesTheOldFileAndNoTemporary) {
+  EXPECT_EQ(fs_.WriteFileAtomic(Path("nodir/f"), "x"), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(Names().empty());
+
+  // The data cannot all be written (the file size limit binds root too).
+  Put("f", "old content");
+  uint32_t code;
+  {
+    FileSizeLimit limit(64);
+    code = fs_.WriteFileAtomic(Path("f"), std::string(4096, 'x'));
+  }
+  EXPECT_NE(code, ERROR_SUCCESS);
+  EXPECT_EQ(Get("f"), "old content");
+
+  // The final rename fails: a folder that is not empty is in the way.
+  ASSERT_EQ(fs_.CreateDirectory(Path("d")), ERROR_SUCCESS);
+  Put("d/x", "X");
+  EXPECT_EQ(fs_.WriteFileAtomic(Path("d"), "data"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Get("d/x"), "X");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"d", "f"}));
+}
+
+TEST_F(FileSystemTest, ListDirectoryFiltersAndSortsByByteOrder) {
+  for (const char* name : {"b.ico", "A.ICO", "c.txt", "_x.ico", "a.icon"}) Put(name, "1234");
+  ASSERT_EQ(fs_.CreateDirectory(Path("Z.ico")), ERROR_SUCCESS);
+  std::vector<DirEntry> entries;
+  ASSERT_EQ(fs_.ListDirectory(dir_, "*.ico", &entries), ERROR_SUCCESS);
+  std::vector<std::string> names;
+  for (const DirEntry& e : entries) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"A.ICO", "Z.ico", "_x.ico", "b.ico"}));
+  EXPECT_EQ(entries[0].size, 4u);
+  EXPECT_EQ(entries[0].attributes, FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(entries[1].attributes, FILE_ATTRIBUTE_DIRECTORY);
+
+  ASSERT_EQ(fs_.ListDirectory(dir_, "*", &entries), ERROR_SUCCESS);
+  EXPECT_EQ(entries.size(), 6u);
+  EXPECT_EQ(fs_.ListDirectory(Path("c.txt"), "*", &entries), ERROR_DIRECTORY);
+}
+
+TEST(MatchesPatternTest, WildcardsAndCase) {
+  struct Case {
+    const char* name;
+    const char* pattern;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"A.ICO", "*.ico", true},
+      {"a.ico", "*.ICO", true},
+      {"a.icon", "*.ico", false},
+      {"a.ico.bak", "*.ico", false},
+      {"abc", "a?c", true},
+      {"ac", "a?c", false},
+      {"abcbd", "a*bd", true},  // the "*" has to give back what it took
+      {"mississippi", "*sip*", true},
+      {"mississippi", "m*iss*ppi", true},
+      {"ab", "*?*?*", true},
+      {"a", "*?*?*", false},
+      {"", "*", true},
+      {"abc", "", false},
+      {"README", "*.*", true},
+      {"readme", "README.*", true},
+      {"\xC3\xA9.txt", "?.txt", true},  // "?" takes a whole UTF-8 character
+      {"\xC3\x89", "\xC3\xA9", false},  // only ASCII letters fold
+      {"file", "FILE", true},
+      {"file", "fil", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MatchesPattern(c.name, c.pattern), c.matches)
+        << "\"" << c.name << "\" against \"" << c.pattern << "\"";
+  }
+}
+
+TEST_F(FileSystemTest, AppendTruncateAndClose) {
+  Put("log", "one\n");
+  std::unique_ptr<WritableFile> file;
+  ASSERT_EQ(fs_.OpenForAppend(Path("log"), false, &file), ERROR_SUCCESS);
+  EXPECT_EQ(file->Write("two\n"), ERROR_SUCCESS);
+  EXPECT_EQ(file->Flush(), ERROR_SUCCESS);
+  EXPECT_EQ(Get("log"), "one\ntwo\n");
+  EXPECT_EQ(file->Close(), ERROR_SUCCESS);
+  EXPECT_EQ(file->Write("late"), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(file->Flush(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Get("log"), "one\ntwo\n");
+
+  ASSERT_EQ(fs_.OpenForAppend(Path("log"), true, &file), ERROR_SUCCESS);
+  EXPECT_EQ(Get("log"), "");
+  EXPECT_EQ(file->Write(std::string(100000, 'y')), ERROR_SUCCESS);
+  EXPECT_EQ(Get("log").size(), 100000u);
+
+  EXPECT_EQ(fs_.OpenForAppend(Path("nodir/log"), false, &file), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(file, nullptr);
+}
+
+TEST_F(FileSystemTest, FolderErrors) {
+  Put("file", "x");
+  ASSERT_EQ(fs_.CreateDirectory(Path("d")), ERROR_SUCCESS);
+  Put("d/x", "x");
+  EXPECT_EQ(fs_.CreateDirectory(Path("d")), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(fs_.CreateDirectory(Path("nodir/d")), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(fs_.CreateDirectories(Path("p/q/r")), ERROR_SUCCESS);
+  EXPECT_EQ(Attributes("p/q/r"), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(fs_.CreateDirectories(Path("p/q/r/")), ERROR_SUCCESS);
+  EXPECT_EQ(fs_.CreateDirectories(Path("file")), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(fs_.CreateDirectories(Path("file/sub")), ERROR_DIRECTORY);
+  EXPECT_EQ(fs_.RemoveDirectory(Path("d")), ERROR_DIR_NOT_EMPTY);
+  EXPECT_EQ(fs_.RemoveDirectory(Path("file")), ERROR_DIRECTORY);
+  EXPECT_EQ(fs_.RemoveDirectory(Path("p/q/r")), ERROR_SUCCESS);
+  EXPECT_EQ(fs_.DeleteFile(Path("d")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"d", "file", "p"}));
+  EXPECT_EQ(Names("p/q"), std::vector<std::string>{});
+}
+
+TEST_F(FileSystemTest, ReadFileCapsAndRefusesFolders) {
+  Put("f", "0123456789");
+  std::string data = "untouched";
+  EXPECT_EQ(fs_.ReadFile(Path("f"), &data, 9), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(data, "untouched");
+  EXPECT_EQ(fs_.ReadFile(Path("f"), &data, 10), ERROR_SUCCESS);
+  EXPECT_EQ(data, "0123456789");
+  EXPECT_EQ(fs_.ReadFile(dir_, &data), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(FileSystemTest, FaultyFailsTheNthCallFromNowOrEveryCallFromIt) {
+  Put("f", "data");
+  FaultyFileSystem faulty(fs_);
+  std::string data;
+  auto read = [&] { return faulty.ReadFile(Path("f"), &data, UINT64_MAX); };
+  EXPECT_EQ(read(), ERROR_SUCCESS);
+
+  faulty.FailNth(FaultyFileSystem::Op::Read, 2, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(read(), ERROR_SUCCESS);
+  EXPECT_EQ(read(), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(read(), ERROR_SUCCESS);
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::Read), 4);
+
+  faulty.FailNth(FaultyFileSystem::Op::Read, 2, ERROR_DISK_FULL, true);
+  EXPECT_EQ(read(), ERROR_SUCCESS);
+  EXPECT_EQ(read(), ERROR_DISK_FULL);
+  EXPECT_EQ(read(), ERROR_DISK_FULL);
+  uint64_t size = 0;
+  EXPECT_EQ(faulty.GetSize(Path("f"), &size), ERROR_SUCCESS) << "other operations run";
+
+  faulty.Reset();
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::Read), 0);
+  EXPECT_EQ(read(), ERROR_SUCCESS);
+
+  // A failed atomic write never reaches the file.
+  faulty.FailNth(FaultyFileSystem::Op::Write, 1, ERROR_DISK_FULL);
+  EXPECT_EQ(faulty.WriteFileAtomic(Path("f"), "new", 0, true), ERROR_DISK_FULL);
+  EXPECT_EQ(Get("f"), "data");
+}
+
+TEST_F(FileSystemTest, FaultyCountsEachWriteOfAnOpenedFile) {
+  FaultyFileSystem faulty(fs_);
+  std::unique_ptr<WritableFile> file;
+  ASSERT_EQ(faulty.OpenForAppend(Path("log"), false, &file), ERROR_SUCCESS);
+  faulty.FailNth(FaultyFileSystem::Op::Write, 2, ERROR_DISK_FULL);
+  EXPECT_EQ(file->Write("a"), ERROR_SUCCESS);
+  EXPECT_EQ(file->Write("b"), ERROR_DISK_FULL);
+  EXPECT_EQ(file->Write("c"), ERROR_SUCCESS);
+  EXPECT_EQ(file->Close(), ERROR_SUCCESS);
+  EXPECT_EQ(Get("log"), "ac");
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::Write), 3);
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::Open), 1);
+
+  faulty.FailNth(FaultyFileSystem::Op::Open, 1, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(faulty.OpenForAppend(Path("log"), false, &file), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(file, nullptr);
+}
+
+TEST(FormatMessageTest, KnownAndUnknownCodes) {
+  EXPECT_EQ(FormatMessage(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.");
+  EXPECT_EQ(FormatMessage(ERROR_ALREADY_EXISTS),
+            "Cannot create a file when that file already exists.");
+  EXPECT_EQ(FormatMessage(12345), "Unknown error 12345");
+  const uint32_t known[] = {
+      ERROR_SUCCESS,
+      ERROR_INVALID_FUNCTION,
+      ERROR_FILE_NOT_FOUND,
+      ERROR_PATH_NOT_FOUND,
+      ERROR_ACCESS_DENIED,
+      ERROR_INVALID_HANDLE,
+      ERROR_NOT_ENOUGH_MEMORY,
+      ERROR_INVALID_DATA,
+      ERROR_NOT_SAME_DEVICE,
+      ERROR_NO_MORE_FILES,
+      ERROR_WRITE_PROTECT,
+      ERROR_GEN_FAILURE,
+      ERROR_SHARING_VIOLATION,
+      ERROR_HANDLE_EOF,
+      ERROR_FILE_EXISTS,
+      ERROR_INVALID_PARAMETER,
+      ERROR_DISK_FULL,
+      ERROR_INVALID_NAME,
+      ERROR_DIR_NOT_EMPTY,
+      ERROR_ALREADY_EXISTS,
+      ERROR_FILENAME_EXCED_RANGE,
+      ERROR_MORE_DATA,
+      ERROR_NO_MORE_ITEMS,
+      ERROR_DIRECTORY,
+      ERROR_NOT_SUPPORTED,
+      ERROR_BADDB,
+      ERROR_KEY_DELETED,
+  };
+  for (uint32_t code : known) {
+    std::string text = FormatMessage(code);
+    EXPECT_FALSE(text.empty() || text.rfind("Unknown", 0) == 0) << code;
+    EXPECT_EQ(text.back(), '.') << code;
+  }
+}
+
+}  // namespace
+}  // namespace tarvex
