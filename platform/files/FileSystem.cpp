@@ -373,7 +373,7 @@ class NativeFileSystem : public FileSystem {
       uint32_t old = 0;
       if (uint32_t code = ReadStored(path, &old)) return code;
       if (old & FILE_ATTRIBUTE_READONLY) return ERROR_ACCESS_DENIED;
-      (void)keepAttributes; if (false) bits |= old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+      if (keepAttributes) bits |= old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
       mode = st.st_mode;
     }
     // A folder in the way makes the final rename fail (ERROR_ACCESS_DENIED).

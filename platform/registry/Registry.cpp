@@ -19,7 +19,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <cstdio>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -40,7 +39,9 @@ struct DbError {
   uint32_t code;
 };
 
-[[noreturn]] void Fail(uint32_t code) { throw DbError{code}; }
+[[noreturn]] void Fail(uint32_t code) {
+  throw DbError{code};
+}
 
 uint32_t MapSqlite(int rc) {
   switch (rc & 0xFF) {
@@ -129,7 +130,6 @@ struct HiveState {
 
   void Exec(const char* sql) {
     int rc = sqlite3_exec(conn, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) fprintf(stderr, "DEBUG exec %s -> %d %s\n", sql, sqlite3_extended_errcode(conn), sqlite3_errmsg(conn));
     if (rc != SQLITE_OK) Fail(MapSqlite(rc));
   }
 
@@ -173,7 +173,6 @@ class Stmt {
     int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    fprintf(stderr, "DEBUG step %s -> %d\n", sqlite3_sql(stmt_), rc);
     Fail(MapSqlite(rc));
   }
 
@@ -283,10 +282,19 @@ void OpenForWrite(HiveState& h, bool allowed) {
   if (h.writeReady) return;
   // A new database: WAL mode (persistent in the file), then the tables. Both
   // are harmless when another process did them first.
+  // Switching to WAL needs the database to itself and does not wait for it
+  // (no busy handler), so several processes creating the hive at once retry
+  // here, after a short random pause, for as long as the busy timeout.
   int rc = SQLITE_BUSY;
-  for (int attempt = 0; attempt < 5 && (rc & 0xFF) == SQLITE_BUSY; ++attempt)
+  for (int waited = 0; (rc & 0xFF) == SQLITE_BUSY;) {
     rc = sqlite3_exec(h.conn, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) fprintf(stderr, "DEBUG wal -> %d %s\n", sqlite3_extended_errcode(h.conn), sqlite3_errmsg(h.conn));
+    if ((rc & 0xFF) != SQLITE_BUSY || waited >= kBusyTimeoutMs) break;
+    unsigned char jitter = 0;
+    sqlite3_randomness(1, &jitter);
+    int pause = 1 + jitter % 8;
+    sqlite3_sleep(pause);
+    waited += pause;
+  }
   if (rc != SQLITE_OK) Fail(MapSqlite(rc));
   if (sqlite3_db_readonly(h.conn, "main") == 1) Fail(ERROR_ACCESS_DENIED);
   {
@@ -428,8 +436,8 @@ uint32_t Registry::ReadValue(Hive hive, std::string_view key, std::string_view n
   });
 }
 
-uint32_t Registry::WriteValue(Hive hive, std::string_view key, std::string_view name,
-                              uint32_t type, std::string_view data) {
+uint32_t Registry::WriteValue(Hive hive, std::string_view key, std::string_view name, uint32_t type,
+                              std::string_view data) {
   std::lock_guard lock(mutex_);
   return Guard([&]() -> uint32_t {
     std::string k = NormalizeKey(key);
@@ -470,8 +478,8 @@ uint32_t Registry::DeleteValue(Hive hive, std::string_view key, std::string_view
   });
 }
 
-uint32_t Registry::EnumValue(Hive hive, std::string_view key, uint32_t index,
-                             size_t maxNameChars, size_t maxDataBytes, Value* out) {
+uint32_t Registry::EnumValue(Hive hive, std::string_view key, uint32_t index, size_t maxNameChars,
+                             size_t maxDataBytes, Value* out) {
   std::lock_guard lock(mutex_);
   return Guard([&]() -> uint32_t {
     std::string k = NormalizeKey(key);

@@ -1,11 +1,10 @@
-// A private temporary folder for one test, removed with everything in it when
-// the test ends.
+// A private temporary folder for one test or benchmark, removed with
+// everything in it at the end.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
 namespace tarvex::testing {
@@ -13,7 +12,8 @@ namespace tarvex::testing {
 class TempDir {
  public:
   TempDir() {
-    std::string tmpl = ::testing::TempDir() + "tarvex-XXXXXX";
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tarvex-XXXXXX";
     char* made = mkdtemp(tmpl.data());
     if (!made) throw std::runtime_error("mkdtemp failed for " + tmpl);
     path_ = made;

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -14,6 +13,7 @@
 
 #include "platform/Win32Error.h"
 #include "platform/files/FileSystem.h"
+#include "platform/testing/TempDir.h"
 
 namespace tarvex {
 namespace {
@@ -23,16 +23,6 @@ using namespace win32;
 // Each test works in its own new folder under the test temporary folder.
 class FileSystemTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = ::testing::TempDir() + "tarvex-fs-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr) << tmpl;
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
   // Direct file access, independent of the code under test.
@@ -67,8 +57,9 @@ class FileSystemTest : public ::testing::Test {
     return ok;
   }
 
+  tarvex::testing::TempDir temp_;
+  const std::string dir_ = temp_.path();
   FileSystem& fs_ = FileSystem::Native();
-  std::string dir_;
 };
 
 #define REQUIRE_ATTRIBUTES() \

@@ -1,5 +1,3 @@
-#include "platform/registry/Registry.h"
-
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -17,6 +15,7 @@
 
 #include "platform/Win32Error.h"
 #include "platform/paths/PlatformConfig.h"
+#include "platform/registry/Registry.h"
 
 extern char** environ;
 
@@ -128,8 +127,7 @@ TEST_F(RegistryTest, ValuesAreStoredAsTheRawBytesOfTheRealRegistry) {
   ASSERT_EQ(reg.WriteValue(HKCU, kSettings, "NoNul", REG_SZ, std::string("h\0i\0", 4)), 0u);
   EXPECT_EQ(reg.ReadString(HKCU, kSettings, "NoNul", &text), 0u);
   EXPECT_EQ(text, "hi");
-  ASSERT_EQ(reg.WriteValue(HKCU, kSettings, "Tail", REG_SZ, std::string("h\0\0\0x\0\0\0", 8)),
-            0u);
+  ASSERT_EQ(reg.WriteValue(HKCU, kSettings, "Tail", REG_SZ, std::string("h\0\0\0x\0\0\0", 8)), 0u);
   EXPECT_EQ(reg.ReadString(HKCU, kSettings, "Tail", &text), 0u);
   EXPECT_EQ(text, "h");
 }
@@ -177,8 +175,7 @@ TEST_F(RegistryTest, KeyAndValueNamesAreCaseInsensitive) {
   EXPECT_EQ(reg.KeyExists(HKCU, "software\\TARVEX"), 0u);
 
   // Rewriting under another case updates the one value (keeping its name).
-  ASSERT_EQ(reg.WriteString(HKCU, "software\\tarvex\\ietoolbar\\settings", "SHOWTOOLBAR", "0"),
-            0u);
+  ASSERT_EQ(reg.WriteString(HKCU, "software\\tarvex\\ietoolbar\\settings", "SHOWTOOLBAR", "0"), 0u);
   std::vector<Registry::Value> values;
   ASSERT_EQ(reg.EnumValues(HKCU, kSettings, &values), 0u);
   ASSERT_EQ(values.size(), 1u);
@@ -222,7 +219,8 @@ TEST_F(RegistryTest, KeyPathsAreNormalisedAndParentsCreated) {
 
 TEST_F(RegistryTest, EnumerationFollowsCreationOrderAcrossUpdates) {
   Registry reg(dir_);
-  for (const char* name : {"c", "a", "b"}) ASSERT_EQ(reg.WriteString(HKCU, kSettings, name, name), 0u);
+  for (const char* name : {"c", "a", "b"})
+    ASSERT_EQ(reg.WriteString(HKCU, kSettings, name, name), 0u);
   ASSERT_EQ(reg.WriteString(HKCU, kSettings, "A", "rewritten"), 0u);
 
   Registry::Value v;
@@ -308,8 +306,7 @@ TEST_F(RegistryTest, DeleteTreeRemovesTheKeyItsSubkeysAndValues) {
   EXPECT_EQ(reg.KeyExists(HKCU, "Software\\Tarvex\\Box"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reg.KeyExists(HKCU, "Software\\Tarvex\\Box\\Inner"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reg.KeyExists(HKCU, "Software\\Tarvex\\Box\\Inner\\Deeper"), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(reg.ReadString(HKCU, "Software\\Tarvex\\Box\\Inner", "v", &text),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(reg.ReadString(HKCU, "Software\\Tarvex\\Box\\Inner", "v", &text), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reg.ReadString(HKCU, "Software\\Tarvex\\Boxes", "v", &text), 0u);
   EXPECT_EQ(reg.ReadString(HKCU, "Software\\Tarvex\\Box_", "v", &text), 0u);
   EXPECT_EQ(reg.ReadString(HKCU, "Software\\Tarvex", "keep", &text), 0u);
@@ -340,9 +337,8 @@ TEST_F(RegistryTest, TransactionCommitsOrRollsBack) {
                               EXPECT_EQ(other.ReadString(HKCU, kSettings, "a", &text),
                                         ERROR_FILE_NOT_FOUND);
                               // Nested transactions join the outer one.
-                              return reg.Transaction(HKCU, [&] {
-                                return reg.WriteString(HKCU, kSettings, "c", "3");
-                              });
+                              return reg.Transaction(
+                                  HKCU, [&] { return reg.WriteString(HKCU, kSettings, "c", "3"); });
                             }),
             0u);
   for (const char* name : {"a", "b", "c"})
@@ -395,8 +391,7 @@ TEST_F(RegistryTest, AbsentMachineHiveReadsFailCleanly) {
   std::vector<Registry::Value> values;
   std::vector<std::string> keys;
   EXPECT_EQ(reg.ReadString(HKLM, "Software\\Tarvex", "InstallDir", &text), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(reg.ReadValue(HKLM, "Software\\Tarvex", "InstallDir", 1000, &v),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(reg.ReadValue(HKLM, "Software\\Tarvex", "InstallDir", 1000, &v), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reg.KeyExists(HKLM, "Software\\Tarvex"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reg.EnumValues(HKLM, "Software\\Tarvex", &values), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reg.EnumValue(HKLM, "Software\\Tarvex", 0, 255, 1000, &v), ERROR_FILE_NOT_FOUND);
@@ -429,9 +424,8 @@ TEST_F(RegistryTest, FaultHookFailsOperationsWithoutTouchingTheStore) {
 
   std::vector<std::string> calls;
   reg.SetFaultHook([&](Registry::Op op, Hive hive, std::string_view key, std::string_view name) {
-    calls.push_back(std::to_string(static_cast<int>(op)) + "|" +
-                    (hive == HKCU ? "HKCU" : "HKLM") + "|" + std::string(key) + "|" +
-                    std::string(name));
+    calls.push_back(std::to_string(static_cast<int>(op)) + "|" + (hive == HKCU ? "HKCU" : "HKLM") +
+                    "|" + std::string(key) + "|" + std::string(name));
     return name == "fail" || key == "Software\\Broken" ? ERROR_DISK_FULL : 0u;
   });
   std::string text;
@@ -448,10 +442,10 @@ TEST_F(RegistryTest, FaultHookFailsOperationsWithoutTouchingTheStore) {
   EXPECT_EQ(calls[0], "1|HKCU|Software\\Tarvex\\IEToolbar\\Settings|fail");  // Write
   EXPECT_EQ(calls[1], "0|HKCU|Software\\Tarvex\\IEToolbar\\Settings|fail");  // Read
   EXPECT_EQ(calls[2], "2|HKCU|Software\\Tarvex\\IEToolbar\\Settings|fail");  // DeleteValue
-  EXPECT_EQ(calls[3], "1|HKCU|Software\\Broken|");                          // CreateKey: Write
-  EXPECT_EQ(calls[4], "5|HKCU|Software\\Broken|");                          // KeyExists: Open
-  EXPECT_EQ(calls[5], "3|HKCU|Software\\Broken|");                          // DeleteTree
-  EXPECT_EQ(calls[6], "4|HKCU|Software\\Broken|");                          // Enum
+  EXPECT_EQ(calls[3], "1|HKCU|Software\\Broken|");                           // CreateKey: Write
+  EXPECT_EQ(calls[4], "5|HKCU|Software\\Broken|");                           // KeyExists: Open
+  EXPECT_EQ(calls[5], "3|HKCU|Software\\Broken|");                           // DeleteTree
+  EXPECT_EQ(calls[6], "4|HKCU|Software\\Broken|");                           // Enum
 
   // Nothing of the failed calls reached the store.
   reg.SetFaultHook(nullptr);
@@ -504,7 +498,7 @@ TEST_F(RegistryTest, UnwritableFolderGivesAccessDenied) {
 TEST_F(RegistryTest, NonAsciiAndAstralTextRoundTrips) {
   Registry reg(dir_);
   const std::string key = "Software\\Tarvex\\Gr\xc3\xbc\xc3\x9f\x65";          // "Grüße"
-  const std::string name = "\xe6\x97\xa5\xe6\x9c\xac";                          // "日本"
+  const std::string name = "\xe6\x97\xa5\xe6\x9c\xac";                         // "日本"
   const std::string text = "caf\xc3\xa9 \xf0\x9f\x98\x80 \xf0\x90\x8d\x88 z";  // "café 😀 𐍈 z"
   ASSERT_EQ(reg.WriteString(HKCU, key, name, text), 0u);
 
@@ -535,12 +529,10 @@ TEST_F(RegistryTest, ThreadsShareOneRegistrySafely) {
       for (int i = 0; i < kValues; ++i) {
         std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
         std::string data = "thread " + std::to_string(t) + " value " + std::to_string(i);
-        uint32_t rc = (i % 5 == 4) ? reg.Transaction(HKCU,
-                                                     [&] {
-                                                       return reg.WriteString(HKCU, kSettings,
-                                                                              name, data);
-                                                     })
-                                   : reg.WriteString(HKCU, kSettings, name, data);
+        uint32_t rc = (i % 5 == 4)
+                          ? reg.Transaction(
+                                HKCU, [&] { return reg.WriteString(HKCU, kSettings, name, data); })
+                          : reg.WriteString(HKCU, kSettings, name, data);
         std::string back;
         if (rc != 0 || reg.ReadString(HKCU, kSettings, name, &back) != 0 || back != data)
           ++failures;

@@ -17,7 +17,9 @@ namespace {
 
 constexpr const char* kKey = "Software\\Tarvex\\Stress";
 
-std::string Name(int proc, int i) { return "p" + std::to_string(proc) + "_v" + std::to_string(i); }
+std::string Name(int proc, int i) {
+  return "p" + std::to_string(proc) + "_v" + std::to_string(i);
+}
 std::string Data(int proc, int i) {
   return "value " + std::to_string(i) + " of process " + std::to_string(proc);
 }
@@ -43,7 +45,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < count; ++i) {
     uint32_t rc;
     if (i % 10 == 9) {
-      rc = registry.Transaction(hive, [&] { return registry.WriteString(hive, kKey, Name(proc, i), Data(proc, i)); });
+      rc = registry.Transaction(
+          hive, [&] { return registry.WriteString(hive, kKey, Name(proc, i), Data(proc, i)); });
     } else {
       rc = registry.WriteString(hive, kKey, Name(proc, i), Data(proc, i));
     }
