@@ -52,4 +52,17 @@ SwitchTable& CommandLineSwitches() {
   return *table;
 }
 
+std::string JoinArguments(int argc, const char* const* argv) {
+  std::string line;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) line.push_back(' ');
+    line.append(argv[i] ? argv[i] : "");
+  }
+  return line;
+}
+
+void ParseProcessCommandLine(int argc, const char* const* argv) {
+  CommandLineSwitches() = ParseCommandLine(JoinArguments(argc, argv));
+}
+
 }  // namespace tarvex

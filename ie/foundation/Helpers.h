@@ -36,5 +36,10 @@ void OpenUrlInBrowser(const std::string& url);
 
 // The process-wide switch table, filled once at start by ParseCommandLine.
 SwitchTable& CommandLineSwitches();
+// The program's command line: its arguments after the program name, joined
+// by single spaces.
+std::string JoinArguments(int argc, const char* const* argv);
+// Fills the switch table from the program's arguments.
+void ParseProcessCommandLine(int argc, const char* const* argv);
 
 }  // namespace tarvex

@@ -119,5 +119,15 @@ TEST_F(HelpersTest, FailedOpenIsLoggedAndShown) {
   ASSERT_EQ(prompt_.asked.size(), 1u);
 }
 
+TEST(CommandLine, ArgumentsBecomeTheSwitchTable) {
+  const char* argv[] = {"/opt/Tarvex/tarvexsync", "-q", "-u", "name1", "-p"};
+  ParseProcessCommandLine(5, argv);
+  EXPECT_EQ(CommandLineSwitches(), (SwitchTable{{"q", ""}, {"u", "name1"}, {"p", ""}}));
+  const char* none[] = {"tarvexsync"};
+  EXPECT_EQ(JoinArguments(1, none), "");
+  ParseProcessCommandLine(1, none);
+  EXPECT_TRUE(CommandLineSwitches().empty());
+}
+
 }  // namespace
 }  // namespace tarvex

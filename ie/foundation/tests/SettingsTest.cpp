@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <sstream>
 
 #include "ie/foundation/Logger.h"
@@ -219,6 +221,28 @@ TEST_F(SettingsTest, MachineIdIsWrittenOnce) {
   Store("machineid", "t2000");
   Make();
   EXPECT_EQ(Stored("machineid"), "t2000");
+}
+
+TEST_F(SettingsTest, WatcherThreadReadsWhileTheMainThreadWrites) {
+  auto settings = Make();
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::thread watcher([&] {
+    while (!done) {
+      // Each value is written whole: a read sees one of the written values.
+      int64_t start = settings->GetInt64("iestartuptime", 0);
+      int64_t last = settings->GetInt64("lastsync", 0);
+      if (start % 1000 != 0 || last % 1000 != 0) ++torn;
+    }
+  });
+  for (int64_t i = 1; i <= 300; ++i) {
+    settings->SetInt64("iestartuptime", i * 1000, false);
+    settings->SetInt64("lastsync", i * 1000, true);
+  }
+  done = true;
+  watcher.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(settings->GetInt64("lastsync", 0), 300000);
 }
 
 // ---- Links folder name --------------------------------------------------------
