@@ -17,8 +17,8 @@ namespace {
 
 std::vector<std::string> Titles(size_t n) {
   std::mt19937 rng(7);
-  const char* pieces[] = {"News", "caf\u00e9", "\u65b0\u95fb", "\U0001F600", "Folder__", "a",
-                          " ", "\uFF21", "Zeitung", "_3"};
+  const char* pieces[] = {"News", "caf\u00e9", "\u65b0\u95fb", "\U0001F600", "Folder__",
+                          "a",    " ",         "\uFF21",       "Zeitung",    "_3"};
   std::vector<std::string> titles(n);
   for (std::string& t : titles)
     for (int i = 0; i < 4; ++i) t += pieces[rng() % std::size(pieces)];

@@ -15,7 +15,9 @@ std::string GetUserDir(std::string_view subPath, Settings* settings) {
   return JoinPath(dir, subPath);
 }
 
-std::string GetLogFilePath(Settings* settings) { return GetUserDir(kLogFileName, settings); }
+std::string GetLogFilePath(Settings* settings) {
+  return GetUserDir(kLogFileName, settings);
+}
 
 bool ConfirmQuit(Settings& settings, UserPrompt& prompt) {
   if (!settings.GetBool("confirmquit", true)) return true;

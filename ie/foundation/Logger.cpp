@@ -14,7 +14,8 @@ Logger::Logger(std::string path, FileSystem& fs, Clock& clock)
 }
 
 Logger& Logger::GetInstance() {
-  static Logger* logger = new Logger(JoinPath(UserDirFromRegistry(Registry::Process()), kLogFileName));
+  static Logger* logger =
+      new Logger(JoinPath(UserDirFromRegistry(Registry::Process()), kLogFileName));
   return *logger;
 }
 
@@ -105,6 +106,8 @@ void Logger::Write(std::string_view text) {
   stream_->Flush();
 }
 
-void CloseLogFile() { Logger::GetInstance().TryClose(); }
+void CloseLogFile() {
+  Logger::GetInstance().TryClose();
+}
 
 }  // namespace tarvex

@@ -29,8 +29,7 @@ class Logger {
 
   // Opens `path` (appending) and writes the start line. An empty path or a
   // file that cannot be opened leaves the log closed: lines are dropped.
-  Logger(std::string path, FileSystem& fs = FileSystem::Native(),
-         Clock& clock = Clock::System());
+  Logger(std::string path, FileSystem& fs = FileSystem::Native(), Clock& clock = Clock::System());
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 

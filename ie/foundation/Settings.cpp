@@ -46,9 +46,9 @@ Settings::Settings(Registry& registry, FileSystem& fs, Clock& clock, const OsFac
 }
 
 Settings& Settings::GetInstance() {
-  static Settings* settings = new Settings(Registry::Process(), FileSystem::Native(),
-                                           Clock::System(), OsFacts::Process(),
-                                           Logger::GetInstance());
+  static Settings* settings =
+      new Settings(Registry::Process(), FileSystem::Native(), Clock::System(), OsFacts::Process(),
+                   Logger::GetInstance());
   return *settings;
 }
 
@@ -86,7 +86,9 @@ bool Settings::Store(std::string_view key, std::string value, bool now) {
   return true;
 }
 
-bool Settings::HasValue(std::string_view key) { return Read(key).has_value(); }
+bool Settings::HasValue(std::string_view key) {
+  return Read(key).has_value();
+}
 
 std::string Settings::GetValue(std::string_view key, std::string_view defaultValue) {
   std::optional<std::string> v = Read(key);
@@ -188,8 +190,8 @@ void Settings::DeriveServerHosts() {
   if (HasValue("serverroot")) {
     std::string root = GetValue("serverroot", "");
     static const std::pair<std::string_view, std::string_view> kHosts[] = {
-        {"webserver", "www."},       {"authserver", "login."}, {"downloadserver", "static."},
-        {"cloudserver", "cloud."},   {"server", "sync."},
+        {"webserver", "www."},     {"authserver", "login."}, {"downloadserver", "static."},
+        {"cloudserver", "cloud."}, {"server", "sync."},
     };
     for (const auto& [key, label] : kHosts)
       if (!HasValue(key)) SetValue(key, std::string(label) + root, false);
@@ -211,8 +213,8 @@ void Settings::DetectMachine() {
   } else if (ReadRegistryString(registry_, kUser, kToolbarKey, "LinksFolderName", &name) == 0 &&
              !name.empty()) {
     source = kToolbarKey;
-  } else if (ReadRegistryString(registry_, Hive::LocalMachine, kCurrentVersionKey,
-                                "LinkFolderName", &name) == 0 &&
+  } else if (ReadRegistryString(registry_, Hive::LocalMachine, kCurrentVersionKey, "LinkFolderName",
+                                &name) == 0 &&
              !name.empty()) {
     source = kCurrentVersionKey;
   } else {
@@ -237,8 +239,8 @@ void Settings::DetectMachine() {
   SetValue("linksfoldername", name, false);
   SetValue("linksfoldernamesource", source, false);
 
-  std::optional<std::string> real = facts_.LoadStringResource(
-      JoinPath(facts_.systemDir, "ieframe.dll"), kRealLinksNameResource);
+  std::optional<std::string> real =
+      facts_.LoadStringResource(JoinPath(facts_.systemDir, "ieframe.dll"), kRealLinksNameResource);
   if (real) SetValue("potentialreallinksfolername", *real, false);
 }
 

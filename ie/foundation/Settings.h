@@ -34,8 +34,7 @@ inline constexpr std::string_view kServiceDomain = "tarvex.com";
 
 class Settings {
  public:
-  Settings(Registry& registry, FileSystem& fs, Clock& clock, const OsFacts& facts,
-           Logger& logger);
+  Settings(Registry& registry, FileSystem& fs, Clock& clock, const OsFacts& facts, Logger& logger);
   Settings(const Settings&) = delete;
   Settings& operator=(const Settings&) = delete;
 

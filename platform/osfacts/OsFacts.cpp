@@ -25,8 +25,7 @@ OsFacts& OsFacts::Process() {
   return *facts;
 }
 
-std::optional<std::string> OsFacts::LoadStringResource(const std::string& path,
-                                                       uint32_t id) const {
+std::optional<std::string> OsFacts::LoadStringResource(const std::string& path, uint32_t id) const {
   // Resource files are small; anything above this is not one of ours.
   constexpr uint64_t kMaxResourceFile = 1 << 20;
   std::string data;

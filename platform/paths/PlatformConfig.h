@@ -29,9 +29,9 @@ struct PlatformConfig {
   std::string favoritesDir;
   std::string programFilesDir;
   std::string systemDir;
-  std::string windowsVersion;           // "major.minor", or "fail"
-  std::optional<int> uiLanguageId;      // from TARVEX_UI_LANGID
-  std::string uiLocale;                 // "de_DE.UTF-8" style, from the locale variables
+  std::string windowsVersion;       // "major.minor", or "fail"
+  std::optional<int> uiLanguageId;  // from TARVEX_UI_LANGID
+  std::string uiLocale;             // "de_DE.UTF-8" style, from the locale variables
 
   static PlatformConfig FromEnvironment();
   // The configuration in force for this process (from the environment on

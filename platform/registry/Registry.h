@@ -34,8 +34,8 @@ class Registry {
   enum class Op { Read, Write, DeleteValue, DeleteTree, Enum, Open };
   // A hook that tests install to force a failure: returns a Win32 code to fail
   // the operation with, or 0 to let it run.
-  using FaultHook = std::function<uint32_t(Op op, Hive hive, std::string_view key,
-                                           std::string_view name)>;
+  using FaultHook =
+      std::function<uint32_t(Op op, Hive hive, std::string_view key, std::string_view name)>;
 
   struct Value {
     std::string name;

@@ -60,10 +60,10 @@ class ScopedEnv {
 
 TEST(PlatformConfig, FoldersComeFromOurVariablesThenXdgThenHome) {
   ScopedEnv env;
-  for (const char* v : {"TARVEX_REGISTRY_DIR", "TARVEX_TEMP_DIR", "TARVEX_FAVORITES_DIR",
-                        "TARVEX_PROGRAM_FILES", "TARVEX_SYSTEM_DIR", "TARVEX_WINVER",
-                        "TARVEX_UI_LANGID", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME",
-                        "LC_ALL", "LC_MESSAGES"})
+  for (const char* v :
+       {"TARVEX_REGISTRY_DIR", "TARVEX_TEMP_DIR", "TARVEX_FAVORITES_DIR", "TARVEX_PROGRAM_FILES",
+        "TARVEX_SYSTEM_DIR", "TARVEX_WINVER", "TARVEX_UI_LANGID", "XDG_CONFIG_HOME",
+        "XDG_CACHE_HOME", "XDG_DATA_HOME", "LC_ALL", "LC_MESSAGES"})
     env.Set(v, nullptr);
   env.Set("HOME", "/home/u");
   env.Set("LANG", "de_DE.UTF-8");
@@ -103,7 +103,8 @@ TEST(OsFacts, VersionFromConfiguration) {
     const char* text;
     bool ok;
     unsigned major, minor;
-  } cases[] = {{"6.1", true, 6, 1}, {"5.1", true, 5, 1}, {"10", true, 10, 0}, {"fail", false, 0, 0}};
+  } cases[] = {
+      {"6.1", true, 6, 1}, {"5.1", true, 5, 1}, {"10", true, 10, 0}, {"fail", false, 0, 0}};
   for (const Case& c : cases) {
     PlatformConfig config;
     config.windowsVersion = c.text;

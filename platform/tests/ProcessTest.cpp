@@ -1,9 +1,8 @@
-#include "platform/process/Process.h"
-
 #include <gtest/gtest.h>
 
 #include "platform/Win32Error.h"
 #include "platform/files/FileSystem.h"
+#include "platform/process/Process.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
@@ -14,9 +13,9 @@ TEST(Process, ArgumentsReachTheProgramUninterpreted) {
   std::string marker = dir / "made by a shell";
   // Were the argument given to a shell, the ";" would run touch.
   int pid = 0;
-  ASSERT_EQ(StartProcess({"/bin/sh", "-c", "test \"$1\" = 'a b; touch x'", "sh", "a b; touch x"},
-                         &pid),
-            0u);
+  ASSERT_EQ(
+      StartProcess({"/bin/sh", "-c", "test \"$1\" = 'a b; touch x'", "sh", "a b; touch x"}, &pid),
+      0u);
   EXPECT_EQ(WaitForProcess(pid), 0);
   ASSERT_EQ(StartProcess({"echo", "; touch '" + marker + "'"}, &pid), 0u);
   EXPECT_EQ(WaitForProcess(pid), 0);

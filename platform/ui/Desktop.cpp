@@ -61,8 +61,7 @@ int OpenWithDesktop(const std::string& url) {
 }
 
 std::optional<std::string> PickExistingFileWithDialog(const std::string& title) {
-  if (IsOnPath("zenity"))
-    return RunForOutput({"zenity", "--file-selection", "--title=" + title});
+  if (IsOnPath("zenity")) return RunForOutput({"zenity", "--file-selection", "--title=" + title});
   if (IsOnPath("kdialog"))
     return RunForOutput({"kdialog", "--title", title, "--getopenfilename", "."});
   return std::nullopt;

@@ -15,7 +15,8 @@ namespace tarvex {
 // and Program Files/Tarvex/<program>. Otherwise the user is told and asked to
 // locate the program; the folder of the picked file is stored as `appdir`
 // and the pick returned. "" when the user cancels.
-std::string FindSyncExecutable(std::string_view folderHint, Registry& registry = Registry::Process(),
+std::string FindSyncExecutable(std::string_view folderHint,
+                               Registry& registry = Registry::Process(),
                                FileSystem& fs = FileSystem::Native(),
                                UserInteraction& ui = UserInteraction::Process());
 

@@ -31,15 +31,17 @@ std::string GetTempDir() {
 
 std::string GetFavoritesDir(bool /*longPathPrefix*/) {
   const std::string& dir = PlatformConfig::Current().favoritesDir;
-  uint32_t rc = dir.empty() ? win32::ERROR_PATH_NOT_FOUND
-                            : FileSystem::Native().CreateDirectories(dir, 0700);
+  uint32_t rc =
+      dir.empty() ? win32::ERROR_PATH_NOT_FOUND : FileSystem::Native().CreateDirectories(dir, 0700);
   if (rc != 0)
     throw VelkException("windows_shell", win32::HResultFromWin32(rc),
                         "unable to find favorite's location");
   return dir;
 }
 
-std::string GetProgramFilesDir() { return PlatformConfig::Current().programFilesDir; }
+std::string GetProgramFilesDir() {
+  return PlatformConfig::Current().programFilesDir;
+}
 
 std::string UserDirFromRegistry(Registry& registry) {
   std::string dir;

@@ -12,10 +12,10 @@
 namespace tarvex {
 
 // The program's own ids.
-inline constexpr int32_t kErrGeneral = -10;        // a step failed
+inline constexpr int32_t kErrGeneral = -10;  // a step failed
 inline constexpr int32_t kErrCannotStartClient = -11;
-inline constexpr int32_t kErrImpossible = -12;     // impossible state or parameter
-inline constexpr int32_t kErrNodeExists = -40;     // "Node [%s] already exists!"
+inline constexpr int32_t kErrImpossible = -12;  // impossible state or parameter
+inline constexpr int32_t kErrNodeExists = -40;  // "Node [%s] already exists!"
 inline constexpr int32_t kErrSyncGaveUp = -50;
 inline constexpr int32_t kErrUserCancelled = -51;
 inline constexpr int32_t kErrServer403 = -60;

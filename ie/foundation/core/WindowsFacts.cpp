@@ -12,7 +12,9 @@ std::string GetWindowsVersion(const OsFacts& facts) {
   return Format("%u.%u", facts.version.major, facts.version.minor);
 }
 
-bool IsVistaOrLater(const OsFacts& facts) { return facts.version.ok && facts.version.major > 5; }
+bool IsVistaOrLater(const OsFacts& facts) {
+  return facts.version.ok && facts.version.major > 5;
+}
 
 int32_t ProtectedModeCache::Query(const OsFacts& facts, bool* answer) {
   if (known_) {

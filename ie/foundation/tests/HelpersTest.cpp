@@ -1,10 +1,9 @@
-#include "ie/foundation/Helpers.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "ie/foundation/Helpers.h"
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/Paths.h"
@@ -21,7 +20,8 @@ class HelpersTest : public ::testing::Test {
     PlatformConfig c = saved_;
     c.tempDir = dir_ / "tmp";
     PlatformConfig::SetCurrent(c);
-    settings_ = std::make_unique<Settings>(registry_, FileSystem::Native(), clock_, facts_, logger_);
+    settings_ =
+        std::make_unique<Settings>(registry_, FileSystem::Native(), clock_, facts_, logger_);
   }
   void TearDown() override { PlatformConfig::SetCurrent(saved_); }
   std::string Log() {

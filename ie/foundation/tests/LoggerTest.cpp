@@ -1,5 +1,3 @@
-#include "ie/foundation/Logger.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "ie/foundation/Logger.h"
 #include "ie/foundation/text/Text.h"
 #include "platform/testing/TempDir.h"
 

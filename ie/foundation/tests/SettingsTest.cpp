@@ -1,16 +1,15 @@
-#include "ie/foundation/Settings.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <fstream>
-#include <thread>
 #include <sstream>
+#include <thread>
 
 #include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
 #include "ie/foundation/core/Paths.h"
-#include "platform/Win32Error.h"
 #include "ie/foundation/text/Text.h"
+#include "platform/Win32Error.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
@@ -63,9 +62,9 @@ TEST_F(SettingsTest, TypedReadsOfStoredText) {
     bool asBool;
     int32_t asInt;
   } cases[] = {
-      {"true", true, 0},     {"True", false, 0},     {"1", false, 1},
-      {"", false, 0},        {" 42", false, 42},     {"-3", false, -3},
-      {"12abc", false, 12},  {"abc", false, 0},      {"99999999999", false, INT32_MAX},
+      {"true", true, 0},    {"True", false, 0}, {"1", false, 1},
+      {"", false, 0},       {" 42", false, 42}, {"-3", false, -3},
+      {"12abc", false, 12}, {"abc", false, 0},  {"99999999999", false, INT32_MAX},
   };
   for (const Case& c : cases) {
     Store("probe", c.text);
@@ -94,7 +93,7 @@ TEST_F(SettingsTest, RunOnlyValuesShadowTheRegistryUntilStoredForGood) {
   settings->SetInt("view", 6, true);
   EXPECT_EQ(Stored("view"), "6");
   registry_.WriteString(kUser, kSettingsKey, "view", "8");  // another program writes
-  EXPECT_EQ(settings->GetInt("view", 0), 8);                 // no shadow remains
+  EXPECT_EQ(settings->GetInt("view", 0), 8);                // no shadow remains
 
   settings->SetValue("profile", "work", false);
   settings->DeleteValue("view");
@@ -132,9 +131,9 @@ TEST_F(SettingsTest, FirstRunSeedsDefaultsAndStillDerivesHosts) {
   EXPECT_EQ(Stored("serpdecoratecount"), "3");
   EXPECT_FALSE(settings->GetBool("upgraderun", false));
   const std::pair<const char*, const char*> hosts[] = {
-      {"webserver", "www.tarvex.com"},       {"authserver", "login.tarvex.com"},
+      {"webserver", "www.tarvex.com"},         {"authserver", "login.tarvex.com"},
       {"downloadserver", "static.tarvex.com"}, {"cloudserver", "cloud.tarvex.com"},
-      {"server", "sync.tarvex.com"},          {"profile", "<none>"},
+      {"server", "sync.tarvex.com"},           {"profile", "<none>"},
   };
   for (const auto& [key, value] : hosts) {
     EXPECT_EQ(settings->GetValue(key, ""), value) << key;
@@ -163,8 +162,8 @@ TEST_F(SettingsTest, UpgradesFromEarlierVersions) {
       {"1.2.7", true, "tarvex.com", "3"},
       {"1.3.4", false, "old.example", "<absent>"},
       {"1.3.5", false, "old.example", "<absent>"},
-      {"2.0", false, "old.example", "<absent>"},     // a downgrade
-      {"garbage", true, "tarvex.com", "3"},          // reads as 0
+      {"2.0", false, "old.example", "<absent>"},  // a downgrade
+      {"garbage", true, "tarvex.com", "3"},       // reads as 0
       {"1..2", true, "tarvex.com", "3"},
   };
   for (const Case& c : cases) {
@@ -281,8 +280,9 @@ TEST_F(LinksNameTest, RulesApplyInOrder) {
                                     std::string("Software\\Microsoft\\Windows\\CurrentVersion")));
 
   Store("LinksFolderName", "User Links", "Software\\Microsoft\\Internet Explorer\\Toolbar");
-  EXPECT_EQ(Links(), std::make_pair(std::string("User Links"),
-                                    std::string("Software\\Microsoft\\Internet Explorer\\Toolbar")));
+  EXPECT_EQ(Links(),
+            std::make_pair(std::string("User Links"),
+                           std::string("Software\\Microsoft\\Internet Explorer\\Toolbar")));
 }
 
 TEST_F(LinksNameTest, WalkUsesOlderTagFormsAndParents) {
@@ -427,8 +427,8 @@ TEST_F(FileMigrationTest, NeverOverwritesAndLogsEveryFailure) {
   EXPECT_EQ(ReadAll(newDir_ + "/favicons/a.ico"), "current icon");
   std::string log = Log();
   for (const std::string& line : {
-           "Unable to move old baseline file [183] from " + oldDir_ +
-               "/baselinesyncfile.txt to " + newDir_ + "/tarvex-baseline.json",
+           "Unable to move old baseline file [183] from " + oldDir_ + "/baselinesyncfile.txt to " +
+               newDir_ + "/tarvex-baseline.json",
            "Unable to move old intermediate file [2] from " + oldDir_ +
                "/intermediatensdata.txt to " + newDir_ + "/tarvex-intermediate.json",
            "Unable to delete old log file [2] from " + oldDir_ + "/kestrovelog.txt",

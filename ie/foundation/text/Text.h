@@ -78,8 +78,8 @@ class FormatArg {
   FormatArg(std::u16string_view s) : isText_(true), text_(Utf16ToUtf8(s)) {}
   FormatArg(bool b) : isText_(false), isSigned_(true), value_(b ? 1 : 0) {}
   template <typename T>
-    requires std::is_integral_v<T>
-  FormatArg(T v) : isText_(false), isSigned_(std::is_signed_v<T>), value_(static_cast<int64_t>(v)) {}
+  requires std::is_integral_v<T> FormatArg(T v)
+      : isText_(false), isSigned_(std::is_signed_v<T>), value_(static_cast<int64_t>(v)) {}
 
   bool isText_;
   bool isSigned_ = true;

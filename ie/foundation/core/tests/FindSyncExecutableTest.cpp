@@ -1,7 +1,6 @@
-#include "ie/foundation/core/FindSyncExecutable.h"
-
 #include <gtest/gtest.h>
 
+#include "ie/foundation/core/FindSyncExecutable.h"
 #include "ie/foundation/core/Paths.h"
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
 #include "platform/paths/PlatformConfig.h"

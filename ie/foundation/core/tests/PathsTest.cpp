@@ -1,8 +1,7 @@
-#include "ie/foundation/core/Paths.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "ie/foundation/core/Paths.h"
 #include "ie/foundation/core/VelkException.h"
 #include "platform/files/FileSystem.h"
 #include "platform/paths/PlatformConfig.h"

@@ -1,6 +1,6 @@
-#include "ie/foundation/core/VelkException.h"
-
 #include <gtest/gtest.h>
+
+#include "ie/foundation/core/VelkException.h"
 
 namespace tarvex {
 namespace {

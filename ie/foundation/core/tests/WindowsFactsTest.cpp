@@ -1,7 +1,6 @@
-#include "ie/foundation/core/WindowsFacts.h"
-
 #include <gtest/gtest.h>
 
+#include "ie/foundation/core/WindowsFacts.h"
 #include "platform/Win32Error.h"
 
 namespace tarvex {
