@@ -48,7 +48,7 @@ char32_t FillerCharacter(const OsFacts& facts) {
 }
 
 std::string TrimTitle(std::string_view title, const OsFacts& facts) {
-  return StripUniqueSuffix(TrimCodePoint(Trim(title), FillerCharacter(facts)));
+  return TrimTitleWithFiller(title, FillerCharacter(facts));
 }
 
 }  // namespace tarvex

@@ -177,6 +177,10 @@ std::string URLEncodeString(std::string_view text, bool trim) {
 
 // ---- Titles -----------------------------------------------------------------
 
+std::string TrimTitleWithFiller(std::string_view title, char32_t filler) {
+  return StripUniqueSuffix(TrimCodePoint(Trim(title), filler));
+}
+
 std::string StripUniqueSuffix(std::string_view name) {
   size_t last = name.rfind('_');
   if (last == std::string_view::npos || last < 1 || name[last - 1] != '_') {

@@ -25,6 +25,11 @@ std::u16string FromUtf8(std::string_view text);
 std::u16string Utf8ToUtf16Whole(std::string_view text);
 std::string Utf16ToUtf8Whole(std::u16string_view text);
 
+// Text as the program keeps it: valid UTF-8 up to the first NUL, with
+// invalid sequences replaced by U+FFFD (what a round trip through UTF-16
+// gives).
+std::string SanitizeUtf8(std::string_view text);
+
 // Decodes one code point at `pos` (advancing it); invalid input yields U+FFFD
 // and advances by one byte at least.
 char32_t DecodeUtf8(std::string_view text, size_t& pos);
@@ -113,6 +118,10 @@ std::string URLEncodeString(std::string_view text, bool trim);
 // digits (or nothing) follow, the text before that "__". A result that would
 // be empty leaves the name unchanged (a title made only of a suffix is kept).
 std::string StripUniqueSuffix(std::string_view name);
+
+// Cleans a bookmark title: trims white space, then the filler character
+// `filler` (the character that pads empty titles), then StripUniqueSuffix.
+std::string TrimTitleWithFiller(std::string_view title, char32_t filler);
 
 // ---- Command line -----------------------------------------------------------
 // Switch table from a command line ("-q -u name1 -p"): name (without "-") to

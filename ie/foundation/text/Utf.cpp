@@ -130,6 +130,22 @@ std::string Utf16ToUtf8Whole(std::u16string_view text) {
   return FromUtf16(text, false);
 }
 
+std::string SanitizeUtf8(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    if (text[pos] == '\0') return std::string(text.substr(0, pos));
+    size_t start = pos;
+    char32_t cp = DecodeUtf8(text, pos);
+    if (cp == 0xFFFD && !(pos - start == 3 && text.substr(start, 3) == "\xEF\xBF\xBD")) {
+      // Invalid from here on: convert the rest.
+      std::string out(text.substr(0, start));
+      out += Utf16ToUtf8(Utf8ToUtf16(text.substr(start)));
+      return out;
+    }
+  }
+  return std::string(text);
+}
+
 int CompareUtf16(std::string_view a, std::string_view b) {
   // UTF-8 byte order equals code point order; it differs from UTF-16 code
   // unit order only between a supplementary character (surrogates

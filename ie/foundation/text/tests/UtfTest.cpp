@@ -263,3 +263,27 @@ TEST(UtfTest, CutUtf16KeepsWholeCharactersOnRandomText) {
 
 }  // namespace
 }  // namespace tarvex
+
+namespace tarvex {
+namespace {
+
+TEST(SanitizeUtf8, KeepsValidTextAndMendsTheRest) {
+  struct Case {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"plain", "plain"},
+      {"caf\u00e9 \U0001F600 \uFFFD", "caf\u00e9 \U0001F600 \uFFFD"},
+      {std::string("ab\0cd", 5), "ab"},
+      {"a\xFF" "b", "a\uFFFD" "b"},
+      {"ok \xED\xA0\x80 end", "ok \uFFFD end"},
+      {"\xC3", "\uFFFD"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SanitizeUtf8(c.in), c.out);
+    EXPECT_EQ(SanitizeUtf8(c.in), Utf16ToUtf8(Utf8ToUtf16(c.in)));
+  }
+}
+
+}  // namespace
+}  // namespace tarvex
