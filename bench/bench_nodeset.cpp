@@ -20,6 +20,7 @@ testing::TestEnginePlatform& Platform() {
   static testing::TestEnginePlatform* platform = [] {
     auto* p = new testing::TestEnginePlatform;
     p->infoEnabled = false;
+    p->identities.clear();
     Engine::Current().flavor = EngineFlavor::Windows();
     Engine::Current().platform = p;
     return p;
@@ -97,7 +98,7 @@ void BM_UpdatesThroughClone(benchmark::State& state) {
   for (auto _ : state) {
     NodeSet clone(&base);
     for (int f = 0; f < kFolders; f += 5)
-      clone.Do_update("f" + std::to_string(f) + "b3", {{"name", "renamed"}});
+      clone.Do_update(Format("f%db3", f), {{"name", "renamed"}});
     benchmark::DoNotOptimize(clone.TableSize());
   }
 }
