@@ -26,7 +26,9 @@ const std::string& Command::GetArg(std::string_view name) const {
   return it == args_.end() ? *empty : it->second;
 }
 
-bool Command::HasArg(std::string_view name) const { return args_.find(name) != args_.end(); }
+bool Command::HasArg(std::string_view name) const {
+  return args_.find(name) != args_.end();
+}
 
 void Command::SetArg(std::string_view name, std::string_view value) {
   auto it = args_.find(name);
@@ -53,7 +55,8 @@ int Command::GetDeletedNodeIndex(std::string_view id) const {
 }
 
 void Command::RemoveDeletedNodeAt(size_t index) {
-  if (index < deleted_.size()) deleted_.erase(deleted_.begin() + static_cast<std::ptrdiff_t>(index));
+  if (index < deleted_.size())
+    deleted_.erase(deleted_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 Json::Value Command::ToJSON() const {
@@ -81,7 +84,9 @@ Json::Value Command::ToJSON() const {
 
 namespace {
 
-[[noreturn]] void InvalidCommand() { Fail(ErrorKind::General, "Invalid command JSON"); }
+[[noreturn]] void InvalidCommand() {
+  Fail(ErrorKind::General, "Invalid command JSON");
+}
 
 // The text of a `tags` member that is not text: its elements joined by ",".
 std::string JoinTagElements(const Json::Value& tags) {
@@ -96,11 +101,22 @@ std::string JoinTagElements(const Json::Value& tags) {
   return joined;  // a real number gives nothing
 }
 
+// Whether a string value holds a NUL: its text ends there, so an id such as
+// "a\0b" would silently name another node ("a").
+bool HoldsNul(const Json::Value& value) {
+  if (!value.isString()) return false;
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  value.getString(&begin, &end);
+  return std::find(begin, end, '\0') != end;
+}
+
 std::unique_ptr<Command> ReadCommand(const Json::Value& element) {
   if (element.isNull()) return nullptr;  // no action: dropped
   if (!element.isObject()) InvalidCommand();
   std::string action = element.isMember("action") ? JsonText(element["action"]) : "none";
   std::string id = element.isMember("nid") ? JsonText(element["nid"]) : "";
+  bool badId = HoldsNul(element["nid"]);
   const Json::Value& args = element["args"];
   if (!args.isNull() && !args.isObject()) InvalidCommand();
 
@@ -109,6 +125,7 @@ std::unique_ptr<Command> ReadCommand(const Json::Value& element) {
   for (const std::string& rawName : args.getMemberNames()) {
     const Json::Value& member = args[rawName];
     std::string name = SanitizeUtf8(rawName);
+    if ((name == keys::kPnid || name == keys::kBnid) && HoldsNul(member)) badId = true;
     if (IsJsonText(member) || !tagsAsArray) {
       arguments[name] = JsonText(member);  // the Mac reads every member as text
     } else if (name == keys::kTags) {
@@ -118,7 +135,7 @@ std::unique_ptr<Command> ReadCommand(const Json::Value& element) {
   }
 
   if (action == "none") return nullptr;
-  if (!IsValidNodeId(id)) InvalidCommand();
+  if (badId || !IsValidNodeId(id)) InvalidCommand();
   for (std::string_view key : {keys::kPnid, keys::kBnid}) {
     auto it = arguments.find(key);
     if (it != arguments.end() && !it->second.empty() && !IsValidNodeId(it->second))
@@ -148,10 +165,12 @@ Command* CommandSet::GetAt(size_t index) const {
 
 CommandSet::List::iterator CommandSet::GetIteratorAt(size_t index) {
   return index < commands_.size() ? commands_.begin() + static_cast<std::ptrdiff_t>(index)
-                                   : commands_.end();
+                                  : commands_.end();
 }
 
-void CommandSet::Append(std::unique_ptr<Command> command) { commands_.push_back(std::move(command)); }
+void CommandSet::Append(std::unique_ptr<Command> command) {
+  commands_.push_back(std::move(command));
+}
 
 void CommandSet::Insert(size_t index, std::unique_ptr<Command> command) {
   commands_.insert(GetIteratorAt(index), std::move(command));

@@ -83,7 +83,7 @@ void NodeSet::Do_delete(std::string_view id) {
   LogStart("Starting Do_delete for: %s", id);
   std::string pnid = GetNode(id, false, false, true, "nodes95")->GetAttr(keys::kPnid);
   Node* parent = GetNode(pnid, false, false, true, "nodes94");
-  if (parent->FindChild(id) < 0)
+  if (!parent->HasChild(id))
     Fail(ErrorKind::General, Format("didn't find child %s in parent %s", id, pnid));
   std::vector<std::string> subtree = CollectSubtree(id);
   RemoveFromParent(id);
@@ -105,7 +105,7 @@ void NodeSet::Do_move(std::string_view id, const Attributes& args) {
     return;
   }
   Node* parent = GetNode(current, false, false, true, "nodes94");
-  if (parent->FindChild(id) < 0)
+  if (!parent->HasChild(id))
     Fail(ErrorKind::General, Format("didn't find child %s in parent %s", id, current));
   CheckInsertInParent(id, pnid, bnid, current);
   RemoveFromParent(id);
@@ -117,7 +117,7 @@ void NodeSet::Do_reorder(std::string_view id, const Attributes& args) {
   std::string pnid = GetNode(id, false, false, true, "nodes7")->GetAttr(keys::kPnid);
   std::string bnid = Arg(args, keys::kBnid);
   Node* parent = GetNode(pnid, false, false, true, "nodes94");
-  if (parent->FindChild(id) < 0)
+  if (!parent->HasChild(id))
     Fail(ErrorKind::General, Format("didn't find child %s in parent %s", id, pnid));
   CheckInsertInParent(id, pnid, bnid, pnid);
   RemoveFromParent(id);

@@ -73,13 +73,34 @@ int Node::FindChild(std::string_view id) const {
   return -1;
 }
 
+namespace {
+// Below this many children a linear search is as quick as a set.
+constexpr size_t kIndexedChildren = 32;
+}  // namespace
+
+bool Node::HasChild(std::string_view id) const {
+  if (children_.size() < kIndexedChildren) return FindChild(id) >= 0;
+  if (!childIndex_)
+    childIndex_ = std::make_unique<std::unordered_multiset<std::string>>(children_.begin(),
+                                                                         children_.end());
+  return childIndex_->find(std::string(id)) != childIndex_->end();
+}
+
+void Node::AddChild(std::string id) {
+  if (childIndex_) childIndex_->insert(id);
+  children_.push_back(std::move(id));
+}
+
 void Node::InsertChild(std::string id, size_t index) {
   if (index > children_.size()) index = children_.size();
+  if (childIndex_) childIndex_->insert(id);
   children_.insert(children_.begin() + static_cast<std::ptrdiff_t>(index), std::move(id));
 }
 
 void Node::RemoveChild(size_t index) {
-  if (index < children_.size()) children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(index));
+  if (index >= children_.size()) return;
+  if (childIndex_) childIndex_->erase(childIndex_->find(children_[index]));
+  children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 std::unique_ptr<Node> Node::Clone(bool withChildren) const {
@@ -87,6 +108,13 @@ std::unique_ptr<Node> Node::Clone(bool withChildren) const {
   if (withChildren) copy->children_ = children_;
   return copy;
 }
+
+Node::Node(const Node& other)
+    : id_(other.id_),
+      position_(other.position_),
+      attributes_(other.attributes_),
+      children_(other.children_),
+      hash_(other.hash_) {}
 
 Node* Node::FindChildByName(std::string_view name, bool isFolder, NodeSet& set) const {
   for (const std::string& child : children_) {

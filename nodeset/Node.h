@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "ie/foundation/text/Text.h"
@@ -52,6 +53,8 @@ class Node {
 
   explicit Node(std::string id);
   Node(std::string id, Attributes attributes);
+  Node(const Node& other);
+  Node& operator=(const Node&) = delete;
 
   const std::string& GetID() const { return id_; }
   const std::string& GetHash() const { return hash_; }
@@ -72,13 +75,19 @@ class Node {
   const std::string& GetChildAt(size_t index) const;
   // The zero-based index of `id`, or -1.
   int FindChild(std::string_view id) const;
-  void AddChild(std::string id) { children_.push_back(std::move(id)); }
+  // Whether `id` is among the children (constant time for large folders).
+  bool HasChild(std::string_view id) const;
+  void AddChild(std::string id);
   // Before the child at `index` (at the end past it).
   void InsertChild(std::string id, size_t index);
   // Nothing past the end.
   void RemoveChild(size_t index);
   const std::vector<std::string>& RawChildren() const { return children_; }
-  std::vector<std::string>& MutableChildren() { return children_; }
+  // The list itself, for callers that rearrange it.
+  std::vector<std::string>& MutableChildren() {
+    childIndex_.reset();
+    return children_;
+  }
 
   // Same id and attributes, unplaced, no hash; the child ids when asked.
   std::unique_ptr<Node> Clone(bool withChildren) const;
@@ -107,6 +116,8 @@ class Node {
   Attributes attributes_;
   std::vector<std::string> children_;
   std::string hash_;
+  // The children as a set, kept for large folders only; rebuilt on demand.
+  mutable std::unique_ptr<std::unordered_multiset<std::string>> childIndex_;
 };
 
 // Splits a comma-separated list, leaving out empty pieces.

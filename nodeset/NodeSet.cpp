@@ -80,9 +80,9 @@ void NodeSet::CheckInsertInParent(std::string_view id, std::string_view pnid,
   // When the node is about to leave this very parent, it no longer counts
   // among its children.
   bool leavesHere = !leaving.empty() && leaving == pnid;
-  if (!leavesHere && parent->FindChild(id) >= 0)
+  if (!leavesHere && parent->HasChild(id))
     Fail(ErrorKind::General, Format("Child [%s] already exists in parent [%s]", id, pnid));
-  if (!bnid.empty() && (parent->FindChild(bnid) < 0 || (leavesHere && bnid == id)))
+  if (!bnid.empty() && (!parent->HasChild(bnid) || (leavesHere && bnid == id)))
     Fail(ErrorKind::General, Format("didn't find child %s in parent %s", bnid, pnid));
 }
 
@@ -90,6 +90,8 @@ void NodeSet::InsertInParent(std::string_view id, std::string_view pnid, std::st
   if (InfoOn()) LogInfo(Format("Inserting %s as child: %s [bnid: %s]", id, pnid, bnid));
   if (id == keys::kRoot && pnid.empty()) return;
   CheckInsertInParent(id, pnid, bnid);
+  // The node must be there before its parent's list changes.
+  GetNode(id, false, false, true, "nodes96");
   Node* parent = GetNode(pnid, true, false, true, "nodes97");
   if (bnid.empty())
     parent->AddChild(std::string(id));
@@ -103,7 +105,7 @@ void NodeSet::RemoveFromParent(std::string_view id) {
   // Look everything up before changing anything.
   std::string pnid = GetNode(id, false, false, true, "nodes95")->GetAttr(keys::kPnid);
   Node* parent = GetNode(pnid, false, false, true, "nodes94");
-  if (parent->FindChild(id) < 0)
+  if (!parent->HasChild(id))
     Fail(ErrorKind::General, Format("didn't find child %s in parent %s", id, pnid));
   parent = GetNode(pnid, true, false, true, "nodes94");
   parent->RemoveChild(static_cast<size_t>(parent->FindChild(id)));
@@ -141,7 +143,7 @@ std::string NodeSet::NextSibling(std::string_view id, NodeSet& other) {
   Node* otherParent = other.GetNode(pnid, false, false, true, "nodes4");
   int index = parent->FindChild(id);
   for (size_t i = static_cast<size_t>(index + 1); i < parent->GetChildLength(); ++i)
-    if (otherParent->FindChild(parent->GetChildAt(i)) >= 0) return parent->GetChildAt(i);
+    if (otherParent->HasChild(parent->GetChildAt(i))) return parent->GetChildAt(i);
   return {};
 }
 
@@ -342,12 +344,14 @@ NodeSet::LoadResult NodeSet::LoadFromFile(const std::string& path) {
     return LoadResult::Unparsable;
   }
   std::string userHash = userHash_;
-  CheckUser(value);  // a baseline of another user is an error for the caller
-  std::swap(userHash, userHash_);
   Table table;
   std::string revision;
   std::optional<LoadError> failure;
   try {
+    // A baseline of another user is an error for the caller; a user hash that
+    // is not text makes the file unparsable like any other such value.
+    CheckUser(value);
+    std::swap(userHash, userHash_);
     if (value.isMember("currentRevision")) revision = JsonText(value["currentRevision"]);
     failure = ReadNodes(value["_nodes"], table);
   } catch (const Json::Exception& e) {

@@ -100,8 +100,86 @@ class NodeSet {
   void Do_reorder(std::string_view id, const Attributes& args);
   void Do_update(std::string_view id, const Attributes& args);
 
+  // ---- Whole-tree walks and comparison --------------------------------------
+  // Walk modes of OnTree.
+  enum WalkMode {
+    kFindReordersInsertsMoves = 0,
+    kFindDeletes = 1,
+    kFindModifies = 2,
+    kProvideCommands = 3,
+    kDeclone = 4,
+    kCleanNonIEData = 5,
+    kHash = 6,
+    kProvideHashes = 7,
+  };
+
+  // The commands that turn this tree into `other`, executed on this tree as
+  // they are found (compare a clone to keep the original).
+  CommandSet Compare(NodeSet& other);
+  // Walks the tree from `nid` level by level (children before their parent
+  // when `childrenFirst`), running the mode's step once per node and
+  // collecting its commands into `commands` when given.
+  void OnTree(std::string_view nid, int mode, NodeSet* other, CommandSet* commands,
+              bool childrenFirst);
+  std::vector<std::unique_ptr<Command>> FindReordersInsertsMoves(std::string_view nid,
+                                                                 NodeSet& other);
+  std::vector<std::unique_ptr<Command>> FindDeletes(std::string_view nid, NodeSet& other);
+  std::vector<std::unique_ptr<Command>> FindModifies(std::string_view nid, NodeSet& other);
+  // Strips what the Favorites cannot hold (the root's name, the unfiled
+  // folder when empty, separators and queries) and returns the commands that
+  // put it back, to be executed from the last to the first.
+  std::vector<std::unique_ptr<Command>> CleanNonIEData(std::string_view nid);
+  // The ids of `a` that also occur in `b`, in the order of `a`.
+  static std::vector<std::string> IntersectSets(const std::vector<std::string>& a,
+                                                const std::vector<std::string>& b);
+  // The first child of `node` at `index` or later that `present` holds; "".
+  static std::string FindBnid(size_t index, const Node& node,
+                              const std::vector<std::string>& present);
+  // The whole tree as insert commands, parents before children.
+  CommandSet ProvideCommandSet();
+  // Copies every reachable node of the base into this set and drops the base.
+  void Declone();
+  // Hashes every node, children before their parent.
+  void HashTree();
+  // One {nid, pnid, children, hash} entry per node, level by level.
+  const Json::Value& ProvideHashes();
+
+  // ---- Matching, merge and repair -------------------------------------------
+  // How well `other` matches `node` (the flavour's rule; Windows: 0, 33, 66
+  // or 100).
+  int CompareNodes(const Node& node, const Node& other) const;
+  // The position in `candidates` (ids of this set) of the best match above 0
+  // (the first of equal best), or candidates.size().
+  size_t FindMatch(const Node& node, const std::vector<std::string>& candidates);
+  // The sibling right after the node in its parent, or "".
+  std::string FindNextChild(std::string_view id);
+  // Appends an insert for the node and, below it, for every node not marked
+  // "0" in `marks` (nodes the server listed), parents before children.
+  void AddInsertCommands(std::string_view id, CommandSet& commands,
+                         const std::map<std::string, std::string, Utf16Less>& marks);
+  // Appends the moves and reorders that give `pnid` the wanted children in
+  // the wanted order at the end of its list.
+  void RepairChildOrder(std::string_view pnid, const std::vector<std::string>& current,
+                        const std::vector<std::string>& wanted, CommandSet& commands);
+  // Copies `nid` of `other` (with its subtree) under `newParent` with new ids;
+  // returns the copy's id.
+  std::string ReplicateNode(NodeSet& other, std::string_view nid, std::string_view newParent);
+  // Folds `other` into this tree: paired nodes merge their attributes, the
+  // rest is copied in with new ids; nothing is deleted.
+  void Merge(NodeSet& other);
+  // Turns the server's repair reply into the repair commands (run on this
+  // tree) and the rebase commands (the deleted local nodes, inserted again).
+  void BuildRepairCommands(const Json::Value& reply, CommandSet& repairSet,
+                           CommandSet& rebaseSet);
+
  private:
   struct Flat;
+  // The node of `id` as the walk sees it: own table, else the base; nullptr
+  // for a tombstone or an id found nowhere.
+  Node* WalkLookup(std::string_view id);
+  void Step(std::string_view id, int mode, NodeSet* other,
+            std::vector<std::unique_ptr<Command>>& out);
+  Json::Value hashes_;
   // Raises the errors InsertInParent would raise, changing nothing.
   void CheckInsertInParent(std::string_view id, std::string_view pnid, std::string_view bnid,
                            std::string_view leaving = {});

@@ -1,0 +1,284 @@
+// The walk over a whole tree and the comparison of two trees into commands.
+//
+// The comparison is constructive: each command a pass finds is executed on
+// this tree at once, so pass by pass the tree becomes the other one. The
+// per-folder work is linear in the number of children: membership tests use
+// hash sets, and the "before" sibling of each insert or move comes from a
+// table computed once per folder, with the same result as searching the
+// lists each time.
+#include <deque>
+#include <unordered_set>
+
+#include "nodeset/Command.h"
+#include "nodeset/Engine.h"
+#include "nodeset/NodeSet.h"
+#include "nodeset/Utilities.h"
+
+namespace tarvex {
+namespace {
+
+std::unique_ptr<Command> MakeCommand(std::string_view action, std::string_view id,
+                                     Attributes args = {}) {
+  return std::make_unique<Command>(std::string(action), std::string(id), std::move(args));
+}
+
+// Attribute values compared after trimming white space and the filler; the
+// name also loses a "__N" suffix that kept its file name unique.
+std::string Normalized(std::string_view key, std::string_view value, char32_t filler) {
+  if (key == keys::kName) return TrimTitleWithFiller(value, filler);
+  return TrimCodePoint(Trim(value), filler);
+}
+
+}  // namespace
+
+Node* NodeSet::WalkLookup(std::string_view id) {
+  auto it = table_.find(id);
+  if (it != table_.end()) return it->second.get();  // a tombstone gives nullptr
+  if (base_) return base_->GetNode(id, false, true, true, "nodes99");
+  return nullptr;
+}
+
+void NodeSet::OnTree(std::string_view nid, int mode, NodeSet* other, CommandSet* commands,
+                     bool childrenFirst) {
+  std::deque<std::string> work{std::string(nid)};
+  std::unordered_set<std::string> seen;      // children-first: queued behind its children
+  std::unordered_set<std::string> expanded;  // children taken: each node once
+  std::unordered_set<std::string> stepped;   // step run: each node once
+  std::vector<std::unique_ptr<Command>> made;
+  while (!work.empty()) {
+    std::string id = std::move(work.front());
+    work.pop_front();
+    if (childrenFirst && seen.erase(id)) {
+      if (stepped.insert(id).second) Step(id, mode, other, made);
+    } else {
+      if (!childrenFirst && stepped.insert(id).second) Step(id, mode, other, made);
+      // Looked up after the step, so what it added is walked and what it
+      // removed is not.
+      Node* node = WalkLookup(id);
+      if (node && expanded.insert(id).second) {
+        const std::vector<std::string>& children = node->RawChildren();
+        if (!childrenFirst) {
+          work.insert(work.end(), children.begin(), children.end());
+        } else {
+          seen.insert(id);
+          work.push_front(id);
+          work.insert(work.begin(), children.begin(), children.end());
+        }
+      }
+    }
+    if (commands)
+      for (auto& command : made) commands->Append(std::move(command));
+    made.clear();
+  }
+}
+
+void NodeSet::Step(std::string_view id, int mode, NodeSet* other,
+                   std::vector<std::unique_ptr<Command>>& out) {
+  switch (mode) {
+    case kFindReordersInsertsMoves:
+      out = FindReordersInsertsMoves(id, *other);
+      break;
+    case kFindDeletes:
+      out = FindDeletes(id, *other);
+      break;
+    case kFindModifies:
+      out = FindModifies(id, *other);
+      break;
+    case kProvideCommands:
+      out.push_back(MakeCommand("insert", id, GetNode(id, false, false, true, "nodes8")->GetSafeAttrs()));
+      break;
+    case kDeclone:
+      GetNode(id, true, false, true, "nodes98");
+      break;
+    case kCleanNonIEData:
+      out = CleanNonIEData(id);
+      break;
+    case kHash:
+      if (Node* node = GetNode(id, false, true, true)) node->ComputeHash(*this);
+      break;
+    case kProvideHashes:
+      if (Node* node = GetNode(id, false, true, true)) {
+        Json::Value entry(Json::objectValue);
+        entry["nid"] = node->GetID();
+        entry["pnid"] = node->GetAttr(keys::kPnid);
+        Json::Value& children = entry["children"] = Json::Value(Json::arrayValue);
+        for (const std::string& child : node->RawChildren()) children.append(child);
+        entry["hash"] = node->GetHash();
+        hashes_.append(entry);
+      }
+      break;
+    default:
+      Fail(ErrorKind::General, Format("Unknown walk mode: %d", mode));
+  }
+}
+
+CommandSet NodeSet::Compare(NodeSet& other) {
+  CommandSet commands;
+  OnTree(keys::kRoot, kFindReordersInsertsMoves, &other, &commands, false);
+  OnTree(keys::kRoot, kFindDeletes, &other, &commands, false);
+  OnTree(keys::kRoot, kFindModifies, &other, &commands, false);
+  return commands;
+}
+
+std::vector<std::string> NodeSet::IntersectSets(const std::vector<std::string>& a,
+                                                const std::vector<std::string>& b) {
+  std::unordered_set<std::string_view> inB(b.begin(), b.end());
+  std::vector<std::string> out;
+  for (const std::string& id : a)
+    if (inB.count(id)) out.push_back(id);
+  return out;
+}
+
+std::string NodeSet::FindBnid(size_t index, const Node& node,
+                              const std::vector<std::string>& present) {
+  std::unordered_set<std::string_view> there(present.begin(), present.end());
+  for (size_t i = index; i < node.GetChildLength(); ++i)
+    if (there.count(node.GetChildAt(i))) return node.GetChildAt(i);
+  return {};
+}
+
+std::vector<std::unique_ptr<Command>> NodeSet::FindReordersInsertsMoves(std::string_view nid,
+                                                                        NodeSet& other) {
+  std::vector<std::unique_ptr<Command>> made;
+  if (InfoOn()) LogInfo(Format("Finding ReorderInsertMoves for: %s", nid));
+  Node* node = GetNode(nid, false, false, true, "nodes9");
+  Node* otherNode = other.GetNode(nid, false, true, true);
+  if (!otherNode) return made;
+  // A bookmark that became a folder is filled here too; the modifies pass
+  // then changes its type.
+  if (!node->IsFolder() && !otherNode->IsFolder()) return made;
+
+  // Reorders: the common children, in this tree's order (a) and in the
+  // other's (b), walked side by side.
+  const std::vector<std::string> theirs = otherNode->RawChildren();
+  std::vector<std::string> a = IntersectSets(node->RawChildren(), theirs);
+  std::vector<std::string> b = IntersectSets(theirs, node->RawChildren());
+  for (size_t k = 0; k < a.size() && k < b.size(); ++k) {
+    if (a[k] == b[k]) continue;
+    auto reorder = MakeCommand("reorder", b[k], {{std::string(keys::kBnid), a[k]}});
+    Execute(*reorder);
+    made.push_back(std::move(reorder));
+    for (size_t j = k + 1; j < a.size(); ++j)
+      if (a[j] == b[k]) {
+        a.erase(a.begin() + static_cast<std::ptrdiff_t>(j));
+        break;
+      }
+    a.insert(a.begin() + static_cast<std::ptrdiff_t>(k), b[k]);
+  }
+
+  // Inserts and moves. The "before" sibling of the child at position i is
+  // the first of the other's children after it that this folder holds; the
+  // folder gains only children at or before i as the walk goes on, so which
+  // later children it holds is known from the start.
+  node = GetNode(nid, false, false, true, "nodes10");
+  const size_t n = theirs.size();
+  std::vector<size_t> nextPresent(n + 1, n);
+  for (size_t p = n; p-- > 0;) nextPresent[p] = node->HasChild(theirs[p]) ? p : nextPresent[p + 1];
+  for (size_t i = 0; i < n; ++i) {
+    const std::string& child = theirs[i];
+    node = GetNode(nid, false, false, true, "nodes10");
+    if (node->HasChild(child)) continue;
+    size_t next = nextPresent[i + 1];
+    std::string bnid = next < n ? theirs[next] : std::string();
+    std::unique_ptr<Command> command;
+    if (GetNode(child, false, true, true)) {
+      command = MakeCommand("move", child,
+                            {{std::string(keys::kPnid), std::string(nid)},
+                             {std::string(keys::kBnid), bnid}});
+    } else {
+      Attributes args = other.GetNode(child, false, false, true, "nodes11")->GetSafeAttrs();
+      args[std::string(keys::kBnid)] = bnid;
+      command = MakeCommand("insert", child, std::move(args));
+    }
+    Execute(*command);
+    made.push_back(std::move(command));
+  }
+  return made;
+}
+
+std::vector<std::unique_ptr<Command>> NodeSet::FindDeletes(std::string_view nid, NodeSet& other) {
+  std::vector<std::unique_ptr<Command>> made;
+  if (InfoOn()) LogInfo(Format("Finding Deletes for: %s", nid));
+  if (!other.GetNode(nid, false, true, true)) {
+    auto command = MakeCommand("delete", nid);
+    Execute(*command);
+    made.push_back(std::move(command));
+  }
+  return made;
+}
+
+std::vector<std::unique_ptr<Command>> NodeSet::FindModifies(std::string_view nid, NodeSet& other) {
+  std::vector<std::unique_ptr<Command>> made;
+  if (InfoOn()) LogInfo(Format("Finding Modifies for: %s", nid));
+  Node* node = GetNode(nid, false, false, true, "nodes12");
+  Node* otherNode = other.GetNode(nid, false, false, true, "nodes13");
+  char32_t filler = Engine::Current().Platform().FillerChar();
+  Attributes args;
+  int important = 0;
+  for (const auto& [key, value] : otherNode->GetSafeAttrs()) {
+    if (Normalized(key, node->GetAttr(key), filler) == Normalized(key, value, filler)) continue;
+    args[key] = value;
+    if (IsImportantAttribute(key)) ++important;
+  }
+  for (const auto& [key, value] : node->Attrs()) {
+    if (value.empty() || !otherNode->GetAttr(key).empty()) continue;
+    args[key] = "";
+    if (IsImportantAttribute(key)) ++important;
+  }
+  if (important > 0) {
+    auto command = MakeCommand("update", nid, std::move(args));
+    Execute(*command);
+    made.push_back(std::move(command));
+  }
+  return made;
+}
+
+std::vector<std::unique_ptr<Command>> NodeSet::CleanNonIEData(std::string_view nid) {
+  std::vector<std::unique_ptr<Command>> made;
+  if (InfoOn()) LogInfo(Format("Cleaning Non-IE data for: %s", nid));
+  Node* node = GetNode(nid, false, false, true, "nodes14");
+  if (nid == keys::kRoot && node->HasAttr(keys::kName))
+    made.push_back(MakeCommand("update", keys::kRoot,
+                               {{std::string(keys::kName), node->GetAttr(keys::kName)}}));
+  bool unfiled = false;
+  Node* root = GetNode(keys::kRoot, false, false, true, "nodes15");
+  if (root->HasAttr(keys::kUnid) && root->GetAttr(keys::kUnid) == nid) {
+    made.push_back(MakeCommand("update", keys::kRoot, {{std::string(keys::kUnid), std::string(nid)}}));
+    Do_update(keys::kRoot, {{std::string(keys::kUnid), ""}});
+    // Only an empty unfiled folder goes: putting it back restores the folder
+    // alone, so its children would be lost.
+    unfiled = GetNode(nid, false, false, true, "nodes14")->GetChildLength() == 0;
+  }
+  node = GetNode(nid, false, false, true, "nodes14");
+  const std::string& type = node->GetAttr(keys::kNtype);
+  if (type == "separator" || type == "query" || unfiled) {
+    Attributes args = node->GetSafeAttrs();
+    std::string next = FindNextChild(nid);
+    if (!next.empty()) args[std::string(keys::kBnid)] = next;
+    made.push_back(MakeCommand("insert", nid, std::move(args)));
+    Do_delete(nid);
+  }
+  return made;
+}
+
+CommandSet NodeSet::ProvideCommandSet() {
+  CommandSet commands;
+  OnTree(keys::kRoot, kProvideCommands, nullptr, &commands, false);
+  return commands;
+}
+
+void NodeSet::Declone() {
+  if (!base_) return;
+  OnTree(keys::kRoot, kDeclone, nullptr, nullptr, false);
+  base_ = nullptr;
+}
+
+void NodeSet::HashTree() { OnTree(keys::kRoot, kHash, nullptr, nullptr, true); }
+
+const Json::Value& NodeSet::ProvideHashes() {
+  hashes_ = Json::Value(Json::arrayValue);
+  OnTree(keys::kRoot, kProvideHashes, nullptr, nullptr, false);
+  return hashes_;
+}
+
+}  // namespace tarvex

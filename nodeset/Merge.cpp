@@ -1,0 +1,389 @@
+// Matching nodes of two trees, the merge of one tree into another, and the
+// repair of a tree from the server's description of its differences.
+#include <deque>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "nodeset/Command.h"
+#include "nodeset/Engine.h"
+#include "nodeset/Json.h"
+#include "nodeset/NodeSet.h"
+#include "nodeset/Utilities.h"
+
+namespace tarvex {
+namespace {
+
+std::unique_ptr<Command> MakeCommand(std::string_view action, std::string_view id,
+                                     Attributes args = {}) {
+  return std::make_unique<Command>(std::string(action), std::string(id), std::move(args));
+}
+
+// The keys the Windows rule compares: the address trimmed of white space and
+// the filler (a "__N" suffix is part of an address), and the safe file name.
+struct MatchKeys {
+  std::string type;
+  std::string url;
+  std::string name;
+  bool folder;
+};
+
+MatchKeys KeysOf(const Node& node, char32_t filler) {
+  const std::string& type = node.GetAttr(keys::kNtype);
+  return {type, TrimCodePoint(Trim(node.GetAttr(keys::kUrl)), filler),
+          MakeSafeFileName(node.GetAttr(keys::kName), type, filler), node.IsFolder()};
+}
+
+// The Windows client's rule: 0 for another type, 100 for the same id, 66 for
+// the same address, 33 for the same name when at least one of the two has no
+// address (so two bookmarks of different addresses never pair), else 0.
+int ScoreKeys(std::string_view id, const MatchKeys& a, std::string_view otherId,
+              const MatchKeys& b) {
+  if (a.type != b.type) return 0;
+  if (id == otherId) return 100;
+  if (!a.url.empty() && a.url == b.url) return 66;
+  if (a.name == b.name && (a.folder || a.url.empty() || b.url.empty())) return 33;
+  return 0;
+}
+
+int WindowsScore(const NodeSet& set, const Node& node, const Node& other) {
+  (void)set;
+  char32_t filler = Engine::Current().Platform().FillerChar();
+  return ScoreKeys(node.GetID(), KeysOf(node, filler), other.GetID(), KeysOf(other, filler));
+}
+
+bool UsesWindowsRule() {
+  MatchScoreFn score = Engine::Current().Flavor().score;
+  return score == nullptr || score == &WindowsScore;
+}
+
+// The candidates of one folder indexed by the keys of the Windows rule, so
+// that the best match of each child of the other folder is found at once:
+// the first candidate of the best tier (same id, then same address, then
+// same name), exactly as scoring every candidate in order would find it.
+class CandidateIndex {
+ public:
+  CandidateIndex(NodeSet& set, const std::vector<std::string>& candidates, char32_t filler)
+      : filler_(filler) {
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      const Node& node = *set.GetNode(candidates[i], false, false, true, "nodes22");
+      MatchKeys k = KeysOf(node, filler);
+      entries_.push_back({candidates[i], k});
+      byId_[Key(k.type, candidates[i])].insert(i);
+      if (!k.url.empty()) byUrl_[Key(k.type, k.url)].insert(i);
+      byName_[Key(k.type, k.name)].insert(i);
+      if (k.folder || k.url.empty()) byNameNoUrl_[Key(k.type, k.name)].insert(i);
+    }
+  }
+
+  // The position of the best match of `node`, or npos.
+  size_t Find(const Node& node) const {
+    MatchKeys k = KeysOf(node, filler_);
+    if (size_t p = First(byId_, Key(k.type, node.GetID())); p != npos) return p;
+    if (!k.url.empty())
+      if (size_t p = First(byUrl_, Key(k.type, k.url)); p != npos) return p;
+    return First(k.folder || k.url.empty() ? byName_ : byNameNoUrl_, Key(k.type, k.name));
+  }
+
+  const std::string& IdAt(size_t position) const { return entries_[position].id; }
+
+  void Remove(size_t position) {
+    const Entry& e = entries_[position];
+    Erase(byId_, Key(e.keys.type, e.id), position);
+    Erase(byUrl_, Key(e.keys.type, e.keys.url), position);
+    Erase(byName_, Key(e.keys.type, e.keys.name), position);
+    Erase(byNameNoUrl_, Key(e.keys.type, e.keys.name), position);
+  }
+
+  static constexpr size_t npos = static_cast<size_t>(-1);
+
+ private:
+  using Index = std::unordered_map<std::string, std::set<size_t>>;
+  struct Entry {
+    std::string id;
+    MatchKeys keys;
+  };
+  static std::string Key(std::string_view type, std::string_view value) {
+    std::string key(type);
+    key.push_back('\0');
+    key.append(value);
+    return key;
+  }
+  static size_t First(const Index& index, const std::string& key) {
+    auto it = index.find(key);
+    return it == index.end() || it->second.empty() ? npos : *it->second.begin();
+  }
+  static void Erase(Index& index, const std::string& key, size_t position) {
+    auto it = index.find(key);
+    if (it != index.end()) it->second.erase(position);
+  }
+
+  char32_t filler_;
+  std::vector<Entry> entries_;
+  Index byId_, byUrl_, byName_, byNameNoUrl_;
+};
+
+}  // namespace
+
+// ---- Matching -----------------------------------------------------------------
+
+int NodeSet::CompareNodes(const Node& node, const Node& other) const {
+  MatchScoreFn score = Engine::Current().Flavor().score;
+  return score ? score(*this, node, other) : WindowsScore(*this, node, other);
+}
+
+size_t NodeSet::FindMatch(const Node& node, const std::vector<std::string>& candidates) {
+  size_t best = candidates.size();
+  int bestScore = 0;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    int score = CompareNodes(node, *GetNode(candidates[i], false, false, true, "nodes22"));
+    if (score > bestScore) best = i, bestScore = score;
+  }
+  return best;
+}
+
+std::string NodeSet::FindNextChild(std::string_view id) {
+  Node* node = GetNode(id, false, false, true, "nodes16");
+  Node* parent = GetNode(node->GetAttr(keys::kPnid), false, false, true, "nodes17");
+  int index = parent->FindChild(id);
+  if (index < 0) return {};
+  return parent->GetChildAt(static_cast<size_t>(index) + 1);
+}
+
+// ---- Merge -------------------------------------------------------------------
+
+std::string NodeSet::ReplicateNode(NodeSet& other, std::string_view nid,
+                                   std::string_view newParent) {
+  std::string first;
+  std::vector<std::pair<std::string, std::string>> stack{{std::string(nid), std::string(newParent)}};
+  std::unordered_set<std::string> copied;
+  while (!stack.empty()) {
+    auto [id, parent] = std::move(stack.back());
+    stack.pop_back();
+    if (!copied.insert(id).second) continue;  // each node once, even in a cycle
+    Node* source = other.GetNode(id, false, false, true, "nodes23");
+    Attributes args = source->GetSafeAttrs();
+    args[std::string(keys::kPnid)] = parent;
+    std::string newId;
+    do {
+      newId = KVPort::GenerateNodeID();
+    } while (GetNode(newId, false, true, true));  // never an id this tree holds
+    Do_insert(newId, args);
+    if (first.empty()) first = newId;
+    if (source->IsFolder()) {
+      const std::vector<std::string>& children = source->RawChildren();
+      for (auto it = children.rbegin(); it != children.rend(); ++it) stack.emplace_back(*it, newId);
+    }
+  }
+  return first;
+}
+
+void NodeSet::Merge(NodeSet& other) {
+  std::deque<std::pair<std::string, std::string>> work{{std::string(keys::kRoot), std::string(keys::kRoot)}};
+  std::unordered_set<std::string> pairedOther, pairedHere;
+  Node* root = GetNode(keys::kRoot, false, true, true);
+  Node* otherRoot = other.GetNode(keys::kRoot, false, true, true);
+  for (std::string_view key : {keys::kTnid, keys::kUnid}) {
+    if (!root || !otherRoot || !root->HasAttr(key) || !otherRoot->HasAttr(key)) continue;
+    std::string here = root->GetAttr(key), there = otherRoot->GetAttr(key);
+    if (!GetNode(here, false, true, true) || !other.GetNode(there, false, true, true)) continue;
+    work.emplace_back(here, there);
+    pairedOther.insert(there);
+    pairedHere.insert(here);
+  }
+
+  char32_t filler = Engine::Current().Platform().FillerChar();
+  bool indexed = UsesWindowsRule();
+  std::unordered_set<std::string> merged;
+  while (!work.empty()) {
+    auto [a, b] = std::move(work.front());
+    work.pop_front();
+    if (!merged.insert(a).second) continue;  // each folder of this tree once
+    Node* nodeA = GetNode(a, false, false, true, "nodes18");
+    Node* nodeB = other.GetNode(b, false, false, true, "nodes19");
+    std::vector<std::string> candidates;
+    for (const std::string& id : nodeA->RawChildren())
+      // The paired toolbar and unfiled folders are merged with their
+      // counterparts only.
+      if (a != keys::kRoot || !pairedHere.count(id)) candidates.push_back(id);
+    const std::vector<std::string> children = nodeB->RawChildren();
+
+    std::unique_ptr<CandidateIndex> index;
+    if (indexed) index = std::make_unique<CandidateIndex>(*this, candidates, filler);
+    std::vector<bool> taken(candidates.size(), false);
+    for (const std::string& c : children) {
+      if (pairedOther.count(c)) continue;
+      Node* nodeC = other.GetNode(c, false, false, true, "nodes20");
+      size_t position;
+      if (indexed) {
+        position = index->Find(*nodeC);
+      } else {
+        std::vector<std::string> open;
+        std::vector<size_t> where;
+        for (size_t i = 0; i < candidates.size(); ++i)
+          if (!taken[i]) open.push_back(candidates[i]), where.push_back(i);
+        size_t found = FindMatch(*nodeC, open);
+        position = found < open.size() ? where[found] : CandidateIndex::npos;
+      }
+      if (position == CandidateIndex::npos) {
+        ReplicateNode(other, c, a);
+        continue;
+      }
+      const std::string& m = candidates[position];
+      // Copy on write: a merge over a clone never changes its base.
+      Node* nodeM = GetNode(m, true, false, true, "nodes21");
+      if (nodeM->IsFolder()) work.emplace_back(m, c);
+      nodeM->Merge(*nodeC);
+      taken[position] = true;
+      if (index) index->Remove(position);
+    }
+  }
+}
+
+// ---- Repair ------------------------------------------------------------------
+
+void NodeSet::AddInsertCommands(std::string_view id, CommandSet& commands,
+                                const std::map<std::string, std::string, Utf16Less>& marks) {
+  std::vector<std::string> stack{std::string(id)};
+  std::unordered_set<std::string> listed;
+  while (!stack.empty()) {
+    std::string current = std::move(stack.back());
+    stack.pop_back();
+    if (!listed.insert(current).second) continue;
+    Node* node = GetNode(current, false, false, true);
+    commands.Append(MakeCommand("insert", current, node->GetSafeAttrs()));
+    const std::vector<std::string>& children = node->RawChildren();
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+      auto mark = marks.find(*it);
+      // The server lists that node: it stays, with everything below it.
+      if (mark != marks.end() && mark->second == "0") continue;
+      stack.push_back(*it);
+    }
+  }
+}
+
+void NodeSet::RepairChildOrder(std::string_view pnid, const std::vector<std::string>& current,
+                               const std::vector<std::string>& wanted, CommandSet& commands) {
+  std::string next;
+  for (size_t i = wanted.size(); i-- > 0;) {
+    const std::string& id = wanted[i];
+    Node* node = GetNode(id, false, false, true);
+    if (node->GetAttr(keys::kPnid) != pnid) {
+      if (InfoOn()) LogInfo("moving " + id + " to " + std::string(pnid));
+      commands.Append(MakeCommand("move", id, {{std::string(keys::kPnid), std::string(pnid)},
+                                               {std::string(keys::kBnid), next}}));
+    } else if (!(i < current.size() && current[i] == id)) {
+      if (InfoOn()) LogInfo("Repair reorder " + id);
+      commands.Append(MakeCommand("reorder", id, {{std::string(keys::kBnid), next}}));
+    }
+    next = id;
+  }
+}
+
+namespace {
+
+bool AttributeDiffers(const Json::Value& record, const Node& node, std::string_view key) {
+  std::string name(key);
+  std::string theirs = record.isMember(name) ? JsonText(record[name]) : "-1";
+  std::string ours = node.HasAttr(key) ? node.GetAttr(key) : "-1";
+  return theirs != ours;
+}
+
+std::vector<std::string> ChildIds(const Json::Value& element) {
+  std::vector<std::string> ids;
+  const Json::Value& children = element["children"];
+  if (children.isNull()) return ids;
+  if (!children.isArray()) Fail(ErrorKind::General, "Invalid repair reply: children is not a list");
+  for (const Json::Value& child : children) {
+    std::string id = JsonText(child);
+    if (!IsValidNodeId(id)) Fail(ErrorKind::General, Format("Invalid node id in repair reply: [%s]", id));
+    ids.push_back(std::move(id));
+  }
+  return ids;
+}
+
+}  // namespace
+
+void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSet,
+                                  CommandSet& rebaseSet) {
+  std::map<std::string, std::string, Utf16Less> marks;
+  const Json::Value& updates = reply.isObject() ? reply["updates"] : Json::Value::nullSingleton();
+  if (updates.isNull() || updates.empty()) return;
+  if (!updates.isArray()) Fail(ErrorKind::General, "Invalid repair reply: updates is not a list");
+
+  for (const Json::Value& element : updates) {
+    if (!element.isObject()) Fail(ErrorKind::General, "Invalid repair reply: an update is not an object");
+    std::string nid = JsonText(element["nid"]);
+    if (!IsValidNodeId(nid)) Fail(ErrorKind::General, Format("Invalid node id in repair reply: [%s]", nid));
+    marks[nid] = "0";
+    std::vector<std::string> wanted = ChildIds(element);
+    Node* node = WalkLookup(nid);
+    if (!node) {
+      Attributes args;
+      for (const std::string& member : element.getMemberNames()) {
+        // Ids, structure and hashes are never attributes of the node.
+        if (member == keys::kChildren || member == keys::kNid || member == keys::kBnid ||
+            member == "hash")
+          continue;
+        args[SanitizeUtf8(member)] = JsonText(element[member]);
+      }
+      args[std::string(keys::kPnid)] = std::string(keys::kRoot);
+      auto insert = MakeCommand("insert", nid, std::move(args));
+      Execute(*insert);
+      repairSet.Append(std::move(insert));
+      if (InfoOn()) LogInfo("Repair inserted nid: " + nid);
+      RepairChildOrder(nid, {}, wanted, repairSet);
+      for (const std::string& child : wanted) marks[child] = "0";
+      continue;
+    }
+    std::vector<std::string> current = node->RawChildren();
+    for (const std::string& child : current) marks.emplace(child, "1");
+    for (const std::string& child : wanted) marks[child] = "0";
+    RepairChildOrder(nid, current, wanted, repairSet);
+    node = WalkLookup(nid);
+    Attributes changes;
+    for (std::string_view key : {keys::kName, keys::kUrl}) {
+      if (!AttributeDiffers(element, *node, key)) continue;
+      if (InfoOn()) LogInfo(Format("Repair changed nid: %s attr %s", nid, key));
+      std::string name(key);
+      changes[name] = element.isMember(name) ? JsonText(element[name]) : "";
+    }
+    if (!changes.empty()) repairSet.Append(MakeCommand("update", nid, std::move(changes)));
+  }
+
+  std::vector<std::string> doomed;
+  for (const auto& [id, mark] : marks)
+    if (mark == "1") doomed.push_back(id);
+  if (doomed.empty()) return;
+
+  // A delete below another delete would find only a tombstone: leave it (and
+  // its rebase, which the ancestor's lists) out. Ancestry is judged in the
+  // tree as the repair leaves it when the deletes run.
+  std::unordered_set<std::string> doomedSet(doomed.begin(), doomed.end());
+  NodeSet repaired(this);
+  try {
+    repaired.Execute(repairSet);
+  } catch (...) {
+    // The repair will fail the same way when it runs; judge in the tree as
+    // it is.
+  }
+  auto covered = [&](const std::string& id) {
+    std::unordered_set<std::string> up;
+    Node* node = repaired.GetNode(id, false, true, true);
+    while (node) {
+      std::string parent = node->GetAttr(keys::kPnid);
+      if (parent.empty() || !up.insert(parent).second) return false;
+      if (doomedSet.count(parent)) return true;
+      node = repaired.GetNode(parent, false, true, true);
+    }
+    return false;
+  };
+  for (const std::string& id : doomed) {
+    if (covered(id)) continue;
+    repairSet.Append(MakeCommand("delete", id));
+    if (InfoOn()) LogInfo("Repair delete: " + id);
+    AddInsertCommands(id, rebaseSet, marks);
+  }
+}
+
+}  // namespace tarvex
