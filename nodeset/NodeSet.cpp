@@ -76,6 +76,7 @@ void NodeSet::CheckInsertInParent(std::string_view id, std::string_view pnid,
   if (id == keys::kRoot)
     Fail(ErrorKind::General, Format("ROOT cannot be placed in parent [%s]", pnid));
   if (pnid.empty()) Fail(ErrorKind::General, Format("bad pnid for nid %s", id));
+  if (pnid == id) Fail(ErrorKind::General, Format("Node %s cannot be its own parent", id));
   Node* parent = GetNode(pnid, false, false, true, "nodes97");
   // When the node is about to leave this very parent, it no longer counts
   // among its children.
@@ -142,6 +143,7 @@ std::string NodeSet::NextSibling(std::string_view id, NodeSet& other) {
   Node* parent = GetNode(pnid, false, false, true, "nodes3");
   Node* otherParent = other.GetNode(pnid, false, false, true, "nodes4");
   int index = parent->FindChild(id);
+  if (index < 0) return {};
   for (size_t i = static_cast<size_t>(index + 1); i < parent->GetChildLength(); ++i)
     if (otherParent->HasChild(parent->GetChildAt(i))) return parent->GetChildAt(i);
   return {};
