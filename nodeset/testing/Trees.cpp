@@ -153,7 +153,6 @@ void RandomTree(NodeSet& set, std::mt19937& rng, int nodes, std::string_view pre
 }
 
 void MutateTree(NodeSet& set, std::mt19937& rng, int changes, std::string_view prefix) {
-  static int counter = 0;
   for (int n = 0; n < changes; ++n) {
     std::vector<std::string> all, folders;
     Collect(set, all, folders);
@@ -164,7 +163,11 @@ void MutateTree(NodeSet& set, std::mt19937& rng, int changes, std::string_view p
     if (f->GetChildLength() > 0 && rng() % 2 == 0) bnid = f->GetChildAt(rng() % f->GetChildLength());
     switch (rng() % 7) {
       case 0: {  // insert
-        std::string id = std::string(prefix) + std::to_string(++counter);
+        // New ids come from the same seeded generator, so a run repeats.
+        std::string id;
+        do {
+          id = std::string(prefix) + std::to_string(rng() % 1000000);
+        } while (set.GetNode(id, false, true, true));
         if (rng() % 4 == 0)
           set.Do_insert(id, {{"pnid", folder}, {"bnid", bnid}, {"ntype", "folder"}, {"name", PickName(rng)}});
         else
