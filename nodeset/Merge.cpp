@@ -155,7 +155,8 @@ std::string NodeSet::FindNextChild(std::string_view id) {
 std::string NodeSet::ReplicateNode(NodeSet& other, std::string_view nid,
                                    std::string_view newParent) {
   std::string first;
-  std::vector<std::pair<std::string, std::string>> stack{{std::string(nid), std::string(newParent)}};
+  std::vector<std::pair<std::string, std::string>> stack{
+      {std::string(nid), std::string(newParent)}};
   std::unordered_set<std::string> copied;
   while (!stack.empty()) {
     auto [id, parent] = std::move(stack.back());
@@ -179,7 +180,8 @@ std::string NodeSet::ReplicateNode(NodeSet& other, std::string_view nid,
 }
 
 void NodeSet::Merge(NodeSet& other) {
-  std::deque<std::pair<std::string, std::string>> work{{std::string(keys::kRoot), std::string(keys::kRoot)}};
+  std::deque<std::pair<std::string, std::string>> work{
+      {std::string(keys::kRoot), std::string(keys::kRoot)}};
   std::unordered_set<std::string> pairedOther, pairedHere;
   Node* root = GetNode(keys::kRoot, false, true, true);
   Node* otherRoot = other.GetNode(keys::kRoot, false, true, true);
@@ -194,11 +196,19 @@ void NodeSet::Merge(NodeSet& other) {
 
   char32_t filler = Engine::Current().Platform().FillerChar();
   bool indexed = UsesWindowsRule();
+  // Each pair once. A folder of this tree may be paired with two folders of
+  // the other (the toolbar folder with the other's toolbar folder and, where
+  // it is not a child of the root, with a folder matched at its own level;
+  // or one folder named as both toolbar and unfiled folder): each of them is
+  // merged into it, or the second one's nodes would be lost.
   std::unordered_set<std::string> merged;
   while (!work.empty()) {
     auto [a, b] = std::move(work.front());
     work.pop_front();
-    if (!merged.insert(a).second) continue;  // each folder of this tree once
+    std::string pair = a;
+    pair.push_back('\0');
+    pair.append(b);
+    if (!merged.insert(std::move(pair)).second) continue;
     Node* nodeA = GetNode(a, false, false, true, "nodes18");
     Node* nodeB = other.GetNode(b, false, false, true, "nodes19");
     std::vector<std::string> candidates;
@@ -270,8 +280,9 @@ void NodeSet::RepairChildOrder(std::string_view pnid, const std::vector<std::str
     Node* node = GetNode(id, false, false, true);
     if (node->GetAttr(keys::kPnid) != pnid) {
       if (InfoOn()) LogInfo("moving " + id + " to " + std::string(pnid));
-      commands.Append(MakeCommand("move", id, {{std::string(keys::kPnid), std::string(pnid)},
-                                               {std::string(keys::kBnid), next}}));
+      commands.Append(MakeCommand(
+          "move", id,
+          {{std::string(keys::kPnid), std::string(pnid)}, {std::string(keys::kBnid), next}}));
     } else if (!(i < current.size() && current[i] == id)) {
       if (InfoOn()) LogInfo("Repair reorder " + id);
       commands.Append(MakeCommand("reorder", id, {{std::string(keys::kBnid), next}}));
@@ -296,7 +307,8 @@ std::vector<std::string> ChildIds(const Json::Value& element) {
   if (!children.isArray()) Fail(ErrorKind::General, "Invalid repair reply: children is not a list");
   for (const Json::Value& child : children) {
     std::string id = JsonText(child);
-    if (!IsValidNodeId(id)) Fail(ErrorKind::General, Format("Invalid node id in repair reply: [%s]", id));
+    if (!IsValidNodeId(id))
+      Fail(ErrorKind::General, Format("Invalid node id in repair reply: [%s]", id));
     ids.push_back(std::move(id));
   }
   return ids;
@@ -312,9 +324,11 @@ void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSe
   if (!updates.isArray()) Fail(ErrorKind::General, "Invalid repair reply: updates is not a list");
 
   for (const Json::Value& element : updates) {
-    if (!element.isObject()) Fail(ErrorKind::General, "Invalid repair reply: an update is not an object");
+    if (!element.isObject())
+      Fail(ErrorKind::General, "Invalid repair reply: an update is not an object");
     std::string nid = JsonText(element["nid"]);
-    if (!IsValidNodeId(nid)) Fail(ErrorKind::General, Format("Invalid node id in repair reply: [%s]", nid));
+    if (!IsValidNodeId(nid))
+      Fail(ErrorKind::General, Format("Invalid node id in repair reply: [%s]", nid));
     marks[nid] = "0";
     std::vector<std::string> wanted = ChildIds(element);
     Node* node = WalkLookup(nid);
