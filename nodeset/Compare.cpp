@@ -41,29 +41,34 @@ Node* NodeSet::WalkLookup(std::string_view id) {
 void NodeSet::OnTree(std::string_view nid, int mode, NodeSet* other, CommandSet* commands,
                      bool childrenFirst) {
   std::deque<std::string> work{std::string(nid)};
-  std::unordered_set<std::string> seen;      // children-first: queued behind its children
-  std::unordered_set<std::string> expanded;  // children taken: each node once
-  std::unordered_set<std::string> stepped;   // step run: each node once
+  // Each node is stepped once and its children are taken once, so the walk
+  // ends even on a damaged tree. Children first, a node is queued behind its
+  // children (`seen`) and stepped on its second visit.
+  std::unordered_set<std::string> stepped;
+  std::unordered_set<std::string> expanded;
+  std::unordered_set<std::string> seen;
   std::vector<std::unique_ptr<Command>> made;
   while (!work.empty()) {
     std::string id = std::move(work.front());
     work.pop_front();
-    if (childrenFirst && seen.erase(id)) {
-      if (stepped.insert(id).second) Step(id, mode, other, made);
-    } else {
-      if (!childrenFirst && stepped.insert(id).second) Step(id, mode, other, made);
+    if (!childrenFirst) {
+      if (!stepped.insert(id).second) continue;
+      Step(id, mode, other, made);
       // Looked up after the step, so what it added is walked and what it
       // removed is not.
+      if (Node* node = WalkLookup(id)) {
+        const std::vector<std::string>& children = node->RawChildren();
+        work.insert(work.end(), children.begin(), children.end());
+      }
+    } else if (seen.erase(id)) {
+      if (stepped.insert(id).second) Step(id, mode, other, made);
+    } else {
       Node* node = WalkLookup(id);
       if (node && expanded.insert(id).second) {
         const std::vector<std::string>& children = node->RawChildren();
-        if (!childrenFirst) {
-          work.insert(work.end(), children.begin(), children.end());
-        } else {
-          seen.insert(id);
-          work.push_front(id);
-          work.insert(work.begin(), children.begin(), children.end());
-        }
+        seen.insert(id);
+        work.push_front(id);
+        work.insert(work.begin(), children.begin(), children.end());
       }
     }
     if (commands)
@@ -149,21 +154,23 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindReordersInsertsMoves(std::str
   if (!node->IsFolder() && !otherNode->IsFolder()) return made;
 
   // Reorders: the common children, in this tree's order (a) and in the
-  // other's (b), walked side by side.
+  // other's (b), walked side by side. Where they differ, b's child is put
+  // before a's, in the tree and in a, and the walk goes on from there.
   const std::vector<std::string> theirs = otherNode->RawChildren();
-  std::vector<std::string> a = IntersectSets(node->RawChildren(), theirs);
+  ChildList a;
+  a.Assign(IntersectSets(node->RawChildren(), theirs));
   std::vector<std::string> b = IntersectSets(theirs, node->RawChildren());
-  for (size_t k = 0; k < a.size() && k < b.size(); ++k) {
-    if (a[k] == b[k]) continue;
-    auto reorder = MakeCommand("reorder", b[k], {{std::string(keys::kBnid), a[k]}});
+  auto cursor = a.begin();
+  for (size_t k = 0; k < b.size() && cursor != a.end(); ++k) {
+    if (*cursor == b[k]) {
+      ++cursor;
+      continue;
+    }
+    auto reorder = MakeCommand("reorder", b[k], {{std::string(keys::kBnid), *cursor}});
     Execute(*reorder);
     made.push_back(std::move(reorder));
-    for (size_t j = k + 1; j < a.size(); ++j)
-      if (a[j] == b[k]) {
-        a.erase(a.begin() + static_cast<std::ptrdiff_t>(j));
-        break;
-      }
-    a.insert(a.begin() + static_cast<std::ptrdiff_t>(k), b[k]);
+    a.Remove(b[k]);
+    a.InsertBefore(b[k], *cursor);
   }
 
   // Inserts and moves. The "before" sibling of the child at position i is

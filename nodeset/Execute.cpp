@@ -46,20 +46,23 @@ void NodeSet::Execute(const CommandSet& commands) {
   for (size_t i = 0; i < size; ++i) Execute(*commands.GetAt(i));
 }
 
+void NodeSet::InsertNewNode(std::string_view id, Attributes args) {
+  std::string pnid = Arg(args, keys::kPnid);
+  std::string bnid = Arg(args, keys::kBnid);
+  for (auto it = args.begin(); it != args.end();)
+    it = IsPlacementArgument(it->first) ? args.erase(it) : std::next(it);
+  bool newRoot = id == keys::kRoot && pnid.empty();
+  if (!newRoot) CheckInsertInParent(id, pnid, bnid);
+  Node* node = AddNode(std::make_unique<Node>(std::string(id), std::move(args)));
+  if (newRoot)
+    InsertInParent(id, pnid, bnid);
+  else
+    PlaceInParent(id, pnid, bnid, node);
+}
+
 void NodeSet::Do_insert(std::string_view id, const Attributes& args) {
   LogStart("Staring Do_insert for: %s", id);
-  if (!GetNode(id, false, true, true)) {
-    std::string pnid = Arg(args, keys::kPnid);
-    std::string bnid = Arg(args, keys::kBnid);
-    Attributes attributes;
-    for (const auto& [key, value] : args)
-      if (!IsPlacementArgument(key)) attributes.emplace(key, value);
-    bool newRoot = id == keys::kRoot && pnid.empty();
-    if (!newRoot) CheckInsertInParent(id, pnid, bnid);
-    AddNode(std::make_unique<Node>(std::string(id), std::move(attributes)));
-    InsertInParent(id, pnid, bnid);
-    return;
-  }
+  if (!GetNode(id, false, true, true)) return InsertNewNode(id, args);
 
   Node* node = GetNode(id, false, false, true, "nodes5");
   const Attributes current = node->GetSafeAttrs();
@@ -101,7 +104,7 @@ void NodeSet::Do_move(std::string_view id, const Attributes& args) {
   if (current.empty() && id != keys::kRoot) {
     // A node outside the tree: the move places it.
     CheckInsertInParent(id, pnid, bnid);
-    InsertInParent(id, pnid, bnid);
+    PlaceInParent(id, pnid, bnid);
     return;
   }
   Node* parent = GetNode(current, false, false, true, "nodes94");
@@ -109,7 +112,7 @@ void NodeSet::Do_move(std::string_view id, const Attributes& args) {
     Fail(ErrorKind::General, Format("didn't find child %s in parent %s", id, current));
   CheckInsertInParent(id, pnid, bnid, current);
   RemoveFromParent(id);
-  InsertInParent(id, pnid, bnid);
+  PlaceInParent(id, pnid, bnid);
 }
 
 void NodeSet::Do_reorder(std::string_view id, const Attributes& args) {
@@ -121,7 +124,7 @@ void NodeSet::Do_reorder(std::string_view id, const Attributes& args) {
     Fail(ErrorKind::General, Format("didn't find child %s in parent %s", id, pnid));
   CheckInsertInParent(id, pnid, bnid, pnid);
   RemoveFromParent(id);
-  InsertInParent(id, pnid, bnid);
+  PlaceInParent(id, pnid, bnid);
 }
 
 void NodeSet::Do_update(std::string_view id, const Attributes& args) {

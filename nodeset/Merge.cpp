@@ -63,64 +63,71 @@ bool UsesWindowsRule() {
 // same name), exactly as scoring every candidate in order would find it.
 class CandidateIndex {
  public:
+  static constexpr size_t npos = static_cast<size_t>(-1);
+
   CandidateIndex(NodeSet& set, const std::vector<std::string>& candidates, char32_t filler)
-      : filler_(filler) {
+      : filler_(filler), taken_(candidates.size(), false) {
+    for (Index* index : {&byId_, &byUrl_, &byName_}) index->reserve(candidates.size());
     for (size_t i = 0; i < candidates.size(); ++i) {
       const Node& node = *set.GetNode(candidates[i], false, false, true, "nodes22");
       MatchKeys k = KeysOf(node, filler);
-      entries_.push_back({candidates[i], k});
-      byId_[Key(k.type, candidates[i])].insert(i);
-      if (!k.url.empty()) byUrl_[Key(k.type, k.url)].insert(i);
-      byName_[Key(k.type, k.name)].insert(i);
-      if (k.folder || k.url.empty()) byNameNoUrl_[Key(k.type, k.name)].insert(i);
+      byId_[Key(k.type, candidates[i])].positions.push_back(i);
+      if (!k.url.empty()) byUrl_[Key(k.type, k.url)].positions.push_back(i);
+      Positions& named = byName_[Key(k.type, k.name)];
+      named.positions.push_back(i);
+      if (k.folder || k.url.empty()) named.withoutUrl.push_back(i);
     }
   }
 
-  // The position of the best match of `node`, or npos.
-  size_t Find(const Node& node) const {
+  // The position of the best match of `node` not taken yet, or npos.
+  size_t Find(const Node& node) {
     MatchKeys k = KeysOf(node, filler_);
-    if (size_t p = First(byId_, Key(k.type, node.GetID())); p != npos) return p;
+    if (size_t p = First(byId_, LookupKey(k.type, node.GetID())); p != npos) return p;
     if (!k.url.empty())
-      if (size_t p = First(byUrl_, Key(k.type, k.url)); p != npos) return p;
-    return First(k.folder || k.url.empty() ? byName_ : byNameNoUrl_, Key(k.type, k.name));
+      if (size_t p = First(byUrl_, LookupKey(k.type, k.url)); p != npos) return p;
+    // By name only where one of the two has no address.
+    return First(byName_, LookupKey(k.type, k.name), !(k.folder || k.url.empty()));
   }
 
-  const std::string& IdAt(size_t position) const { return entries_[position].id; }
-
-  void Remove(size_t position) {
-    const Entry& e = entries_[position];
-    Erase(byId_, Key(e.keys.type, e.id), position);
-    Erase(byUrl_, Key(e.keys.type, e.keys.url), position);
-    Erase(byName_, Key(e.keys.type, e.keys.name), position);
-    Erase(byNameNoUrl_, Key(e.keys.type, e.keys.name), position);
-  }
-
-  static constexpr size_t npos = static_cast<size_t>(-1);
+  void Take(size_t position) { taken_[position] = true; }
 
  private:
-  using Index = std::unordered_map<std::string, std::set<size_t>>;
-  struct Entry {
-    std::string id;
-    MatchKeys keys;
+  // The positions holding one key, in order; those before `head` are taken.
+  struct Positions {
+    std::vector<size_t> positions;
+    size_t head = 0;
+    // For names: the positions of candidates without an address.
+    std::vector<size_t> withoutUrl;
+    size_t withoutUrlHead = 0;
   };
+  using Index = std::unordered_map<std::string, Positions>;
+
   static std::string Key(std::string_view type, std::string_view value) {
     std::string key(type);
     key.push_back('\0');
     key.append(value);
     return key;
   }
-  static size_t First(const Index& index, const std::string& key) {
-    auto it = index.find(key);
-    return it == index.end() || it->second.empty() ? npos : *it->second.begin();
+  // The key in a buffer that is reused, so lookups allocate nothing.
+  const std::string& LookupKey(std::string_view type, std::string_view value) {
+    scratch_.assign(type);
+    scratch_.push_back('\0');
+    scratch_.append(value);
+    return scratch_;
   }
-  static void Erase(Index& index, const std::string& key, size_t position) {
+  size_t First(Index& index, const std::string& key, bool withoutUrl = false) {
     auto it = index.find(key);
-    if (it != index.end()) it->second.erase(position);
+    if (it == index.end()) return npos;
+    std::vector<size_t>& list = withoutUrl ? it->second.withoutUrl : it->second.positions;
+    size_t& head = withoutUrl ? it->second.withoutUrlHead : it->second.head;
+    while (head < list.size() && taken_[list[head]]) ++head;
+    return head < list.size() ? list[head] : npos;
   }
 
   char32_t filler_;
-  std::vector<Entry> entries_;
-  Index byId_, byUrl_, byName_, byNameNoUrl_;
+  std::string scratch_;
+  std::vector<bool> taken_;
+  Index byId_, byUrl_, byName_;
 };
 
 }  // namespace
@@ -145,9 +152,7 @@ size_t NodeSet::FindMatch(const Node& node, const std::vector<std::string>& cand
 std::string NodeSet::FindNextChild(std::string_view id) {
   Node* node = GetNode(id, false, false, true, "nodes16");
   Node* parent = GetNode(node->GetAttr(keys::kPnid), false, false, true, "nodes17");
-  int index = parent->FindChild(id);
-  if (index < 0) return {};
-  return parent->GetChildAt(static_cast<size_t>(index) + 1);
+  return parent->ChildAfter(id);
 }
 
 // ---- Merge -------------------------------------------------------------------
@@ -169,7 +174,10 @@ std::string NodeSet::ReplicateNode(NodeSet& other, std::string_view nid,
     do {
       newId = KVPort::GenerateNodeID();
     } while (GetNode(newId, false, true, true));  // never an id this tree holds
-    Do_insert(newId, args);
+    // Do_insert of a free id.
+    if (Engine::Current().Flavor().logHandlerStarts && InfoOn())
+      LogInfo(Format("Staring Do_insert for: %s", newId));
+    InsertNewNode(newId, std::move(args));
     if (first.empty()) first = newId;
     if (source->IsFolder()) {
       const std::vector<std::string>& children = source->RawChildren();
@@ -194,6 +202,9 @@ void NodeSet::Merge(NodeSet& other) {
     pairedHere.insert(here);
   }
 
+  // Room for every node of the other tree, so the table does not grow step
+  // by step while nodes are copied in.
+  table_.reserve(table_.size() + other.table_.size() + (other.base_ ? other.base_->table_.size() : 0));
   char32_t filler = Engine::Current().Platform().FillerChar();
   bool indexed = UsesWindowsRule();
   // Each pair once. A folder of this tree may be paired with two folders of
@@ -245,7 +256,7 @@ void NodeSet::Merge(NodeSet& other) {
       if (nodeM->IsFolder()) work.emplace_back(m, c);
       nodeM->Merge(*nodeC);
       taken[position] = true;
-      if (index) index->Remove(position);
+      if (index) index->Take(position);
     }
   }
 }
@@ -318,6 +329,9 @@ std::vector<std::string> ChildIds(const Json::Value& element) {
 
 void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSet,
                                   CommandSet& rebaseSet) {
+  // "0": the server lists the node; "1": a local child the server does not
+  // list (so far).
+  const std::string listed = "0", unlisted = "1";
   std::map<std::string, std::string, Utf16Less> marks;
   const Json::Value& updates = reply.isObject() ? reply["updates"] : Json::Value::nullSingleton();
   if (updates.isNull() || updates.empty()) return;
@@ -329,7 +343,7 @@ void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSe
     std::string nid = JsonText(element["nid"]);
     if (!IsValidNodeId(nid))
       Fail(ErrorKind::General, Format("Invalid node id in repair reply: [%s]", nid));
-    marks[nid] = "0";
+    marks[nid] = listed;
     std::vector<std::string> wanted = ChildIds(element);
     Node* node = WalkLookup(nid);
     if (!node) {
@@ -347,12 +361,12 @@ void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSe
       repairSet.Append(std::move(insert));
       if (InfoOn()) LogInfo("Repair inserted nid: " + nid);
       RepairChildOrder(nid, {}, wanted, repairSet);
-      for (const std::string& child : wanted) marks[child] = "0";
+      for (const std::string& child : wanted) marks[child] = listed;
       continue;
     }
     std::vector<std::string> current = node->RawChildren();
-    for (const std::string& child : current) marks.emplace(child, "1");
-    for (const std::string& child : wanted) marks[child] = "0";
+    for (const std::string& child : current) marks.emplace(child, unlisted);
+    for (const std::string& child : wanted) marks[child] = listed;
     RepairChildOrder(nid, current, wanted, repairSet);
     node = WalkLookup(nid);
     Attributes changes;
@@ -367,7 +381,7 @@ void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSe
 
   std::vector<std::string> doomed;
   for (const auto& [id, mark] : marks)
-    if (mark == "1") doomed.push_back(id);
+    if (mark == unlisted) doomed.push_back(id);
   if (doomed.empty()) return;
 
   // A delete below another delete would find only a tombstone: leave it (and

@@ -64,48 +64,119 @@ void Node::RemoveAttr(std::string_view key) {
 
 const std::string& Node::GetChildAt(size_t index) const {
   static const std::string* empty = new std::string;
-  return index < children_.size() ? children_[index] : *empty;
+  const std::vector<std::string>& children = RawChildren();
+  return index < children.size() ? children[index] : *empty;
 }
 
 int Node::FindChild(std::string_view id) const {
-  for (size_t i = 0; i < children_.size(); ++i)
-    if (children_[i] == id) return static_cast<int>(i);
+  if (!HasChild(id)) return -1;
+  const std::vector<std::string>& children = RawChildren();
+  for (size_t i = 0; i < children.size(); ++i)
+    if (children[i] == id) return static_cast<int>(i);
   return -1;
 }
 
-namespace {
-// Below this many children a linear search is as quick as a set.
-constexpr size_t kIndexedChildren = 32;
-}  // namespace
+// ---- ChildList -------------------------------------------------------------------
 
-bool Node::HasChild(std::string_view id) const {
-  if (children_.size() < kIndexedChildren) return FindChild(id) >= 0;
-  if (!childIndex_)
-    childIndex_ = std::make_unique<std::unordered_multiset<std::string>>(children_.begin(),
-                                                                         children_.end());
-  return childIndex_->find(std::string(id)) != childIndex_->end();
+void ChildList::Insert(List::iterator where, std::string id) {
+  auto it = list_.insert(where, std::move(id));
+  index_.emplace(std::string_view(*it), it);
 }
 
-void Node::AddChild(std::string id) {
-  if (childIndex_) childIndex_->insert(id);
-  children_.push_back(std::move(id));
+void ChildList::Erase(List::iterator where) {
+  auto range = index_.equal_range(std::string_view(*where));
+  for (auto it = range.first; it != range.second; ++it)
+    if (it->second == where) {
+      index_.erase(it);
+      break;
+    }
+  list_.erase(where);
 }
 
-void Node::InsertChild(std::string id, size_t index) {
-  if (index > children_.size()) index = children_.size();
-  if (childIndex_) childIndex_->insert(id);
-  children_.insert(children_.begin() + static_cast<std::ptrdiff_t>(index), std::move(id));
+ChildList::List::iterator ChildList::First(std::string_view id) {
+  auto range = index_.equal_range(id);
+  if (range.first == range.second) return list_.end();
+  if (std::next(range.first) == range.second) return range.first->second;
+  // Listed more than once (only in a damaged tree): the first in order.
+  for (auto it = list_.begin(); it != list_.end(); ++it)
+    if (*it == id) return it;
+  return list_.end();
 }
 
-void Node::RemoveChild(size_t index) {
-  if (index >= children_.size()) return;
-  if (childIndex_) childIndex_->erase(childIndex_->find(children_[index]));
-  children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(index));
+ChildList::List::const_iterator ChildList::First(std::string_view id) const {
+  return const_cast<ChildList*>(this)->First(id);
+}
+
+void ChildList::Append(std::string id) {
+  if (vectorCurrent_) vector_.push_back(id);
+  Insert(list_.end(), std::move(id));
+}
+
+bool ChildList::InsertBefore(std::string id, std::string_view before) {
+  auto where = First(before);
+  if (where == list_.end()) return false;
+  Insert(where, std::move(id));
+  vectorCurrent_ = false;
+  return true;
+}
+
+void ChildList::InsertAt(std::string id, size_t index) {
+  if (index >= list_.size()) return Append(std::move(id));
+  Insert(std::next(list_.begin(), static_cast<std::ptrdiff_t>(index)), std::move(id));
+  vectorCurrent_ = false;
+}
+
+bool ChildList::Remove(std::string_view id) {
+  auto where = First(id);
+  if (where == list_.end()) return false;
+  Erase(where);
+  vectorCurrent_ = false;
+  return true;
+}
+
+void ChildList::RemoveAt(size_t index) {
+  if (index >= list_.size()) return;
+  Erase(std::next(list_.begin(), static_cast<std::ptrdiff_t>(index)));
+  vectorCurrent_ = false;
+}
+
+std::string ChildList::After(std::string_view id) const {
+  auto it = First(id);
+  if (it == list_.end() || ++it == list_.end()) return {};
+  return *it;
+}
+
+const std::vector<std::string>& ChildList::Vector() const {
+  if (!vectorCurrent_) {
+    vector_.assign(list_.begin(), list_.end());
+    vectorCurrent_ = true;
+  }
+  return vector_;
+}
+
+void ChildList::Assign(std::vector<std::string> ids) {
+  list_.clear();
+  index_.clear();
+  for (const std::string& id : ids) Insert(list_.end(), id);
+  vector_ = std::move(ids);
+  vectorCurrent_ = true;
+}
+
+// ---- Node ------------------------------------------------------------------------
+
+ChildList& Node::Children() {
+  if (!children_) children_ = std::make_unique<ChildList>();
+  return *children_;
+}
+
+const std::vector<std::string>& Node::RawChildren() const {
+  static const std::vector<std::string>* none = new std::vector<std::string>;
+  return children_ ? children_->Vector() : *none;
 }
 
 std::unique_ptr<Node> Node::Clone(bool withChildren) const {
   auto copy = std::make_unique<Node>(id_, attributes_);
-  if (withChildren) copy->children_ = children_;
+  if (withChildren && GetChildLength() > 0) copy->SetChildren(RawChildren());
   return copy;
 }
 
@@ -113,11 +184,11 @@ Node::Node(const Node& other)
     : id_(other.id_),
       position_(other.position_),
       attributes_(other.attributes_),
-      children_(other.children_),
+      children_(other.children_ ? std::make_unique<ChildList>(*other.children_) : nullptr),
       hash_(other.hash_) {}
 
 Node* Node::FindChildByName(std::string_view name, bool isFolder, NodeSet& set) const {
-  for (const std::string& child : children_) {
+  for (const std::string& child : RawChildren()) {
     Node* node = set.GetNode(child, false, false, true, "nodes1");
     if (node->GetAttr(keys::kName) == name && node->IsFolder() == isFolder) return node;
   }
@@ -127,7 +198,7 @@ Node* Node::FindChildByName(std::string_view name, bool isFolder, NodeSet& set) 
 void Node::ComputeHash(NodeSet& set) {
   std::string text = id_;
   text.append(",").append(GetAttr(keys::kUrl)).append(",").append(GetAttr(keys::kName));
-  for (const std::string& child : children_)
+  for (const std::string& child : RawChildren())
     text.append("_").append(set.GetNode(child, false, false, true)->GetHash());
   hash_ = md5(text);
   if (Engine::Current().Flavor().logHashes && InfoOn())
@@ -167,9 +238,9 @@ Json::Value Node::ToJSON() const {
       out[key] = value;
   }
   out[std::string(keys::kNid)] = id_;
-  if (!children_.empty()) {
+  if (GetChildLength() > 0) {
     Json::Value& list = out[std::string(keys::kChildren)] = Json::Value(Json::arrayValue);
-    for (const std::string& child : children_) list.append(child);
+    for (const std::string& child : RawChildren()) list.append(child);
   }
   return out;
 }

@@ -4,14 +4,16 @@
 
 #include <json/json.h>
 
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "ie/foundation/text/Text.h"
+#include "nodeset/Attributes.h"
 
 namespace tarvex {
 
@@ -38,14 +40,51 @@ inline constexpr std::string_view kBookmark = "bookmark";
 inline constexpr std::string_view kRoot = "ROOT";
 }  // namespace keys
 
-// Ordered by UTF-16 code units, as the program's wide strings were.
-using Attributes = std::map<std::string, std::string, Utf16Less>;
 
 // Attributes that hold times and are written to JSON as integers.
 bool IsIntegerAttribute(std::string_view key);
 // Ids and keys that must never be stored as attributes: they are members of
 // a node's JSON form of their own.
 bool IsReservedAttribute(std::string_view key);
+
+// The ordered child ids of a node: a linked list with an index from id to
+// place, so that changes by id do not depend on the folder's size, and a
+// vector form built again on demand (appends keep it current).
+class ChildList {
+ public:
+  using List = std::list<std::string>;
+  using const_iterator = List::const_iterator;
+
+  ChildList() = default;
+  ChildList(const ChildList& other) { Assign(other.Vector()); }
+  ChildList& operator=(const ChildList&) = delete;
+
+  size_t size() const { return list_.size(); }
+  const_iterator begin() const { return list_.begin(); }
+  const_iterator end() const { return list_.end(); }
+  bool Contains(std::string_view id) const { return index_.find(id) != index_.end(); }
+  void Append(std::string id);
+  bool InsertBefore(std::string id, std::string_view before);
+  void InsertAt(std::string id, size_t index);
+  // The first occurrence of `id`.
+  bool Remove(std::string_view id);
+  void RemoveAt(size_t index);
+  std::string After(std::string_view id) const;
+  const std::vector<std::string>& Vector() const;
+  void Assign(std::vector<std::string> ids);
+
+ private:
+  List::iterator First(std::string_view id);
+  List::const_iterator First(std::string_view id) const;
+  void Insert(List::iterator where, std::string id);
+  void Erase(List::iterator where);
+
+  List list_;
+  // Keys view the strings held by the list's own elements, which never move.
+  std::unordered_multimap<std::string_view, List::iterator> index_;
+  mutable std::vector<std::string> vector_;
+  mutable bool vectorCurrent_ = true;
+};
 
 class Node {
  public:
@@ -69,25 +108,34 @@ class Node {
   const Attributes& Attrs() const { return attributes_; }
   Attributes GetSafeAttrs() const { return attributes_; }
 
-  // Children, in display order.
-  size_t GetChildLength() const { return children_.size(); }
+  // Children, in display order. Changes by id (append, insert before a
+  // sibling, remove) take the same time whatever the folder's size;
+  // positions are found by walking the list.
+  size_t GetChildLength() const { return children_ ? children_->size() : 0; }
   // "" past the end.
   const std::string& GetChildAt(size_t index) const;
   // The zero-based index of `id`, or -1.
   int FindChild(std::string_view id) const;
-  // Whether `id` is among the children (constant time for large folders).
-  bool HasChild(std::string_view id) const;
-  void AddChild(std::string id);
+  bool HasChild(std::string_view id) const { return children_ && children_->Contains(id); }
+  void AddChild(std::string id) { Children().Append(std::move(id)); }
   // Before the child at `index` (at the end past it).
-  void InsertChild(std::string id, size_t index);
-  // Nothing past the end.
-  void RemoveChild(size_t index);
-  const std::vector<std::string>& RawChildren() const { return children_; }
-  // The list itself, for callers that rearrange it.
-  std::vector<std::string>& MutableChildren() {
-    childIndex_.reset();
-    return children_;
+  void InsertChild(std::string id, size_t index) { Children().InsertAt(std::move(id), index); }
+  // Before the child `before`; false (nothing done) when it is not listed.
+  bool InsertChildBefore(std::string id, std::string_view before) {
+    return children_ && children_->InsertBefore(std::move(id), before);
   }
+  // Nothing past the end.
+  void RemoveChild(size_t index) {
+    if (children_) children_->RemoveAt(index);
+  }
+  // Removes the child `id`; false when it is not listed.
+  bool RemoveChildById(std::string_view id) { return children_ && children_->Remove(id); }
+  // The child after `id`; "" when `id` is the last or not listed.
+  std::string ChildAfter(std::string_view id) const {
+    return children_ ? children_->After(id) : std::string();
+  }
+  const std::vector<std::string>& RawChildren() const;
+  void SetChildren(std::vector<std::string> ids) { Children().Assign(std::move(ids)); }
 
   // Same id and attributes, unplaced, no hash; the child ids when asked.
   std::unique_ptr<Node> Clone(bool withChildren) const;
@@ -114,10 +162,11 @@ class Node {
   std::string id_;
   int position_ = kUnplaced;
   Attributes attributes_;
-  std::vector<std::string> children_;
+  ChildList& Children();
+
+  // Made on the first child: most nodes are bookmarks and have none.
+  std::unique_ptr<ChildList> children_;
   std::string hash_;
-  // The children as a set, kept for large folders only; rebuilt on demand.
-  mutable std::unique_ptr<std::unordered_multiset<std::string>> childIndex_;
 };
 
 // Splits a comma-separated list, leaving out empty pieces.

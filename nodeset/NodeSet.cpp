@@ -48,16 +48,12 @@ Node* NodeSet::GetNode(std::string_view id, bool clone, bool allowMissing, bool 
   return it->second.get();
 }
 
-void NodeSet::AddNode(std::unique_ptr<Node> node) {
-  auto it = table_.find(node->GetID());
-  if (it != table_.end()) {
-    if (it->second)
-      Fail(ErrorKind::Duplicate, Format("Node [%s] already exists!", node->GetID()));
-    it->second = std::move(node);
-    return;
-  }
-  std::string id = node->GetID();
-  table_.emplace(std::move(id), std::move(node));
+Node* NodeSet::AddNode(std::unique_ptr<Node> node) {
+  auto [it, added] = table_.try_emplace(node->GetID());
+  if (!added && it->second)
+    Fail(ErrorKind::Duplicate, Format("Node [%s] already exists!", node->GetID()));
+  it->second = std::move(node);  // a new entry, or in place of a tombstone
+  return it->second.get();
 }
 
 void NodeSet::Tombstone(const std::string& id) {
@@ -88,17 +84,25 @@ void NodeSet::CheckInsertInParent(std::string_view id, std::string_view pnid,
 }
 
 void NodeSet::InsertInParent(std::string_view id, std::string_view pnid, std::string_view bnid) {
-  if (InfoOn()) LogInfo(Format("Inserting %s as child: %s [bnid: %s]", id, pnid, bnid));
-  if (id == keys::kRoot && pnid.empty()) return;
+  if (id == keys::kRoot && pnid.empty()) {
+    if (InfoOn()) LogInfo(Format("Inserting %s as child: %s [bnid: %s]", id, pnid, bnid));
+    return;
+  }
   CheckInsertInParent(id, pnid, bnid);
   // The node must be there before its parent's list changes.
   GetNode(id, false, false, true, "nodes96");
+  PlaceInParent(id, pnid, bnid);
+}
+
+void NodeSet::PlaceInParent(std::string_view id, std::string_view pnid, std::string_view bnid,
+                            Node* own) {
+  if (InfoOn()) LogInfo(Format("Inserting %s as child: %s [bnid: %s]", id, pnid, bnid));
   Node* parent = GetNode(pnid, true, false, true, "nodes97");
   if (bnid.empty())
     parent->AddChild(std::string(id));
   else
-    parent->InsertChild(std::string(id), static_cast<size_t>(parent->FindChild(bnid)));
-  GetNode(id, true, false, true, "nodes96")->SetAttr(keys::kPnid, pnid);
+    parent->InsertChildBefore(std::string(id), bnid);
+  (own ? own : GetNode(id, true, false, true, "nodes96"))->SetAttr(keys::kPnid, pnid);
 }
 
 void NodeSet::RemoveFromParent(std::string_view id) {
@@ -108,8 +112,7 @@ void NodeSet::RemoveFromParent(std::string_view id) {
   Node* parent = GetNode(pnid, false, false, true, "nodes94");
   if (!parent->HasChild(id))
     Fail(ErrorKind::General, Format("didn't find child %s in parent %s", id, pnid));
-  parent = GetNode(pnid, true, false, true, "nodes94");
-  parent->RemoveChild(static_cast<size_t>(parent->FindChild(id)));
+  GetNode(pnid, true, false, true, "nodes94")->RemoveChildById(id);
   GetNode(id, true, false, true, "nodes95")->RemoveAttr(keys::kPnid);
 }
 
@@ -176,8 +179,10 @@ void NodeSet::SortNodeChildren(int mode, Node& node) {
                           AsciiLower(b.second->GetAttr(keys::kName))) < 0;
     });
   }
-  std::vector<std::string>& children = node.MutableChildren();
-  for (size_t i = 0; i < entries.size(); ++i) children[i] = std::move(entries[i].first);
+  std::vector<std::string> sorted;
+  sorted.reserve(entries.size());
+  for (auto& entry : entries) sorted.push_back(std::move(entry.first));
+  node.SetChildren(std::move(sorted));
 }
 
 // ---- JSON and files --------------------------------------------------------------
@@ -186,8 +191,15 @@ Json::Value NodeSet::ToJSON(bool flatten) const {
   Json::Value out(Json::objectValue);
   Json::Value& nodes = out["_nodes"] = Json::Value(Json::arrayValue);
   if (!flatten || !base_) {
+    // The table is hashed; the file lists nodes by id.
+    std::vector<const Node*> sorted;
+    sorted.reserve(table_.size());
     for (const auto& [id, node] : table_)
-      if (node) nodes.append(node->ToJSON());
+      if (node) sorted.push_back(node.get());
+    std::sort(sorted.begin(), sorted.end(), [](const Node* a, const Node* b) {
+      return CompareUtf16(a->GetID(), b->GetID()) < 0;
+    });
+    for (const Node* node : sorted) nodes.append(node->ToJSON());
   } else {
     // The whole tree: each set's entries over those of the sets below it.
     std::vector<const NodeSet*> chain;

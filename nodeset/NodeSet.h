@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ie/foundation/text/Text.h"
@@ -22,8 +23,13 @@ class CommandSet;
 
 class NodeSet {
  public:
-  // Nodes by id; a null entry is a tombstone.
-  using Table = std::map<std::string, std::unique_ptr<Node>, Utf16Less>;
+  struct IdHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
+  };
+  // Nodes by id; a null entry is a tombstone. Hashed: the JSON form lists the
+  // nodes in id order (UTF-16 code units).
+  using Table = std::unordered_map<std::string, std::unique_ptr<Node>, IdHash, std::equal_to<>>;
 
   enum class LoadResult { Loaded, Missing, Unparsable };
 
@@ -42,8 +48,8 @@ class NodeSet {
                 std::string_view label = {});
 
   // Adds a node; an id that maps to a node already throws the duplicate
-  // error; a tombstone of the id is replaced.
-  void AddNode(std::unique_ptr<Node> node);
+  // error; a tombstone of the id is replaced. Returns the added node.
+  Node* AddNode(std::unique_ptr<Node> node);
 
   // Tree operations.
   void InsertInParent(std::string_view id, std::string_view pnid, std::string_view bnid);
@@ -180,6 +186,12 @@ class NodeSet {
   void Step(std::string_view id, int mode, NodeSet* other,
             std::vector<std::unique_ptr<Command>>& out);
   Json::Value hashes_;
+  // InsertInParent's change, after its checks have passed; `own` is the
+  // node when the caller holds it in this set's own table.
+  void PlaceInParent(std::string_view id, std::string_view pnid, std::string_view bnid,
+                     Node* own = nullptr);
+  // Do_insert of an id that no node holds.
+  void InsertNewNode(std::string_view id, Attributes args);
   // Raises the errors InsertInParent would raise, changing nothing.
   void CheckInsertInParent(std::string_view id, std::string_view pnid, std::string_view bnid,
                            std::string_view leaving = {});

@@ -102,7 +102,7 @@ const char* const kNames[] = {"News", "Mail", "Work", "Docs", "Shop", "Maps", "B
 
 std::string PickName(std::mt19937& rng) {
   std::string name = kNames[rng() % std::size(kNames)];
-  if (rng() % 4 == 0) name += " " + std::to_string(rng() % 3);
+  if (rng() % 4 == 0) name += Format(" %u", rng() % 3);
   return name;
 }
 

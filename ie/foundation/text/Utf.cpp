@@ -153,7 +153,9 @@ int CompareUtf16(std::string_view a, std::string_view b) {
   // by code point and map each to its first UTF-16 unit's rank.
   size_t i = 0, j = 0;
   while (i < a.size() && j < b.size()) {
-    if (a[i] == b[j] && static_cast<unsigned char>(a[i]) < 0x80) {
+    const auto ca0 = static_cast<unsigned char>(a[i]), cb0 = static_cast<unsigned char>(b[j]);
+    if (ca0 < 0x80 && cb0 < 0x80) {
+      if (ca0 != cb0) return ca0 < cb0 ? -1 : 1;
       ++i, ++j;
       continue;
     }
