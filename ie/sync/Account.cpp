@@ -1,0 +1,247 @@
+#include "ie/sync/Account.h"
+
+#include <json/json.h>
+
+#include <exception>
+
+#include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
+#include "ie/foundation/core/UserInteraction.h"
+#include "ie/foundation/core/VelkException.h"
+#include "ie/foundation/text/Text.h"
+#include "ie/sync/SynchronousRequest.h"
+#include "nodeset/Json.h"
+#include "nodeset/Md5.h"
+
+namespace tarvex {
+namespace {
+
+// Overwrites the text's bytes before dropping them, so that a password does
+// not linger in freed memory.
+void Wipe(std::string& text) {
+  volatile char* bytes = text.data();
+  for (size_t i = 0; i < text.size(); ++i) bytes[i] = 0;
+  text.clear();
+}
+
+std::string IdentityHash(const std::string& user) {
+  if (user.empty()) return {};
+  return md5(std::string(Account::kIdentityHost) + user + "/Places").substr(16);
+}
+
+std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
+  for (size_t pos = text.find(from); pos != std::string::npos;
+       pos = text.find(from, pos + to.size()))
+    text.replace(pos, from.size(), to);
+  return text;
+}
+
+}  // namespace
+
+Account::Account(SyncContext& context, CredentialStore& store, CredentialPrompt*& prompt)
+    : context_(context), store_(store), prompt_(prompt) {
+  ClearCredentials();
+  std::string target = Target();
+  Credential stored;
+  uint32_t rc = store_.Read(target, &stored);
+  if (rc == ERROR_NOT_FOUND) {
+    // The earlier product kept the credential under its own name: move it
+    // over once, so that signing out later removes it for good.
+    std::string earlier = EarlierTarget(target);
+    if (earlier != target && store_.Read(earlier, &stored) == 0) {
+      rc = 0;
+      if (uint32_t written = store_.Write(target, stored); written != 0) {
+        context_.logger.Error(Format("Unable to move the stored credential from %s to %s [%d]",
+                                     earlier, target, written));
+      } else {
+        store_.Delete(earlier);
+        context_.logger.Log(Format("Moved the stored credential from %s to %s", earlier, target));
+      }
+    }
+  } else if (rc != 0) {
+    context_.logger.Error(Format("Unable to read the stored credential [%d]", rc));
+  }
+  if (rc == 0) {
+    user_ = stored.user;
+    userHash_ = IdentityHash(user_);
+    if (stored.secret.size() > kMaxPasswordBytes)
+      context_.logger.Error(Format("The stored password is longer than %d bytes; it was not taken",
+                                   kMaxPasswordBytes));
+    else if (!stored.secret.empty())
+      TakePassword(stored.secret);
+  }
+  Wipe(stored.secret);
+}
+
+Account& Account::GetInstance() {
+  return SyncContext::Process().account;
+}
+
+bool Account::SignIn(bool clear) {
+  if (clear) ClearCredentials();
+  // After the service refused what it was given, the user is always asked:
+  // the prompt must not answer with the same refused credential again.
+  bool alwaysShow = clear;
+  for (int attempt = 1;; ++attempt) {
+    bool tried = !user_.empty();
+    if (Authenticate()) return true;
+    if (attempt > 1) ShowSignInFailed();
+    if (tried) alwaysShow = true;
+    if (!PromptForCredentials(alwaysShow)) return false;
+  }
+}
+
+bool Account::Authenticate() {
+  if (user_.empty()) return false;
+  try {
+    Json::Value arguments(Json::objectValue);
+    arguments["username"] = user_;
+    arguments["passwordhash"] = passwordHash_;
+    SynchronousRequest request("POST",
+                               context_.settings.GetValue("authserver", "") + "/login/signtoken",
+                               false, &arguments, nullptr, true, context_);
+    const Json::Value& reply = request.GetResponse();
+    Json::Value status = reply.isObject() ? reply["status"] : Json::Value();
+    std::string code = IsJsonText(status) ? JsonText(status) : WriteCompactJson(status);
+    if (code != "0") {
+      context_.logger.Log("Unable to authenticate [" + code + "]; user not validated");
+      return false;
+    }
+    std::string previous = context_.settings.GetValue("userhash", "");
+    if (!previous.empty() && previous != userHash_) {
+      // Another user signed in on this computer: start over with a first
+      // sync.
+      context_.settings.DeleteValue("lastsync");
+      context_.settings.DeleteValue("revision");
+    }
+    context_.settings.SetValue("userhash", userHash_, true);
+    return true;
+  } catch (const std::exception& e) {
+    context_.logger.Error("Unknown error while changing user");
+    context_.logger.Error(e.what());
+  } catch (...) {
+    context_.logger.Error("Unknown error while changing user");
+  }
+  context_.prompt.Ask(
+      "An error occurred while attempting to change user.  Check the log file for more "
+      "information.",
+      kButtonOK);
+  return false;
+}
+
+bool Account::PromptForCredentials(bool alwaysShow) {
+  CredentialPrompt* prompt = prompt_;
+  if (!prompt) return false;
+  CredentialAnswer answer = prompt->Ask(
+      Target(), "Log in to Tarvex", "Enter your Tarvex username and password", user_, alwaysShow);
+  if (answer.result == ERROR_CANCELLED) {
+    Wipe(answer.password);
+    return false;
+  }
+  if (answer.result != 0) {
+    Wipe(answer.password);
+    throw VelkException("windows_auth", static_cast<int32_t>(answer.result),
+                        "Windows auth function didn't work");
+  }
+  SetCredentials(answer.user, answer.password, answer.save);
+  Wipe(answer.password);
+  return true;
+}
+
+bool Account::SetCredentials(const std::string& user, const std::string& password, bool save) {
+  if (password.size() > kMaxPasswordBytes) {
+    context_.logger.Error(
+        Format("The password is longer than %d bytes; it was not taken", kMaxPasswordBytes));
+    return false;
+  }
+  user_ = user;
+  userHash_ = IdentityHash(user_);
+  TakePassword(password);
+
+  Credential credential{user, save ? password : std::string()};
+  uint32_t rc = store_.Write(Target(), credential);
+  Wipe(credential.secret);
+  if (rc != 0) {
+    context_.logger.Error(Format("SetCredentials error %d", rc));
+    return false;
+  }
+  context_.logger.Log(Format("Logged on as %s", user_));
+  return true;
+}
+
+void Account::ClearCredentials() {
+  Wipe(passwordBase64_);
+  Wipe(passwordHash_);
+  user_.clear();
+  userHash_.clear();
+  Wipe(token_);
+}
+
+void Account::SignOut() {
+  context_.settings.DeleteValue("profile");
+  context_.settings.DeleteValue("view");
+  ClearCredentials();
+  std::string target = Target();
+  std::string earlier = EarlierTarget(target);
+  auto remove = [&](const std::string& name) {
+    uint32_t rc = store_.Delete(name);
+    if (rc != 0 && rc != ERROR_NOT_FOUND)
+      context_.logger.Error(Format("Unable to delete the stored credential %s [%d]", name, rc));
+  };
+  // The earlier product's credential goes too, or the next start would sign
+  // the user in again with it.
+  remove(target);
+  if (earlier != target) remove(earlier);
+}
+
+std::string Account::GetUserAtServer() {
+  return Format("%s@%s", user_, context_.settings.GetValue("serverroot", "server"));
+}
+
+void Account::ShowSignInFailed() {
+  context_.prompt.Ask("Sign-in failed: username/password did not match.", kButtonOK);
+}
+
+std::string Account::EarlierTarget(const std::string& target) {
+  return ReplaceAll(target, "tarvex", "kestrove");
+}
+
+std::string Account::EncodePassword(std::string_view password) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  constexpr size_t kLine = 76;
+  std::string out;
+  out.reserve((password.size() + 2) / 3 * 4 * (kLine + 2) / kLine + 2);
+  size_t column = 0;
+  auto put = [&](char c) {
+    if (column == kLine) {
+      out += "\r\n";
+      column = 0;
+    }
+    out += c;
+    ++column;
+  };
+  for (size_t i = 0; i < password.size(); i += 3) {
+    uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(password[i])) << 16;
+    size_t left = password.size() - i;
+    if (left > 1) n |= static_cast<uint32_t>(static_cast<unsigned char>(password[i + 1])) << 8;
+    if (left > 2) n |= static_cast<unsigned char>(password[i + 2]);
+    put(kAlphabet[(n >> 18) & 63]);
+    put(kAlphabet[(n >> 12) & 63]);
+    put(left > 1 ? kAlphabet[(n >> 6) & 63] : '=');
+    put(left > 2 ? kAlphabet[n & 63] : '=');
+  }
+  return out;
+}
+
+std::string Account::Target() {
+  return context_.settings.GetValue("authserver", "kvauth");
+}
+
+void Account::TakePassword(const std::string& password) {
+  Wipe(passwordBase64_);
+  passwordBase64_ = EncodePassword(password);
+  passwordHash_ = md5(password);
+}
+
+}  // namespace tarvex

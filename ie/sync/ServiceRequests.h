@@ -1,0 +1,35 @@
+// The requests to the service that stand alone (profile names, service
+// status), and the bookkeeping helpers of the sync's conflict pass.
+#pragma once
+
+#include <json/json.h>
+
+#include <string_view>
+
+#include "ie/sync/SyncContext.h"
+
+namespace tarvex {
+
+class CommandSet;
+class NodeSet;
+
+// The user's profiles ({name: view}) from `authserver` +
+// "/user/profiles/getnames"; throws ("internal", -10) unless the reply's
+// status reads "0".
+Json::Value GetProfileNames(SyncContext& context = SyncContext::Process());
+
+// The reply of "/sync/bookmarks/status" on `server`.
+Json::Value GetServiceStatus(SyncContext& context, bool manual);
+
+// Clears the deleted-node list of every "delete" and every command's flag.
+void ResetBookkeeping(CommandSet& commands);
+
+// For every "delete" of `commands`: records the node and every node below
+// it in `first` (which must hold them) that `other` does not hold. Every
+// other command's list is cleared.
+void RecordDeletedSubtrees(CommandSet& commands, NodeSet& first, NodeSet& other);
+
+// True for "created", "visited", "modified" and "icon".
+bool IsUnimportantAttribute(std::string_view name);
+
+}  // namespace tarvex

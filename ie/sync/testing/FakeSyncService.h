@@ -1,0 +1,239 @@
+// The sync service's side of the protocol, in-process, for tests: a small
+// HTTP server on 127.0.0.1 that signs users in, guards the sync, user and
+// cloud paths with tokens, keeps each user's bookmark tree with a revision
+// history, and answers every request the client makes. Tests point every
+// host setting (`server`, `authserver`, `cloudserver`, `downloadserver`,
+// `webserver`) at BaseUrl(), seed the state through the methods below, drive
+// the client, and read the request log afterwards.
+//
+// Design:
+//  - The constructor binds an ephemeral port on 127.0.0.1 and serves from its
+//    own thread (cpp-httplib's pool); it returns once the server runs. The
+//    destructor stops the server, cuts short any delay fault, and joins.
+//  - All state sits under one mutex; every public method may be called from
+//    the test thread while the client runs on it.
+//  - The trees are NodeSets of our engine. The engine is process-wide, so the
+//    service installs its own quiet platform (Windows flavour, no user check,
+//    no log lines) with ScopedEngine only around its own engine work and puts
+//    back whatever the test had installed. That work happens while a request
+//    is being answered (or inside a method below), i.e. while a synchronous
+//    client waits for the reply: tests must not run engine code on another
+//    thread while a request to the service is in flight.
+//  - SIGPIPE is ignored process-wide (a client that gives up before the
+//    reply must not kill the test binary).
+//
+// Normal behaviour, per path (a queued fault for the path comes first):
+//  - POST /login/signtoken {username, passwordhash}: a match gives
+//    {"status":0,"auth":<new token>}, anything else
+//    {"status":1,"message":"bad credentials"}.
+//  - /sync/*, /user/*, /cloud/*: `Authorization` and `X-Tarvex-Auth` must both
+//    be present, equal and a live token, else {"status":302}.
+//  - POST /sync/bookmarks/status: {"status":0,"isreset":"true"|"false"}.
+//  - POST /sync/bookmarks/download: with `rev`, the tree at that revision
+//    (444 when the user has no data or the revision is unknown); with a `view`
+//    other than 0, that view's tree; otherwise the top tree. Each as
+//    {"status":0,"commands":[inserts, parents first],"toprev":<text>}. A user
+//    without data gets {"status":444}.
+//  - POST /sync/bookmarks/getchanges {baserev}: a revision of the history
+//    after which no upload happened gives {"status":0,"toprev","commands":
+//    [batches after it],"continuous":true}; any other gives
+//    {"status":0,"toprev","continuous":false,"substituted":<knob>}.
+//  - POST /sync/bookmarks/putchanges {baserev (text or number), commands}:
+//    baserev other than the top gives {"status":409}; commands that fail on
+//    the tree give {"status":400,"message"} and change nothing; otherwise a
+//    new revision and {"status":0,"toprev":<new>}. Puts always change the
+//    user's main tree (a view's tree is whatever the test set).
+//  - POST /sync/bookmarks/upload {commands}: the tree is replaced, a new
+//    revision starts, and every earlier revision becomes non-continuous.
+//  - POST /sync/bookmarks/getdiffs {attrs, nodeset:[{nid, hash, ...}]}: every
+//    node of the top tree whose hash (the engine's rule) differs from the
+//    client's entry, or that the client lacks, children before parents
+//    (reverse breadth-first), as {nid, children, <attrs the node has>} (attrs
+//    default to name and url), in {"status":0,"updates":[...]}.
+//  - POST /user/profiles/getnames: {"status":0,"profiles":{name: view}}.
+//  - GET /clients/version/ie.json: the version document as set.
+//  - POST /cloud/tabs/write {mymid, data} and /cloud/tabs/read {mymid}: the
+//    user's tab lists per machine id; read returns every machine id,
+//    the caller's own included, as {"status":0,"mids":{...}}.
+//  - GET /syncerr.php: the raw query string is recorded; a short HTML page.
+//  - A POST body that is not a JSON object gives {"status":400}; an unknown
+//    path gives HTTP 404.
+// Revision ids are increasing integers as text; a user starts at "0", the
+// empty tree.
+#pragma once
+
+#include <json/json.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "nodeset/testing/TestEngine.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace tarvex {
+class NodeSet;
+}
+
+namespace tarvex::testing {
+
+// An answer that replaces the normal one for one request to a path.
+struct FakeFault {
+  // The HTTP status; 0 answers normally (after the delay).
+  int httpStatus = 200;
+  std::string body;  // sent as it is
+  int delayMs = 0;   // waited before answering (or dropping)
+  // Close the connection without sending a byte.
+  bool dropConnection = false;
+
+  // HTTP `httpStatus` with `body`.
+  static FakeFault Reply(int httpStatus, std::string body, int delayMs = 0) {
+    return {httpStatus, std::move(body), delayMs, false};
+  }
+  // The normal answer, `delayMs` late.
+  static FakeFault Late(int delayMs) { return {0, "", delayMs, false}; }
+  static FakeFault Drop(int delayMs = 0) { return {200, "", delayMs, true}; }
+};
+
+struct LoggedRequest {
+  std::string method;
+  std::string path;
+  std::string query;  // the raw query string, without "?"
+  // cpp-httplib hands headers over sorted by name (case-insensitively);
+  // values of one name keep their order. The order across names is lost.
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  Json::Value json;  // the parsed body; null when it is not JSON
+
+  // The first value of the header (name case-insensitive); "" when absent.
+  std::string Header(const std::string& name) const;
+};
+
+struct GetChangesKnobs {
+  bool substituted = true;  // `substituted` of a non-continuous reply
+  bool omitTopRev = false;
+  bool omitCommands = false;
+};
+
+class FakeSyncService {
+ public:
+  FakeSyncService();
+  ~FakeSyncService();
+  FakeSyncService(const FakeSyncService&) = delete;
+  FakeSyncService& operator=(const FakeSyncService&) = delete;
+
+  // "http://127.0.0.1:PORT".
+  std::string BaseUrl() const;
+  int Port() const { return port_; }
+
+  // ---- Accounts and tokens ----
+  void AddUser(const std::string& name, const std::string& password);
+  void RevokeAllTokens();
+  // The next `n` requests that pass the guard are answered; then every token
+  // is revoked (0: at once).
+  void RevokeAfterRequests(int n);
+  // The next reply to a guarded request carries "auth" with a new token for
+  // the user; the token it was sent with is revoked.
+  void RotateTokenOnNextReply();
+
+  // ---- Bookmarks ----
+  // Replaces the user's tree with the one `commands` build, as an upload
+  // does; returns the new revision.
+  std::string SeedTree(const std::string& user, const Json::Value& commands);
+  // Runs `fn` on the user's top tree with the service's engine installed.
+  // Changes made there get no revision (as if the service's data drifted).
+  void WithTree(const std::string& user, const std::function<void(NodeSet&)>& fn);
+  std::string TopRevision(const std::string& user);
+  void SetReset(const std::string& user, bool isreset);
+  void SetGetChangesKnobs(const GetChangesKnobs& knobs);
+  // A profile `name` for view `view` (not 0) whose tree `commands` build.
+  void SetProfile(const std::string& user, const std::string& name, int view,
+                  const Json::Value& commands);
+
+  // ---- Other documents ----
+  void SetVersionDocument(Json::Value document);
+  // machine id -> the `data` last written.
+  Json::Value Tabs(const std::string& user);
+  std::vector<std::string> SyncErrorQueries();
+
+  // ---- Faults and the log ----
+  void QueueFault(const std::string& path, FakeFault fault);
+  std::vector<LoggedRequest> Requests();
+  void ClearRequests();
+
+ private:
+  struct Revision {
+    std::string id;
+    Json::Value commands;
+    bool upload = false;  // replaced the whole tree
+  };
+  struct UserData {
+    std::string passwordHash;
+    bool isreset = false;
+    std::vector<Revision> history;
+    std::unique_ptr<NodeSet> top;
+    std::map<std::string, std::string> profiles;            // name -> view
+    std::map<std::string, std::unique_ptr<NodeSet>> views;  // view -> tree
+    Json::Value tabs{Json::objectValue};
+  };
+  struct Token {
+    std::string user;
+    bool revoked = false;
+  };
+  struct Reply {
+    int httpStatus = 200;
+    std::string body;
+    std::string contentType = "application/json; charset=utf-8";
+  };
+
+  void Handle(const httplib::Request& request, httplib::Response& response);
+  Reply Answer(const httplib::Request& request, const LoggedRequest& logged);
+  // Each runs with the lock held and the engine installed.
+  Json::Value SignToken(const Json::Value& body);
+  Json::Value Status(UserData& user);
+  Json::Value Download(UserData& user, const Json::Value& body);
+  Json::Value GetChanges(UserData& user, const Json::Value& body);
+  Json::Value PutChanges(UserData& user, const Json::Value& body);
+  Json::Value Upload(UserData& user, const Json::Value& body);
+  Json::Value GetDiffs(UserData& user, const Json::Value& body);
+  Json::Value TabsWrite(UserData& user, const Json::Value& body);
+  Json::Value TabsRead(UserData& user);
+
+  UserData& User(const std::string& name);
+  std::string NewToken(const std::string& user);
+  std::string AppendRevision(UserData& user, Json::Value commands, bool upload);
+  static std::string TopRevisionOf(const UserData& user);
+
+  TestEnginePlatform enginePlatform_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = -1;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;  // delays end early when stopping
+  bool stopping_ = false;
+  std::map<std::string, UserData> users_;
+  std::map<std::string, Token> tokens_;
+  int tokenCount_ = 0;
+  int revokeAfter_ = -1;  // -1: no countdown
+  bool rotateNext_ = false;
+  GetChangesKnobs getChanges_;
+  Json::Value versionDocument_;
+  std::vector<std::string> syncErrorQueries_;
+  std::map<std::string, std::deque<FakeFault>> faults_;
+  std::vector<LoggedRequest> log_;
+};
+
+}  // namespace tarvex::testing

@@ -1,0 +1,337 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
+#include "ie/foundation/core/VelkException.h"
+#include "ie/foundation/core/testing/FakeUserInteraction.h"
+#include "ie/sync/Account.h"
+#include "ie/sync/testing/FakeTransport.h"
+#include "nodeset/Json.h"
+#include "nodeset/Md5.h"
+#include "platform/testing/TempDir.h"
+
+namespace tarvex {
+namespace {
+
+constexpr const char* kSignInFailed = "Sign-in failed: username/password did not match.";
+
+// Answers the credential prompt from a queue (cancel when it runs dry) and
+// records what it was shown.
+class ScriptedCredentials : public CredentialPrompt {
+ public:
+  struct Call {
+    std::string target, caption, message, user;
+    bool alwaysShow;
+  };
+  CredentialAnswer Ask(const std::string& target, const std::string& caption,
+                       const std::string& message, const std::string& user,
+                       bool alwaysShow) override {
+    calls.push_back({target, caption, message, user, alwaysShow});
+    if (answers.empty()) return CredentialAnswer{ERROR_CANCELLED, "", "", false};
+    CredentialAnswer answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::deque<CredentialAnswer> answers;
+  std::vector<Call> calls;
+};
+
+class AccountTest : public ::testing::Test {
+ protected:
+  struct Session {
+    explicit Session(AccountTest& t)
+        : context{t.settings_, t.logger_, t.transport_, t.clock_, account, t.prompt_},
+          account(context, t.store_, t.credentialPrompt_) {}
+    SyncContext context;
+    Account account;
+  };
+
+  // Builds the account over what the store holds now.
+  Account& Start() {
+    session_.emplace(*this);
+    return session_->account;
+  }
+
+  std::string Log() {
+    std::ifstream in(logger_.path());
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  Json::Value SentBody(size_t index) {
+    Json::Value value;
+    std::string error;
+    EXPECT_TRUE(ParseJson(transport_.requests.at(index).body, &value, &error));
+    return value;
+  }
+
+  static std::string Identity(const std::string& user) {
+    return md5(std::string("sync.tarvex.com") + user + "/Places").substr(16);
+  }
+
+  static constexpr const char* kTarget = "login.tarvex.com";
+  static constexpr const char* kEarlierTarget = "login.kestrove.com";
+
+  testing::TempDir dir_;
+  Registry registry_{dir_ / "registry"};
+  FakeClock clock_{1796858716};
+  OsFacts facts_;
+  Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
+  Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
+  testing::FakeTransport transport_;
+  testing::ScriptedPrompt prompt_;
+  MemoryCredentialStore store_;
+  ScriptedCredentials credentials_;
+  CredentialPrompt* credentialPrompt_ = &credentials_;
+  std::optional<Session> session_;
+};
+
+TEST_F(AccountTest, StartReadsTheStoredCredential) {
+  Account& empty = Start();
+  EXPECT_EQ(empty.GetUserName(), "");
+  EXPECT_EQ(empty.GetUserHash(), "");
+  EXPECT_FALSE(empty.Authenticate());
+  EXPECT_TRUE(transport_.requests.empty());
+
+  store_.entries[kTarget] = {"alice", "pw"};
+  Account& account = Start();
+  EXPECT_EQ(account.GetUserName(), "alice");
+  EXPECT_EQ(account.GetUserHash(), Identity("alice"));
+  EXPECT_EQ(account.GetUserHash().size(), 16u);
+  EXPECT_EQ(account.GetPasswordHash(), md5("pw"));
+  EXPECT_EQ(account.GetPasswordBase64(), "cHc=");
+  EXPECT_EQ(account.GetUserAtServer(), "alice@tarvex.com");
+}
+
+TEST_F(AccountTest, EarlierProductsCredentialMovesOverOnce) {
+  struct Case {
+    bool writeFails;
+    bool movedOver;
+  } cases[] = {{false, true}, {true, false}};
+  for (const Case& c : cases) {
+    store_.entries.clear();
+    store_.entries[kEarlierTarget] = {"alice", "pw"};
+    store_.failWrites = c.writeFails ? 5 : 0;
+    Account& account = Start();
+    EXPECT_EQ(account.GetUserName(), "alice");
+    EXPECT_EQ(account.GetPasswordHash(), md5("pw"));
+    EXPECT_EQ(store_.entries.count(kTarget), c.movedOver ? 1u : 0u);
+    // The old one goes only once the new one is written.
+    EXPECT_EQ(store_.entries.count(kEarlierTarget), c.movedOver ? 0u : 1u);
+  }
+}
+
+TEST_F(AccountTest, SignInSendsTheUserAndPasswordHashAndRecordsTheUser) {
+  store_.entries[kTarget] = {"alice", "pw"};
+  Account& account = Start();
+  transport_.Reply(R"({"status":0,"auth":"T1"})");
+  EXPECT_TRUE(account.SignIn(false));
+  ASSERT_EQ(transport_.requests.size(), 1u);
+  EXPECT_EQ(transport_.requests[0].url, "https://login.tarvex.com/login/signtoken");
+  Json::Value body = SentBody(0);
+  EXPECT_EQ(body["username"].asString(), "alice");
+  EXPECT_EQ(body["passwordhash"].asString(), md5("pw"));
+  EXPECT_EQ(account.GetToken(), "T1");
+  EXPECT_EQ(settings_.GetValue("userhash", ""), Identity("alice"));
+  EXPECT_TRUE(credentials_.calls.empty());
+  EXPECT_TRUE(prompt_.asked.empty());
+  EXPECT_EQ(Log().find(md5("pw")), std::string::npos);
+}
+
+TEST_F(AccountTest, OnlyAnotherUserStartsTheSyncOver) {
+  store_.entries[kTarget] = {"alice", "pw"};
+  struct Case {
+    std::optional<std::string> recorded;
+    bool reset;
+  } cases[] = {{std::nullopt, false}, {Identity("alice"), false}, {Identity("bob"), true}};
+  for (const Case& c : cases) {
+    if (c.recorded)
+      settings_.SetValue("userhash", *c.recorded, false);
+    else
+      settings_.DeleteValue("userhash");
+    settings_.SetValue("lastsync", "1796850000", false);
+    settings_.SetValue("revision", "41", false);
+    transport_.Reply(R"({"status":"0"})");
+    EXPECT_TRUE(Start().Authenticate());
+    EXPECT_EQ(settings_.HasValue("lastsync"), !c.reset);
+    EXPECT_EQ(settings_.HasValue("revision"), !c.reset);
+    EXPECT_EQ(settings_.GetValue("userhash", ""), Identity("alice"));
+  }
+}
+
+TEST_F(AccountTest, WrongPasswordAsksAgainAndSaysSoFromTheSecondFailure) {
+  store_.entries[kTarget] = {"alice", "old"};
+  Account& account = Start();
+  transport_.Reply(R"({"status":1,"message":"bad credentials"})");
+  transport_.Reply(R"({"status":1,"message":"bad credentials"})");
+  transport_.Reply(R"({"status":0,"auth":"T"})");
+  credentials_.answers = {{0, "alice", "wrong", true}, {0, "alice", "right", true}};
+
+  EXPECT_TRUE(account.SignIn(false));
+  ASSERT_EQ(credentials_.calls.size(), 2u);
+  for (const ScriptedCredentials::Call& call : credentials_.calls) {
+    EXPECT_EQ(call.target, kTarget);
+    EXPECT_EQ(call.caption, "Log in to Tarvex");
+    EXPECT_EQ(call.message, "Enter your Tarvex username and password");
+    EXPECT_EQ(call.user, "alice");
+    EXPECT_TRUE(call.alwaysShow);  // a refused credential is never answered again unasked
+  }
+  ASSERT_EQ(prompt_.asked.size(), 1u);
+  EXPECT_EQ(prompt_.asked[0].text, kSignInFailed);
+  EXPECT_EQ(prompt_.asked[0].buttons[0], kButtonOK);
+  EXPECT_EQ(SentBody(2)["passwordhash"].asString(), md5("right"));
+  EXPECT_EQ(store_.entries[kTarget].secret, "right");
+  EXPECT_NE(Log().find("Unable to authenticate [1]; user not validated"), std::string::npos);
+}
+
+TEST_F(AccountTest, CancelEndsSignIn) {
+  struct Case {
+    bool stored;
+    size_t requests;
+    bool alwaysShow;
+  } cases[] = {
+      {false, 0, false},  // nothing to send, nothing refused
+      {true, 1, true},
+  };
+  for (const Case& c : cases) {
+    store_.entries.clear();
+    if (c.stored) store_.entries[kTarget] = {"alice", "bad"};
+    Account& account = Start();
+    transport_.requests.clear();
+    credentials_.calls.clear();
+    transport_.Reply(R"({"status":1})");
+    EXPECT_FALSE(account.SignIn(false));
+    EXPECT_EQ(transport_.requests.size(), c.requests);
+    ASSERT_EQ(credentials_.calls.size(), 1u);
+    EXPECT_EQ(credentials_.calls[0].alwaysShow, c.alwaysShow);
+    EXPECT_TRUE(prompt_.asked.empty());
+    transport_.replies.clear();
+  }
+}
+
+TEST_F(AccountTest, SignInWithClearAlwaysAsksAndSaveUntickedStoresNoPassword) {
+  store_.entries[kTarget] = {"alice", "pw"};
+  Account& account = Start();
+  credentials_.answers = {{0, "bob", "pw2", false}};
+  transport_.Reply(R"({"status":0})");
+  EXPECT_TRUE(account.SignIn(true));
+  ASSERT_EQ(credentials_.calls.size(), 1u);
+  EXPECT_TRUE(credentials_.calls[0].alwaysShow);
+  EXPECT_EQ(credentials_.calls[0].user, "");
+  ASSERT_EQ(transport_.requests.size(), 1u);  // the stored credential was never sent
+  EXPECT_EQ(SentBody(0)["username"].asString(), "bob");
+  EXPECT_EQ(store_.entries[kTarget].user, "bob");
+  EXPECT_EQ(store_.entries[kTarget].secret, "");
+  EXPECT_NE(Log().find("Logged on as bob"), std::string::npos);
+
+  // The next start knows the user but must ask for the password.
+  Account& next = Start();
+  EXPECT_EQ(next.GetUserName(), "bob");
+  EXPECT_EQ(next.GetPasswordHash(), "");
+}
+
+TEST_F(AccountTest, SetCredentials) {
+  Account& account = Start();
+  std::string tooLong(Account::kMaxPasswordBytes + 1, 'x');
+  struct Case {
+    std::string password;
+    bool save;
+    uint32_t writeError;
+    bool result;
+    std::optional<std::string> stored;  // the secret stored; nullopt: nothing
+    const char* logged;
+  } cases[] = {
+      {"pw", true, 0, true, "pw", "Logged on as alice"},
+      {"pw", false, 0, true, "", "Logged on as alice"},
+      {"pw", true, 5, false, std::nullopt, "SetCredentials error 5"},
+      {std::string(Account::kMaxPasswordBytes, 'x'), true, 0, true,
+       std::string(Account::kMaxPasswordBytes, 'x'), "Logged on as alice"},
+      {tooLong, true, 0, false, std::nullopt,
+       "The password is longer than 4096 bytes; it was not taken"},
+  };
+  for (const Case& c : cases) {
+    store_.entries.clear();
+    store_.failWrites = c.writeError;
+    EXPECT_EQ(account.SetCredentials("alice", c.password, c.save), c.result);
+    auto it = store_.entries.find(kTarget);
+    EXPECT_EQ(it != store_.entries.end(), c.stored.has_value());
+    if (it != store_.entries.end()) {
+      EXPECT_EQ(it->second.secret, *c.stored);
+    }
+    EXPECT_NE(Log().find(c.logged), std::string::npos) << c.logged;
+  }
+}
+
+TEST_F(AccountTest, PromptFailures) {
+  Account& account = Start();
+  credentials_.answers = {{ERROR_CANCELLED, "", "", false}, {5, "", "", false}};
+  EXPECT_FALSE(account.PromptForCredentials(false));
+  try {
+    account.PromptForCredentials(false);
+    ADD_FAILURE() << "no exception";
+  } catch (const VelkException& e) {
+    EXPECT_EQ(e.source(), "windows_auth");
+    EXPECT_EQ(e.id(), 5);
+    EXPECT_EQ(e.message(), "Windows auth function didn't work");
+  }
+}
+
+TEST_F(AccountTest, ErrorWhileSigningInIsShown) {
+  store_.entries[kTarget] = {"alice", "pw"};
+  Account& account = Start();
+  transport_.Reply("<html>");
+  EXPECT_FALSE(account.Authenticate());
+  ASSERT_EQ(prompt_.asked.size(), 1u);
+  EXPECT_EQ(prompt_.asked[0].text,
+            "An error occurred while attempting to change user.  Check the log file for more "
+            "information.");
+  EXPECT_NE(Log().find("Unknown error while changing user"), std::string::npos);
+}
+
+TEST_F(AccountTest, SignOutForgetsEverything) {
+  store_.entries[kTarget] = {"alice", "pw"};
+  store_.entries[kEarlierTarget] = {"alice", "older"};
+  Account& account = Start();
+  account.SetToken("T");
+  settings_.SetValue("profile", "Work", true);
+  settings_.SetValue("view", "3", true);
+  account.SignOut();
+  EXPECT_TRUE(store_.entries.empty());
+  EXPECT_FALSE(settings_.HasValue("profile"));
+  EXPECT_FALSE(settings_.HasValue("view"));
+  EXPECT_EQ(account.GetUserName(), "");
+  EXPECT_EQ(account.GetToken(), "");
+  EXPECT_EQ(account.GetPasswordHash(), "");
+  EXPECT_EQ(account.GetPasswordBase64(), "");
+  EXPECT_EQ(Start().GetUserName(), "");
+}
+
+TEST_F(AccountTest, PasswordBase64HasPaddingAndLinesOf76) {
+  struct Case {
+    std::string password;
+    std::string expected;
+  } cases[] = {
+      {"", ""},
+      {"p", "cA=="},
+      {"pw", "cHc="},
+      {"pwd", "cHdk"},
+      {"\xC3\xA9", "w6k="},
+      {std::string(57, 'a'), std::string(76, '\0')},
+      {std::string(58, 'a'), std::string()},
+  };
+  std::string line;
+  for (int i = 0; i < 19; ++i) line += "YWFh";
+  cases[5].expected = line;
+  cases[6].expected = line + "\r\nYQ==";
+  for (const Case& c : cases)
+    EXPECT_EQ(Account::EncodePassword(c.password), c.expected) << c.password.size();
+}
+
+}  // namespace
+}  // namespace tarvex

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
+#include "ie/foundation/core/VelkException.h"
+#include "ie/foundation/core/testing/FakeUserInteraction.h"
+#include "ie/sync/Account.h"
+#include "ie/sync/ServiceRequests.h"
+#include "ie/sync/WinEnginePlatform.h"
+#include "ie/sync/testing/FakeTransport.h"
+#include "nodeset/Command.h"
+#include "nodeset/Engine.h"
+#include "nodeset/Json.h"
+#include "nodeset/NodeSet.h"
+#include "platform/testing/TempDir.h"
+
+namespace tarvex {
+namespace {
+
+class ServiceRequestsTest : public ::testing::Test {
+ protected:
+  struct Session {
+    explicit Session(ServiceRequestsTest& t)
+        : context{t.settings_, t.logger_, t.transport_, t.clock_, account, t.prompt_},
+          account(context, t.store_, t.credentialPrompt_) {}
+    SyncContext context;
+    Account account;
+  };
+
+  ServiceRequestsTest() { session_.emplace(*this); }
+  SyncContext& context() { return session_->context; }
+
+  testing::TempDir dir_;
+  Registry registry_{dir_ / "registry"};
+  FakeClock clock_{1796858716};
+  OsFacts facts_;
+  Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
+  Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
+  testing::FakeTransport transport_;
+  testing::ScriptedPrompt prompt_;
+  MemoryCredentialStore store_;
+  CredentialPrompt* credentialPrompt_ = nullptr;
+  std::optional<Session> session_;
+};
+
+TEST_F(ServiceRequestsTest, ProfileNamesNeedStatusZero) {
+  struct Case {
+    long http;
+    const char* body;
+    const char* profiles;  // nullptr: throws
+  } cases[] = {
+      {200, R"({"status":0,"profiles":{"Work":"1"}})", R"({"Work":"1"})"},
+      {200, R"({"status":"0","profiles":{"Home":"2"}})", R"({"Home":"2"})"},
+      {200, R"({"status":1,"profiles":{"Work":"1"}})", nullptr},
+      {200, R"({"profiles":{"Work":"1"}})", nullptr},
+      {200, R"([0])", nullptr},
+      {500, "", nullptr},
+  };
+  for (const Case& c : cases) {
+    transport_.Reply(c.body, c.http);
+    if (c.profiles) {
+      EXPECT_EQ(WriteCompactJson(GetProfileNames(context())), c.profiles) << c.body;
+    } else {
+      try {
+        GetProfileNames(context());
+        ADD_FAILURE() << c.body << ": no exception";
+      } catch (const VelkException& e) {
+        EXPECT_EQ(e.source(), "internal");
+        EXPECT_EQ(e.id(), -10);
+        EXPECT_EQ(e.message(), "Unable to get profiles from result");
+      }
+    }
+    EXPECT_EQ(transport_.requests.back().url, "https://login.tarvex.com/user/profiles/getnames");
+  }
+}
+
+TEST_F(ServiceRequestsTest, ServiceStatusIsTheWholeReply) {
+  settings_.DeleteValue("machineid");
+  transport_.Reply(R"({"status":0,"isreset":"true"})");
+  EXPECT_EQ(WriteCompactJson(GetServiceStatus(context(), true)),
+            R"({"isreset":"true","status":0})");
+  EXPECT_EQ(transport_.requests[0].url, "https://sync.tarvex.com/sync/bookmarks/status");
+  EXPECT_EQ(transport_.requests[0].body, R"({"manual":true})");
+}
+
+class BookkeepingTest : public ServiceRequestsTest {
+ protected:
+  // ROOT{f{a g{b}} c}
+  BookkeepingTest() : engine_(EngineFlavor::Windows(), platform_) {
+    first_.Do_insert("ROOT", {{"ntype", "folder"}});
+    first_.Do_insert("f", {{"pnid", "ROOT"}, {"ntype", "folder"}});
+    first_.Do_insert("a", {{"pnid", "f"}});
+    first_.Do_insert("g", {{"pnid", "f"}, {"ntype", "folder"}});
+    first_.Do_insert("b", {{"pnid", "g"}});
+    first_.Do_insert("c", {{"pnid", "ROOT"}});
+  }
+
+  static std::vector<std::string> Deleted(const Command& command) {
+    std::vector<std::string> ids;
+    for (size_t i = 0; i < command.DeletedNodeCount(); ++i)
+      ids.push_back(command.GetDeletedNodeAt(i));
+    return ids;
+  }
+
+  WinEnginePlatform platform_{logger_, settings_, FileSystem::Native(), facts_};
+  ScopedEngine engine_;
+  NodeSet first_;
+};
+
+TEST_F(BookkeepingTest, DeletedSubtreesRecordWhatTheOtherTreeLacks) {
+  // The other side moved a out of f, then deleted f.
+  NodeSet other(&first_);
+  other.Execute(Command("move", "a", {{"pnid", "ROOT"}}));
+  other.Execute(Command("delete", "f"));
+
+  CommandSet commands;
+  commands.Append(std::make_unique<Command>("delete", "f"));
+  commands.Append(std::make_unique<Command>("delete", "c"));
+  commands.Append(std::make_unique<Command>("update", "a", Attributes{{"name", "A"}}));
+  commands.GetAt(2)->AddDeletedNode("stale");
+
+  RecordDeletedSubtrees(commands, first_, other);
+  EXPECT_EQ(Deleted(*commands.GetAt(0)), (std::vector<std::string>{"f", "g", "b"}));
+  EXPECT_EQ(Deleted(*commands.GetAt(1)), std::vector<std::string>{});  // c is still there
+  EXPECT_EQ(Deleted(*commands.GetAt(2)), std::vector<std::string>{});
+
+  commands.GetAt(0)->flagged = true;
+  commands.GetAt(2)->flagged = true;
+  ResetBookkeeping(commands);
+  for (const auto& command : commands.Commands()) {
+    EXPECT_EQ(command->DeletedNodeCount(), 0u);
+    EXPECT_FALSE(command->flagged);
+  }
+}
+
+TEST_F(BookkeepingTest, DeleteOfANodeTheFirstTreeLacksFails) {
+  NodeSet other;
+  CommandSet commands;
+  commands.Append(std::make_unique<Command>("delete", "zz"));
+  try {
+    RecordDeletedSubtrees(commands, first_, other);
+    ADD_FAILURE() << "no exception";
+  } catch (const VelkException& e) {
+    EXPECT_EQ(e.message(), "Node not found: zz. Total nodes: 6. From: server1");
+  }
+}
+
+}  // namespace
+}  // namespace tarvex
