@@ -11,6 +11,7 @@
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
 #include "ie/sync/Account.h"
 #include "ie/sync/testing/FakeTransport.h"
+#include "ie/sync/testing/SyncTestbed.h"
 #include "nodeset/Json.h"
 #include "nodeset/Md5.h"
 #include "platform/testing/TempDir.h"
@@ -20,26 +21,7 @@ namespace {
 
 constexpr const char* kSignInFailed = "Sign-in failed: username/password did not match.";
 
-// Answers the credential prompt from a queue (cancel when it runs dry) and
-// records what it was shown.
-class ScriptedCredentials : public CredentialPrompt {
- public:
-  struct Call {
-    std::string target, caption, message, user;
-    bool alwaysShow;
-  };
-  CredentialAnswer Ask(const std::string& target, const std::string& caption,
-                       const std::string& message, const std::string& user,
-                       bool alwaysShow) override {
-    calls.push_back({target, caption, message, user, alwaysShow});
-    if (answers.empty()) return CredentialAnswer{ERROR_CANCELLED, "", "", false};
-    CredentialAnswer answer = answers.front();
-    answers.pop_front();
-    return answer;
-  }
-  std::deque<CredentialAnswer> answers;
-  std::vector<Call> calls;
-};
+using testing::ScriptedCredentials;
 
 class AccountTest : public ::testing::Test {
  protected:

@@ -12,6 +12,7 @@
 #include "ie/sync/Account.h"
 #include "ie/sync/SynchronousRequest.h"
 #include "ie/sync/testing/FakeTransport.h"
+#include "ie/sync/testing/SyncTestbed.h"
 #include "nodeset/Json.h"
 #include "nodeset/Md5.h"
 #include "platform/testing/TempDir.h"
@@ -21,20 +22,7 @@ namespace {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
-// Answers the credential prompt from a queue (cancel when it runs dry).
-class ScriptedCredentials : public CredentialPrompt {
- public:
-  CredentialAnswer Ask(const std::string&, const std::string&, const std::string&,
-                       const std::string&, bool alwaysShow) override {
-    shown.push_back(alwaysShow);
-    if (answers.empty()) return CredentialAnswer{ERROR_CANCELLED, "", "", false};
-    CredentialAnswer answer = answers.front();
-    answers.pop_front();
-    return answer;
-  }
-  std::deque<CredentialAnswer> answers;
-  std::vector<bool> shown;
-};
+using testing::ScriptedCredentials;
 
 class RequestTest : public ::testing::Test {
  protected:

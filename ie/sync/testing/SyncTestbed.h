@@ -1,0 +1,93 @@
+// What tests of the requests and the account share: settings, a log and a
+// clock in a private folder, scripted answers for the message box and the
+// credential prompt, a credential store in memory, and an account over a
+// chosen transport.
+#pragma once
+
+#include <deque>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
+#include "ie/foundation/core/testing/FakeUserInteraction.h"
+#include "ie/sync/Account.h"
+#include "ie/sync/SyncContext.h"
+#include "platform/clock/Clock.h"
+#include "platform/credentials/CredentialPrompt.h"
+#include "platform/credentials/CredentialStore.h"
+#include "platform/http/HttpTransport.h"
+#include "platform/testing/TempDir.h"
+
+namespace tarvex::testing {
+
+// Answers the credential prompt from a queue (cancel when it runs dry) and
+// records what it was shown.
+class ScriptedCredentials : public CredentialPrompt {
+ public:
+  struct Call {
+    std::string target, caption, message, user;
+    bool alwaysShow;
+  };
+  CredentialAnswer Ask(const std::string& target, const std::string& caption,
+                       const std::string& message, const std::string& user,
+                       bool alwaysShow) override {
+    calls.push_back({target, caption, message, user, alwaysShow});
+    shown.push_back(alwaysShow);
+    if (answers.empty()) return CredentialAnswer{ERROR_CANCELLED, "", "", false};
+    CredentialAnswer answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::deque<CredentialAnswer> answers;
+  std::vector<Call> calls;
+  std::vector<bool> shown;  // alwaysShow of each call
+};
+
+class SyncTestbed {
+ public:
+  explicit SyncTestbed(HttpTransport& transport) : transport_(transport) {}
+
+  // Builds (again) the account over what the store holds now.
+  Account& Start() {
+    session_.emplace(*this);
+    return session_->account;
+  }
+  SyncContext& context() { return session_->context; }
+  Account& account() { return session_->account; }
+
+  std::string Log() {
+    std::ifstream in(logger.path());
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  TempDir dir;
+  Registry registry{dir / "registry"};
+  FakeClock clock{1796858716};
+  OsFacts facts;
+  Logger logger{dir / "log/tarvex.log", FileSystem::Native(), clock};
+  Settings settings{registry, FileSystem::Native(), clock, facts, logger};
+  ScriptedPrompt prompt;
+  MemoryCredentialStore store;
+  ScriptedCredentials credentials;
+  CredentialPrompt* credentialPrompt = &credentials;
+
+ private:
+  struct Session {
+    explicit Session(SyncTestbed& t)
+        : context{t.settings, t.logger, t.transport_, t.clock, account, t.prompt},
+          account(context, t.store, t.credentialPrompt) {}
+    SyncContext context;
+    Account account;
+  };
+
+  HttpTransport& transport_;
+  std::optional<Session> session_;
+};
+
+}  // namespace tarvex::testing
