@@ -5,6 +5,7 @@
 
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/VelkException.h"
+#include "ie/foundation/text/Text.h"
 #include "ie/sync/SynchronousRequest.h"
 #include "nodeset/Command.h"
 #include "nodeset/Json.h"
@@ -53,6 +54,35 @@ void RecordDeletedSubtrees(CommandSet& commands, NodeSet& first, NodeSet& other)
       if (!other.GetNode(id, false, true, true)) command->AddDeletedNode(std::move(id));
     }
   }
+}
+
+std::string EncodeQueryComponent(std::string_view text) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    auto b = static_cast<unsigned char>(c);
+    if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' ||
+        b == '.' || b == '_' || b == '~') {
+      out.push_back(c);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[b >> 4]);
+      out.push_back(kHex[b & 0xF]);
+    }
+  }
+  return out;
+}
+
+std::string SyncErrorUrl(Settings& settings, std::string_view message, std::string_view user) {
+  std::string base = settings.GetValue("syncerrurl", "");
+  if (base.empty()) {
+    std::string host = settings.GetValue("webserver", "");
+    base = (StartsWith(host, "http://") || StartsWith(host, "https://") ? "" : "https://") + host +
+           "/syncerr.php";
+  }
+  return base + "?msg=" + EncodeQueryComponent(message) +
+         "&username=" + EncodeQueryComponent(user) + "&client=ie" +
+         EncodeQueryComponent(settings.GetValue("kestroveversion", "-1"));
 }
 
 bool IsUnimportantAttribute(std::string_view name) {

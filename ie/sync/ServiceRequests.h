@@ -4,6 +4,7 @@
 
 #include <json/json.h>
 
+#include <string>
 #include <string_view>
 
 #include "ie/sync/SyncContext.h"
@@ -28,6 +29,16 @@ void ResetBookkeeping(CommandSet& commands);
 // it in `first` (which must hold them) that `other` does not hold. Every
 // other command's list is cleared.
 void RecordDeletedSubtrees(CommandSet& commands, NodeSet& first, NodeSet& other);
+
+// The address of the web site's sync-error page that the sync opens after a
+// failure: the setting `syncerrurl` (for tests), else "https://" and the
+// setting `webserver` (kept as it is when it already holds a scheme), then
+// "/syncerr.php?msg=", the message, "&username=", the user and "&client=ie"
+// with the client version. Message and user are percent-encoded byte by byte
+// outside the unreserved characters, so server text cannot break the URL.
+std::string SyncErrorUrl(Settings& settings, std::string_view message, std::string_view user);
+// Every byte other than A-Z a-z 0-9 - . _ ~ as "%XX".
+std::string EncodeQueryComponent(std::string_view text);
 
 // True for "created", "visited", "modified" and "icon".
 bool IsUnimportantAttribute(std::string_view name);

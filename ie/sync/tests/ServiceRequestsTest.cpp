@@ -85,6 +85,23 @@ TEST_F(ServiceRequestsTest, ServiceStatusIsTheWholeReply) {
   EXPECT_EQ(transport_.requests[0].body, R"({"manual":true})");
 }
 
+TEST_F(ServiceRequestsTest, SyncErrorPageAddressCannotBeBrokenByServerText) {
+  settings_.SetValue("webserver", "www.tarvex.com", true);
+  // Text from the server may hold anything: separators, line breaks, spaces,
+  // non-ASCII.
+  EXPECT_EQ(SyncErrorUrl(settings_, "409 Error from server: a&b=c\r\nX: y é", "al ice+1@x.com"),
+            "https://www.tarvex.com/syncerr.php?msg=409%20Error%20from%20server%3A%20a%26b%3Dc"
+            "%0D%0AX%3A%20y%20%C3%A9&username=al%20ice%2B1%40x.com&client=ie1.3.5");
+  settings_.SetValue("webserver", "http://127.0.0.1:8080", true);
+  EXPECT_EQ(SyncErrorUrl(settings_, "", ""),
+            "http://127.0.0.1:8080/syncerr.php?msg=&username=&client=ie1.3.5");
+  settings_.SetValue("syncerrurl", "http://127.0.0.1:9/err", true);
+  EXPECT_EQ(SyncErrorUrl(settings_, "x", "y"),
+            "http://127.0.0.1:9/err?msg=x&username=y&client=ie1.3.5");
+  EXPECT_EQ(EncodeQueryComponent("AZaz09-._~ /?#[]@!$&'()*+,;=%"),
+            "AZaz09-._~%20%2F%3F%23%5B%5D%40%21%24%26%27%28%29%2A%2B%2C%3B%3D%25");
+}
+
 class BookkeepingTest : public ServiceRequestsTest {
  protected:
   // ROOT{f{a g{b}} c}

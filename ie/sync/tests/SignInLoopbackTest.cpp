@@ -138,7 +138,8 @@ TEST_F(SignInLoopbackTest, ServiceThatKeepsAskingForSignInIsNotAskedForever) {
   ASSERT_TRUE(account.SignIn(false));
   service_.ClearRequests();
   for (int i = 0; i < 3; ++i)
-    service_.QueueFault("/sync/bookmarks/status", testing::FakeFault::Reply(200, "{\"status\":302}"));
+    service_.QueueFault("/sync/bookmarks/status",
+                        testing::FakeFault::Reply(200, "{\"status\":302}"));
   Json::Value reply = GetServiceStatus(bed_.context(), false);
   EXPECT_EQ(reply["status"].asInt(), 302);
   EXPECT_EQ(Paths(), (std::vector<std::string>{"/sync/bookmarks/status", "/login/signtoken",
