@@ -340,11 +340,13 @@ class NativeFileSystem : public FileSystem {
   }
 
   uint32_t ReadFile(const std::string& path, std::string* data, uint64_t maxBytes) override {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opened without waiting, so a FIFO planted at the path cannot block the
+    // reader; only regular files are read.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) return Win32FromErrno(errno, path);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return Win32FromErrno(errno, path);
-    if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+    if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
     if (static_cast<uint64_t>(st.st_size) > maxBytes) return ERROR_NOT_ENOUGH_MEMORY;
     std::string content;
     content.reserve(static_cast<size_t>(st.st_size));

@@ -380,6 +380,11 @@ TEST_F(FileSystemTest, ReadFileCapsAndRefusesFolders) {
   EXPECT_EQ(fs_.ReadFile(Path("f"), &data, 10), ERROR_SUCCESS);
   EXPECT_EQ(data, "0123456789");
   EXPECT_EQ(fs_.ReadFile(dir_, &data), ERROR_ACCESS_DENIED);
+  // A FIFO planted where a file is expected is refused at once instead of
+  // blocking the reader until someone writes to it.
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(fs_.ReadFile(Path("fifo"), &data), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(data, "0123456789");
 }
 
 TEST_F(FileSystemTest, FaultyFailsTheNthCallFromNowOrEveryCallFromIt) {
