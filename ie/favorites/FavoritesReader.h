@@ -1,0 +1,135 @@
+// Reading the Favorites folder into a tree.
+//
+// The Favorites folder is a real directory: every folder is a directory
+// holding a hidden "meta.kv" file, every favorite is a ".url" file (the
+// extension in any case). Both are INI files; the node's id lives in
+// [Tarvex] nid, its kind in [Tarvex] ntype, the address in
+// [InternetShortcut] URL.
+//
+// Rules that keep the user's bookmarks safe:
+// - Entries are read in a stable order (UTF-16 code units), so "the first
+//   keeps its id" means the same entry on every pass.
+// - Symbolic links, FIFOs, devices and names that are not valid UTF-8 are
+//   skipped with a log line: never followed, opened or changed.
+// - Hidden is the HIDDEN attribute of the file system, never a leading dot:
+//   ".profile.url" is a favorite named ".profile".
+// - The kind on disk wins: a directory is a folder, a file never is.
+// - A file that cannot be read (one above IniFile::kMaxFileBytes too) fails
+//   the whole read with its path in `syncproblemfile`; an entry is never
+//   left out, since a missing entry reads as a delete.
+// - Entries under "Mobile Favorites" get ids hashed from their path, which
+//   are never written to their files.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "ie/favorites/IconManager.h"
+#include "ie/favorites/MenuOrder.h"
+#include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
+#include "nodeset/Attributes.h"
+#include "nodeset/Engine.h"
+#include "platform/files/FileSystem.h"
+#include "platform/osfacts/OsFacts.h"
+#include "platform/registry/Registry.h"
+
+namespace tarvex {
+
+class Node;
+class NodeSet;
+class UserPrompt;
+
+// What an entry of a folder is, looked at without following links.
+enum class EntryKind { Missing, File, Directory, Link, Other };
+
+struct EntryInfo {
+  EntryKind kind = EntryKind::Missing;
+  int64_t created = 0;   // seconds since 1970 (birth time, else last change)
+  int64_t modified = 0;  // seconds since 1970
+};
+
+// Looks at `path` itself (lstat and statx, never following a link).
+EntryInfo ProbeEntry(const std::string& path);
+
+// The INI default that means "absent" (an empty value is present).
+inline constexpr std::string_view kIniAbsent = "[[TARVEX\nDEFAULT]]";
+inline constexpr std::string_view kFolderFileName = "meta.kv";
+inline constexpr std::string_view kMobileFavoritesName = "Mobile Favorites";
+
+// Whether a folder entry becomes a node. Hidden entries do not; a directory
+// does and keeps its name; a file does when the text from its last '.' is
+// ".url" in any case, and `name` is then cut there (`ext` gets the
+// extension as found). "." and ".." never do.
+bool IsSyncableEntry(std::string& name, uint32_t attributes, bool isDirectory,
+                     std::string* ext = nullptr);
+
+// A node id from a text: the MD5 of all its UTF-16LE bytes, each of the 16
+// digest bytes b written as the character (b % 62) of "0-9A-Za-z".
+std::string MakeHashNid(std::string_view text);
+
+// True when `path` is the "Mobile Favorites" folder of `favoritesDir` or
+// lies below it (names compared without regard to ASCII case).
+bool IsInMobileFavorites(std::string_view path, std::string_view favoritesDir);
+
+// Everything the reader reaches outside itself.
+struct FavoritesEnvironment {
+  FileSystem& fs;
+  Settings& settings;
+  Logger& logger;
+  Registry& registry;
+  IconManager& icons;
+  const OsFacts& facts;
+  // The Favorites folder; empty means GetFavoritesDir().
+  std::string favoritesDir;
+  OrderPlatform platform;
+  // Asked when a folder's menu order cannot be read; without one, such an
+  // error ends the read.
+  UserPrompt* prompt = nullptr;
+  std::function<EntryInfo(const std::string&)> probe = ProbeEntry;
+};
+
+class FavoritesDatasource : public NativeDatasource {
+ public:
+  explicit FavoritesDatasource(FavoritesEnvironment env);
+
+  // Fills `set` with ROOT and everything below the Favorites folder, the
+  // menu order positions, and ROOT's `tnid` (the folder named by the
+  // setting `linksfoldername`). Throws VelkException on failure.
+  bool ProvideNodes(NodeSet& set) override;
+  // Writing the Favorites is not part of the reader.
+  void WriteNodeSet(NodeSet& set) override;
+
+  // Adds the syncable entries of `path` as children of `parent`, then reads
+  // their subfolders.
+  void ReadFolder(NodeSet& set, const std::string& path, Node& parent, int depth = 0);
+  // The attributes of the favorite or folder at `path` (its INI file),
+  // with an id: the stored one, else a hash (Mobile Favorites), else a new
+  // one written back to the file.
+  Attributes LoadFileAttrs(const std::string& path, bool isFolder, const EntryInfo& info);
+
+  // Turns the original_name, original_pnid and original_bnid a node's
+  // files carry back into the tree's own attributes, for `node` and
+  // everything below it. A stored name is restored when the name on disk is
+  // exactly its file-safe form (the user did not rename it) or when
+  // `restoreAlways`; a stored place is restored only when it names a folder
+  // that is neither the node nor below it (and holds `original_bnid`, when
+  // given), otherwise it is dropped with a log line.
+  void RemapOriginalAttrs(Node& node, NodeSet& set, bool restoreAlways);
+
+  const std::string& FavoritesDir() const { return favoritesDir_; }
+
+  // Deeper folders fail the read.
+  static constexpr int kMaxDepth = 128;
+
+ private:
+  std::string IniPathOf(const std::string& path, bool isFolder) const;
+  [[noreturn]] void FailOn(const std::string& path, uint32_t code, const std::string& message);
+
+  FavoritesEnvironment env_;
+  std::string favoritesDir_;
+};
+
+}  // namespace tarvex

@@ -1,0 +1,469 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "ie/favorites/FavoritesReader.h"
+#include "ie/foundation/IniFile.h"
+#include "ie/foundation/core/VelkException.h"
+#include "ie/foundation/core/testing/FakeUserInteraction.h"
+#include "ie/foundation/text/Text.h"
+#include "nodeset/Node.h"
+#include "nodeset/NodeSet.h"
+#include "nodeset/testing/TestEngine.h"
+#include "platform/clock/Clock.h"
+#include "platform/testing/TempDir.h"
+
+namespace tarvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteAll(const std::string& path, std::string_view data) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+std::string Shortcut(std::string_view url, std::string_view extra = {}) {
+  return "[InternetShortcut]\r\nURL=" + std::string(url) + "\r\n" + std::string(extra);
+}
+
+class FavoritesReaderTest : public ::testing::Test {
+ protected:
+  FavoritesReaderTest() {
+    facts_.systemDir = dir_ / "system";
+    facts_.uiLocale = "C";
+    fs::create_directories(fav_);
+    fs::create_directories(dir_ / "outside");
+  }
+
+  FavoritesEnvironment Env() {
+    return FavoritesEnvironment{
+        FileSystem::Native(),      settings_, logger_, registry_, icons_, facts_, fav_,
+        OrderPlatform{6, 1, "8.0"}};
+  }
+  void Url(const std::string& rel, std::string_view content) {
+    WriteAll(fav_ + "/" + rel, content);
+  }
+  void Folder(const std::string& rel, std::string_view meta = {}) {
+    fs::create_directories(fav_ + "/" + rel);
+    if (!meta.empty()) {
+      WriteAll(fav_ + "/" + rel + "/meta.kv", meta);
+      Hide(rel + "/meta.kv");
+    }
+  }
+  void Hide(const std::string& rel) {
+    ASSERT_EQ(FileSystem::Native().SetAttributes(fav_ + "/" + rel, FILE_ATTRIBUTE_HIDDEN), 0u);
+  }
+  // Reads the Favorites into a fresh tree.
+  std::unique_ptr<NodeSet> Read() {
+    auto set = std::make_unique<NodeSet>();
+    FavoritesDatasource reader(Env());
+    reader.ProvideNodes(*set);
+    return set;
+  }
+  // One line per node below `id`: indentation, name, ntype and url.
+  static std::string Dump(NodeSet& set, const std::string& id = "ROOT", int depth = 0) {
+    std::string out;
+    Node& node = *set.GetNode(id, false, false, false);
+    for (const std::string& child : node.RawChildren()) {
+      Node& c = *set.GetNode(child, false, false, false);
+      out += std::string(depth * 2, ' ') + c.GetAttr("name") + " [" + c.GetAttr("ntype") + "]";
+      if (c.HasAttr("url")) out += " " + c.GetAttr("url");
+      if (c.HasAttr("feedurl")) out += " feed=" + c.GetAttr("feedurl");
+      out += "\n";
+      if (c.IsFolder()) out += Dump(set, child, depth + 1);
+    }
+    return out;
+  }
+  // Name path -> id, for every node.
+  static std::map<std::string, std::string> Ids(NodeSet& set, const std::string& id = "ROOT",
+                                                const std::string& prefix = "") {
+    std::map<std::string, std::string> out;
+    for (const std::string& child : set.GetNode(id, false, false, false)->RawChildren()) {
+      Node& c = *set.GetNode(child, false, false, false);
+      const std::string path = prefix + "/" + c.GetAttr("name");
+      out[path] = child;
+      if (c.IsFolder()) out.merge(Ids(set, child, path));
+    }
+    return out;
+  }
+  std::string StoredNid(const std::string& rel) {
+    IniFile ini(fav_ + "/" + rel, 0, FileSystem::Native(), settings_, logger_);
+    return ini.GetValue("Tarvex", "nid", "<none>");
+  }
+  std::string LogText() { return ReadAll(dir_ / "log/tarvex.log"); }
+
+  testing::TempDir dir_;
+  std::string fav_ = dir_ / "Favorites";
+  Registry registry_{dir_ / "registry"};
+  FakeClock clock_{1796858716};
+  OsFacts facts_;
+  Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
+  Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
+  IconManager icons_{FileSystem::Native(), logger_, dir_ / "user/favicons"};
+  testing::TestEnginePlatform platform_;
+  ScopedEngine engine_{EngineFlavor::Windows(), platform_};
+};
+
+TEST_F(FavoritesReaderTest, ReadsTheTreeAndLeavesForeignEntriesAlone) {
+  Folder("News", "[Tarvex]\r\nnid=newsid\r\n");
+  Url("News/Site.URL", Shortcut("http://site.example/"));
+  Folder("News/Empty");
+  Url(".profile.url", Shortcut("http://profile.example/"));
+  Url("Hidden.url", Shortcut("http://hidden.example/"));
+  Hide("Hidden.url");
+  Folder("HiddenDir");
+  Hide("HiddenDir");
+  Url("notes.txt", "not a favorite");
+  Url("Feed.url",
+      Shortcut("http://feed.example/", "[MonitoredItem]\r\nFeedUrl=http://feed.example/rss\r\n"));
+  Url("Line.url", Shortcut("", "[Tarvex]\r\nntype=separator\r\n"));
+  // Entries that must never be followed or opened.
+  const std::string outsideTarget = dir_ / "outside/target.url";
+  const std::string outsideText = Shortcut("http://outside.example/");
+  WriteAll(outsideTarget, outsideText);
+  WriteAll(dir_ / "outside/dir/Inner.url", outsideText);
+  fs::create_symlink(outsideTarget, fav_ + "/Escape.url");
+  fs::create_directory_symlink(dir_ / "outside/dir", fav_ + "/LinkedDir");
+  ASSERT_EQ(::mkfifo((fav_ + "/Pipe.url").c_str(), 0600), 0);
+  Url("Bad\xFF.url", Shortcut("http://bad.example/"));
+
+  auto set = Read();
+  EXPECT_EQ(Dump(*set),
+            ".profile [bookmark] http://profile.example/\n"
+            "Feed [feed] http://feed.example/ feed=http://feed.example/rss\n"
+            "Line [separator] \n"
+            "News [folder]\n"
+            "  Empty [folder]\n"
+            "  Site [bookmark] http://site.example/\n");
+  EXPECT_EQ(Ids(*set).at("/News"), "newsid");
+
+  // Skipped entries are logged and untouched.
+  const std::string log = LogText();
+  EXPECT_NE(
+      log.find("Skipping entry that is not a regular file or folder: " + fav_ + "/Escape.url"),
+      std::string::npos);
+  EXPECT_NE(log.find("Skipping entry that is not a regular file or folder: " + fav_ + "/LinkedDir"),
+            std::string::npos);
+  EXPECT_NE(log.find("Skipping entry that is not a regular file or folder: " + fav_ + "/Pipe.url"),
+            std::string::npos);
+  EXPECT_NE(log.find("Skipping entry whose name is not valid UTF-8: " + fav_ + "/Bad"),
+            std::string::npos);
+  EXPECT_EQ(ReadAll(outsideTarget), outsideText);
+  EXPECT_EQ(ReadAll(dir_ / "outside/dir/Inner.url"), outsideText);
+  EXPECT_TRUE(fs::is_symlink(fav_ + "/Escape.url"));
+  EXPECT_TRUE(fs::is_fifo(fav_ + "/Pipe.url"));
+  EXPECT_EQ(ReadAll(fav_ + "/Bad\xFF.url"), Shortcut("http://bad.example/"));
+  EXPECT_EQ(ReadAll(fav_ + "/Hidden.url"), Shortcut("http://hidden.example/"));
+  EXPECT_FALSE(fs::exists(fav_ + "/HiddenDir/meta.kv"));
+}
+
+TEST_F(FavoritesReaderTest, NewIdsAreStoredAndStableOnTheNextRead) {
+  Folder("A");
+  Url("A/One.url", Shortcut("http://one/"));
+  Url("Two.url", Shortcut("http://two/"));
+  Folder("B", "[Tarvex]\r\nnid=keptB\r\n");
+
+  auto first = Ids(*Read());
+  ASSERT_EQ(first.size(), 4u);
+  EXPECT_EQ(first.at("/B"), "keptB");
+  EXPECT_EQ(StoredNid("A/meta.kv"), first.at("/A"));
+  EXPECT_EQ(StoredNid("A/One.url"), first.at("/A/One"));
+  EXPECT_EQ(StoredNid("Two.url"), first.at("/Two"));
+  // A new meta.kv is hidden, so it never shows up as an entry.
+  uint32_t attrs = 0;
+  ASSERT_EQ(FileSystem::Native().GetAttributes(fav_ + "/A/meta.kv", &attrs), 0u);
+  EXPECT_TRUE(attrs & FILE_ATTRIBUTE_HIDDEN);
+  // The URL survives the write-back.
+  IniFile ini(fav_ + "/Two.url", 0, FileSystem::Native(), settings_, logger_);
+  EXPECT_EQ(ini.GetValue("InternetShortcut", "URL", ""), "http://two/");
+  ini.Close();
+
+  const std::string before = ReadAll(fav_ + "/Two.url");
+  EXPECT_EQ(Ids(*Read()), first);
+  EXPECT_EQ(ReadAll(fav_ + "/Two.url"), before);  // nothing rewritten
+}
+
+TEST_F(FavoritesReaderTest, DuplicateIdsKeepTheFirstAndRewriteTheOther) {
+  Url("a.url", Shortcut("http://a/", "[Tarvex]\r\nnid=same\r\n"));
+  Url("b.url", Shortcut("http://b/", "[Tarvex]\r\nnid=same\r\n"));
+  Folder("c", "[Tarvex]\r\nnid=same\r\n");
+
+  auto ids = Ids(*Read());
+  EXPECT_EQ(ids.at("/a"), "same");
+  EXPECT_NE(ids.at("/b"), "same");
+  EXPECT_NE(ids.at("/c"), "same");
+  EXPECT_EQ(StoredNid("a.url"), "same");
+  EXPECT_EQ(StoredNid("b.url"), ids.at("/b"));
+  EXPECT_EQ(StoredNid("c/meta.kv"), ids.at("/c"));
+  EXPECT_NE(LogText().find("Duplicated local NID detected, creating new NID and trying again"),
+            std::string::npos);
+  EXPECT_EQ(Ids(*Read()), ids);
+}
+
+TEST_F(FavoritesReaderTest, KindOnDiskWinsOverStoredType) {
+  Url("Looks like folder.url", Shortcut("http://x/", "[Tarvex]\r\nntype=folder\r\n"));
+  Folder("Looks like bookmark", "[Tarvex]\r\nntype=bookmark\r\n");
+  EXPECT_EQ(Dump(*Read()),
+            "Looks like bookmark [folder]\n"
+            "Looks like folder [bookmark] http://x/\n");
+}
+
+TEST_F(FavoritesReaderTest, MobileFavoritesGetHashIdsAndStayUntouched) {
+  Folder("Mobile Favorites");
+  Url("Mobile Favorites/ab.url", Shortcut("http://ab/"));
+  Url("Mobile Favorites/cd.url", Shortcut("http://cd/"));  // same length
+  Folder("Mobile Favorites old");
+  Url("Mobile Favorites old/ef.url", Shortcut("http://ef/"));
+  const std::string abBefore = ReadAll(fav_ + "/Mobile Favorites/ab.url");
+
+  auto ids = Ids(*Read());
+  const std::string machine = settings_.GetValue("machineid", "t2000");
+  EXPECT_EQ(ids.at("/Mobile Favorites/ab"),
+            MakeHashNid(machine + ":" + fav_ + "/Mobile Favorites/ab.url"));
+  EXPECT_NE(ids.at("/Mobile Favorites/ab"), ids.at("/Mobile Favorites/cd"));
+  EXPECT_EQ(ReadAll(fav_ + "/Mobile Favorites/ab.url"), abBefore);
+  EXPECT_FALSE(fs::exists(fav_ + "/Mobile Favorites/meta.kv"));
+  // A sibling that merely starts with the name is an ordinary folder.
+  EXPECT_EQ(StoredNid("Mobile Favorites old/ef.url"), ids.at("/Mobile Favorites old/ef"));
+  EXPECT_EQ(Ids(*Read()), ids);
+}
+
+TEST_F(FavoritesReaderTest, OversizedFileFailsTheReadNamingIt) {
+  for (std::string rel : {"Big.url", "Dir/meta.kv"}) {
+    SCOPED_TRACE(rel);
+    fs::remove_all(fav_);
+    Folder("Dir");
+    Url("Small.url", Shortcut("http://small/"));
+    const std::string big = Shortcut("http://big/") + std::string(IniFile::kMaxFileBytes, 'x');
+    Url(rel, big);
+    settings_.DeleteValue("syncproblemfile");
+    NodeSet set;
+    FavoritesDatasource reader(Env());
+    try {
+      reader.ProvideNodes(set);
+      ADD_FAILURE() << "read succeeded";
+    } catch (const VelkException& e) {
+      EXPECT_NE(std::string(e.what()).find(fav_ + "/" + rel), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(settings_.GetValue("syncproblemfile", ""), fav_ + "/" + rel);
+    EXPECT_EQ(ReadAll(fav_ + "/" + rel), big);
+  }
+}
+
+TEST_F(FavoritesReaderTest, UnreadableFolderFailsTheRead) {
+  FaultyFileSystem faulty(FileSystem::Native());
+  Folder("Sub");
+  faulty.FailNth(FaultyFileSystem::Op::List, 2, 5);
+  FavoritesEnvironment env = Env();
+  FavoritesDatasource reader(FavoritesEnvironment{faulty, settings_, logger_, registry_, icons_,
+                                                  facts_, fav_, env.platform});
+  NodeSet set;
+  try {
+    reader.ProvideNodes(set);
+    ADD_FAILURE() << "read succeeded";
+  } catch (const VelkException& e) {
+    EXPECT_NE(std::string(e.what()).find("error reading directory: " + fav_ + "/Sub"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(settings_.GetValue("syncproblemfile", ""), fav_ + "/Sub");
+}
+
+TEST_F(FavoritesReaderTest, LinksFolderSetsTheToolbarId) {
+  struct Case {
+    const char* setting;  // nullptr: not set
+    const char* folder;
+    bool found;
+  } cases[] = {
+      {nullptr, "Links", true},
+      {"Favorites Bar", "Favorites Bar", true},
+      {"Links", "links", false},  // names are compared exactly
+      {"Links", "Other", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder);
+    fs::remove_all(fav_);
+    Folder(c.folder, "[Tarvex]\r\nnid=toolbar\r\n");
+    Url("Links.url", Shortcut("http://not-a-folder/", "[Tarvex]\r\nnid=bm\r\n"));
+    Folder("Deep");
+    Folder(std::string("Deep/") + (c.setting ? c.setting : "Links"), "[Tarvex]\r\nnid=deep\r\n");
+    if (c.setting)
+      settings_.SetValue("linksfoldername", c.setting, false);
+    else
+      settings_.DeleteValue("linksfoldername");
+    auto set = Read();
+    EXPECT_EQ(set->GetNode("ROOT", false, false, false)->GetAttr("tnid"), c.found ? "toolbar" : "");
+  }
+}
+
+TEST_F(FavoritesReaderTest, StoredMenuOrderArrangesTheChildren) {
+  Folder("Folder");
+  Url("Folder/x.url", Shortcut("http://x/"));
+  Url("Folder/y.url", Shortcut("http://y/"));
+  Url("a.url", Shortcut("http://a/"));
+  Url("b.url", Shortcut("http://b/"));
+  const OrderPlatform platform{6, 1, "8.0"};
+  auto draw = [] { return 0x11u; };
+  ASSERT_EQ(registry_.WriteValue(
+                Hive::CurrentUser, std::string(kMenuOrderKey), "Order", REG_BINARY,
+                EncodeOrder(
+                    {{0, false, "b", "", ""}, {1, true, "Folder", "", ""}, {2, false, "a", "", ""}},
+                    platform, draw)),
+            0u);
+  ASSERT_EQ(registry_.WriteValue(
+                Hive::CurrentUser, std::string(kMenuOrderKey) + "\\Folder", "Order", REG_BINARY,
+                EncodeOrder({{0, false, "y", "", ""}, {1, false, "x", "", ""}}, platform, draw)),
+            0u);
+  EXPECT_EQ(Dump(*Read()),
+            "b [bookmark] http://b/\n"
+            "Folder [folder]\n"
+            "  y [bookmark] http://y/\n"
+            "  x [bookmark] http://x/\n"
+            "a [bookmark] http://a/\n");
+}
+
+TEST_F(FavoritesReaderTest, OriginalAttributesComeBackIntoTheTree) {
+  Url("Q A.url", Shortcut("http://q/", "[Tarvex]\r\nnid=q\r\noriginal_name=Q: A?\r\n"));
+  Url("Renamed old.url", Shortcut("http://r/", "[Tarvex]\r\nnid=r\r\noriginal_name=Renamed?\r\n"));
+  Folder("Links", "[Tarvex]\r\nnid=links\r\noriginal_name=Favorites Bar\r\n");
+  Folder("Target", "[Tarvex]\r\nnid=target\r\n");
+  Url("Target/first.url", Shortcut("http://first/", "[Tarvex]\r\nnid=first\r\n"));
+  Url("Target/last.url", Shortcut("http://last/", "[Tarvex]\r\nnid=last\r\n"));
+  Url("mover.url", Shortcut("http://m/",
+                            "[Tarvex]\r\nnid=mover\r\noriginal_pnid=target\r\n"
+                            "original_bnid=last\r\n"));
+  Url("stale.url", Shortcut("http://s/", "[Tarvex]\r\nnid=stale\r\noriginal_pnid=nope\r\n"));
+  Url("tobm.url", Shortcut("http://t/", "[Tarvex]\r\nnid=tobm\r\noriginal_pnid=q\r\n"));
+  Folder("Loop", "[Tarvex]\r\nnid=loop\r\noriginal_pnid=inner\r\n");
+  Folder("Loop/Inner", "[Tarvex]\r\nnid=inner\r\n");
+  Url("nobnid.url", Shortcut("http://n/",
+                             "[Tarvex]\r\nnid=nobnid\r\noriginal_pnid=target\r\n"
+                             "original_bnid=q\r\n"));
+
+  auto set = Read();
+  EXPECT_EQ(Dump(*set),
+            "Favorites Bar [folder]\n"
+            "Loop [folder]\n"
+            "  Inner [folder]\n"
+            "Q: A? [bookmark] http://q/\n"
+            "Renamed old [bookmark] http://r/\n"
+            "Target [folder]\n"
+            "  first [bookmark] http://first/\n"
+            "  mover [bookmark] http://m/\n"
+            "  last [bookmark] http://last/\n"
+            "nobnid [bookmark] http://n/\n"
+            "stale [bookmark] http://s/\n"
+            "tobm [bookmark] http://t/\n");
+  EXPECT_EQ(set->GetNode("ROOT", false, false, false)->GetAttr("tnid"), "links");
+  for (const char* id : {"q", "r", "links", "mover", "stale", "tobm", "loop", "nobnid"}) {
+    const Node& n = *set->GetNode(id, false, false, false);
+    for (const char* key : {"original_name", "original_pnid", "original_bnid"})
+      EXPECT_FALSE(n.HasAttr(key)) << id << " " << key;
+  }
+  EXPECT_NE(LogText().find("Dropping original place [nope] [] of node stale"), std::string::npos);
+}
+
+TEST_F(FavoritesReaderTest, UnreadableMenuOrderAsksWhetherToGoOn) {
+  struct Case {
+    bool withPrompt;
+    int button;
+    bool ends;
+  } cases[] = {{false, 0, true}, {true, kButtonContinue, false}, {true, kButtonCancel, true}};
+  Folder("Sub");
+  Url("Sub/a.url", Shortcut("http://a/"));
+  const std::string bad("\x08\x00\x00\x00\x02\x00\x00\x00\x63\x00\x00\x00", 12);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.button);
+    settings_.DeleteValue("ignorereordererror");
+    ASSERT_EQ(registry_.WriteValue(Hive::CurrentUser, std::string(kMenuOrderKey), "Order",
+                                   REG_BINARY, bad),
+              0u);
+    testing::ScriptedPrompt prompt;
+    if (c.withPrompt) prompt.Script(c.button);
+    FavoritesEnvironment env = Env();
+    if (c.withPrompt) env.prompt = &prompt;
+    FavoritesDatasource reader(env);
+    NodeSet set;
+    bool ended = false;
+    try {
+      reader.ProvideNodes(set);
+    } catch (const VelkException&) {
+      ended = true;
+    }
+    EXPECT_EQ(ended, c.ends);
+    if (!ended) {
+      EXPECT_EQ(Dump(set), "Sub [folder]\n  a [bookmark] http://a/\n");
+    }
+  }
+}
+
+TEST(FavoritesEntries, WhichEntriesAreSyncable) {
+  struct Case {
+    const char* name;
+    uint32_t attributes;
+    bool isDir;
+    bool syncable;
+    const char* stripped;
+    const char* ext;
+  } cases[] = {
+      {"Site.url", 0, false, true, "Site", ".url"},
+      {"Site.URL", 0, false, true, "Site", ".URL"},
+      {"a.b.Url", 0, false, true, "a.b", ".Url"},
+      {".profile.url", 0, false, true, ".profile", ".url"},
+      {".profile", 0, false, false, "", ""},
+      {"notes.txt", 0, false, false, "", ""},
+      {"site.url.txt", 0, false, false, "", ""},
+      {"noext", 0, false, false, "", ""},
+      {"meta.kv", FILE_ATTRIBUTE_HIDDEN, false, false, "", ""},
+      {"Hidden.url", FILE_ATTRIBUTE_HIDDEN, false, false, "", ""},
+      {"Folder.url", 0, true, true, "Folder.url", ""},
+      {".config", 0, true, true, ".config", ""},
+      {"HiddenDir", FILE_ATTRIBUTE_HIDDEN, true, false, "", ""},
+      {".", 0, true, false, "", ""},
+      {"..", 0, true, false, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string name = c.name, ext = "unset";
+    EXPECT_EQ(IsSyncableEntry(name, c.attributes, c.isDir, &ext), c.syncable);
+    if (c.syncable) {
+      EXPECT_EQ(name, c.stripped);
+      EXPECT_EQ(ext, c.ext);
+    }
+  }
+}
+
+TEST(FavoritesEntries, HashIdsAreMd5OfAllUtf16Bytes) {
+  EXPECT_EQ(MakeHashNid(""), "QTGVJ0s4l49So042");
+  EXPECT_EQ(MakeHashNid("t2000:/fav/Mobile Favorites/a.url"), "QP5r7GHeshHKxLAx");
+  EXPECT_EQ(MakeHashNid("\xF0\x9F\x98\x80x"), "iR5339VG1NW7yqn1");
+}
+
+TEST(FavoritesEntries, MobileFavoritesPathMatch) {
+  struct Case {
+    const char* path;
+    bool inside;
+  } cases[] = {
+      {"/f/Mobile Favorites", true},           {"/f/Mobile Favorites/a.url", true},
+      {"/f/mobile favorites/Sub/a.url", true}, {"/f/Mobile Favorites old/a.url", false},
+      {"/f/Mobile Favorite", false},           {"/g/Mobile Favorites/a.url", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsInMobileFavorites(c.path, "/f"), c.inside) << c.path;
+}
+
+}  // namespace
+}  // namespace tarvex
