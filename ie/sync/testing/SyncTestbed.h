@@ -4,6 +4,8 @@
 // chosen transport.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <deque>
 #include <fstream>
 #include <optional>
@@ -16,6 +18,7 @@
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
 #include "ie/sync/Account.h"
 #include "ie/sync/SyncContext.h"
+#include "ie/sync/testing/FakeTransport.h"
 #include "platform/clock/Clock.h"
 #include "platform/credentials/CredentialPrompt.h"
 #include "platform/credentials/CredentialStore.h"
@@ -88,6 +91,23 @@ class SyncTestbed {
 
   HttpTransport& transport_;
   std::optional<Session> session_;
+};
+
+// A test fixture over a fake transport, with the test bed's parts under short
+// names.
+class SyncFixture : public ::testing::Test {
+ protected:
+  FakeTransport transport_;
+  SyncTestbed bed_{transport_};
+  TempDir& dir_ = bed_.dir;
+  Registry& registry_ = bed_.registry;
+  FakeClock& clock_ = bed_.clock;
+  OsFacts& facts_ = bed_.facts;
+  Logger& logger_ = bed_.logger;
+  Settings& settings_ = bed_.settings;
+  ScriptedPrompt& prompt_ = bed_.prompt;
+  MemoryCredentialStore& store_ = bed_.store;
+  ScriptedCredentials& credentials_ = bed_.credentials;
 };
 
 }  // namespace tarvex::testing

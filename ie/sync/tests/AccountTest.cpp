@@ -23,21 +23,10 @@ constexpr const char* kSignInFailed = "Sign-in failed: username/password did not
 
 using testing::ScriptedCredentials;
 
-class AccountTest : public ::testing::Test {
+class AccountTest : public testing::SyncFixture {
  protected:
-  struct Session {
-    explicit Session(AccountTest& t)
-        : context{t.settings_, t.logger_, t.transport_, t.clock_, account, t.prompt_},
-          account(context, t.store_, t.credentialPrompt_) {}
-    SyncContext context;
-    Account account;
-  };
-
   // Builds the account over what the store holds now.
-  Account& Start() {
-    session_.emplace(*this);
-    return session_->account;
-  }
+  Account& Start() { return bed_.Start(); }
 
   std::string Log() {
     std::ifstream in(logger_.path());
@@ -59,19 +48,6 @@ class AccountTest : public ::testing::Test {
 
   static constexpr const char* kTarget = "login.tarvex.com";
   static constexpr const char* kEarlierTarget = "login.kestrove.com";
-
-  testing::TempDir dir_;
-  Registry registry_{dir_ / "registry"};
-  FakeClock clock_{1796858716};
-  OsFacts facts_;
-  Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
-  Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
-  testing::FakeTransport transport_;
-  testing::ScriptedPrompt prompt_;
-  MemoryCredentialStore store_;
-  ScriptedCredentials credentials_;
-  CredentialPrompt* credentialPrompt_ = &credentials_;
-  std::optional<Session> session_;
 };
 
 TEST_F(AccountTest, StartReadsTheStoredCredential) {

@@ -10,6 +10,7 @@
 #include "ie/sync/ServiceRequests.h"
 #include "ie/sync/WinEnginePlatform.h"
 #include "ie/sync/testing/FakeTransport.h"
+#include "ie/sync/testing/SyncTestbed.h"
 #include "nodeset/Command.h"
 #include "nodeset/Engine.h"
 #include "nodeset/Json.h"
@@ -19,30 +20,13 @@
 namespace tarvex {
 namespace {
 
-class ServiceRequestsTest : public ::testing::Test {
+class ServiceRequestsTest : public testing::SyncFixture {
  protected:
-  struct Session {
-    explicit Session(ServiceRequestsTest& t)
-        : context{t.settings_, t.logger_, t.transport_, t.clock_, account, t.prompt_},
-          account(context, t.store_, t.credentialPrompt_) {}
-    SyncContext context;
-    Account account;
-  };
-
-  ServiceRequestsTest() { session_.emplace(*this); }
-  SyncContext& context() { return session_->context; }
-
-  testing::TempDir dir_;
-  Registry registry_{dir_ / "registry"};
-  FakeClock clock_{1796858716};
-  OsFacts facts_;
-  Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
-  Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
-  testing::FakeTransport transport_;
-  testing::ScriptedPrompt prompt_;
-  MemoryCredentialStore store_;
-  CredentialPrompt* credentialPrompt_ = nullptr;
-  std::optional<Session> session_;
+  ServiceRequestsTest() {
+    bed_.credentialPrompt = nullptr;
+    bed_.Start();
+  }
+  SyncContext& context() { return bed_.context(); }
 };
 
 TEST_F(ServiceRequestsTest, ProfileNamesNeedStatusZero) {

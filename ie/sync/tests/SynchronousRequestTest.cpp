@@ -24,24 +24,16 @@ using Headers = std::vector<std::pair<std::string, std::string>>;
 
 using testing::ScriptedCredentials;
 
-class RequestTest : public ::testing::Test {
+class RequestTest : public testing::SyncFixture {
  protected:
-  struct Session {
-    explicit Session(RequestTest& t)
-        : context{t.settings_, t.logger_, t.transport_, t.clock_, account, t.prompt_},
-          account(context, t.store_, t.credentialPrompt_) {}
-    SyncContext context;
-    Account account;
-  };
-
   RequestTest() {
     settings_.DeleteValue("machineid");
     store_.entries["login.tarvex.com"] = {"alice", "pw"};
-    session_.emplace(*this);
+    bed_.Start();
   }
 
-  SyncContext& context() { return session_->context; }
-  Account& account() { return session_->account; }
+  SyncContext& context() { return bed_.context(); }
+  Account& account() { return bed_.account(); }
 
   SynchronousRequest Post(const std::string& url, const Json::Value* arguments = nullptr,
                           bool manual = false, bool skipStatus = false,
@@ -68,19 +60,6 @@ class RequestTest : public ::testing::Test {
       if (key == name) return value;
     return "<absent>";
   }
-
-  testing::TempDir dir_;
-  Registry registry_{dir_ / "registry"};
-  FakeClock clock_{1796858716};
-  OsFacts facts_;
-  Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
-  Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
-  testing::FakeTransport transport_;
-  testing::ScriptedPrompt prompt_;
-  MemoryCredentialStore store_;
-  ScriptedCredentials credentials_;
-  CredentialPrompt* credentialPrompt_ = &credentials_;
-  std::optional<Session> session_;
 };
 
 TEST_F(RequestTest, UrlGetsTheServerAndTheSchemeTheSettingsGive) {
@@ -358,7 +337,7 @@ TEST_F(RequestTest, A302SignsInOnceAndRepeatsTheRequestOnce) {
        R"({"status":302})"},
   };
   for (const Case& c : cases) {
-    session_.emplace(*this);
+    bed_.Start();
     transport_.requests.clear();
     settings_.SetValue("lastsync", "5", false);
     if (c.userhash)

@@ -1,5 +1,3 @@
-#include "ie/sync/WinEnginePlatform.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -8,6 +6,7 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/VelkException.h"
+#include "ie/sync/WinEnginePlatform.h"
 #include "nodeset/Command.h"
 #include "nodeset/NodeSet.h"
 #include "platform/testing/TempDir.h"
