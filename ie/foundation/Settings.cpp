@@ -334,7 +334,8 @@ void Settings::MigrateOldFiles() {
     return;
   }
   for (const DirEntry& icon : icons) {
-    if (icon.attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    // Only the icons themselves: a link could lead out of the old folder.
+    if (icon.kind != DirEntry::Kind::File) continue;
     std::string from = JoinPath(oldIcons, icon.name);
     std::string to = JoinPath(newIcons, icon.name);
     if (uint32_t rc = fs_.CopyFile(from, to, true); rc != 0)

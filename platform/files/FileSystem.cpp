@@ -482,13 +482,18 @@ class NativeFileSystem : public FileSystem {
       std::string name = e->d_name;
       if (name == "." || name == ".." || !MatchesPattern(name, pattern)) continue;
       struct stat st;
-      if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0 &&
-          ::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         continue;  // removed since readdir
-      }
       DirEntry entry;
+      entry.kind = S_ISREG(st.st_mode)   ? DirEntry::Kind::File
+                   : S_ISDIR(st.st_mode) ? DirEntry::Kind::Directory
+                   : S_ISLNK(st.st_mode) ? DirEntry::Kind::Link
+                                         : DirEntry::Kind::Other;
       uint32_t bits = 0;
-      ReadStored(prefix + name, &bits);
+      // Attributes are ours only on files and folders; a link's would be its
+      // target's.
+      if (entry.kind == DirEntry::Kind::File || entry.kind == DirEntry::Kind::Directory)
+        ReadStored(prefix + name, &bits);
       if (S_ISDIR(st.st_mode)) {
         entry.attributes = bits | FILE_ATTRIBUTE_DIRECTORY;
       } else {

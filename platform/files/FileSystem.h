@@ -28,7 +28,11 @@ inline constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
 struct DirEntry {
-  std::string name;         // file name only
+  // What the entry itself is: listings never follow symbolic links.
+  enum class Kind { File, Directory, Link, Other };
+
+  std::string name;  // file name only
+  Kind kind = Kind::File;
   uint32_t attributes = 0;  // FILE_ATTRIBUTE_* (DIRECTORY for folders)
   uint64_t size = 0;
   int64_t modified = 0;  // seconds since 1970
@@ -92,7 +96,8 @@ class FileSystem {
   virtual uint32_t RemoveDirectory(const std::string& path) = 0;
   // Lists a folder's entries whose names match `pattern` ("*", "*.ico"; "*"
   // and "?" wildcards, ASCII case-insensitive), sorted by name (byte order),
-  // without "." and "..".
+  // without "." and "..". Each entry is described as it is, never through a
+  // symbolic link (a link to a folder is a Link, not a folder).
   virtual uint32_t ListDirectory(const std::string& path, std::string_view pattern,
                                  std::vector<DirEntry>* out) = 0;
 };

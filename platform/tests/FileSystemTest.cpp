@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -297,6 +298,35 @@ TEST_F(FileSystemTest, ListDirectoryFiltersAndSortsByByteOrder) {
   ASSERT_EQ(fs_.ListDirectory(dir_, "*", &entries), ERROR_SUCCESS);
   EXPECT_EQ(entries.size(), 6u);
   EXPECT_EQ(fs_.ListDirectory(Path("c.txt"), "*", &entries), ERROR_DIRECTORY);
+}
+
+TEST_F(FileSystemTest, ListingDescribesLinksAsLinksNeverTheirTargets) {
+  // Targets outside the listed folder, as a planted link would have them.
+  testing::TempDir outside;
+  ASSERT_EQ(fs_.WriteFileAtomic(outside / "secret", "x", FILE_ATTRIBUTE_HIDDEN), ERROR_SUCCESS);
+  ASSERT_EQ(symlink(outside.path().c_str(), Path("to-folder").c_str()), 0);
+  ASSERT_EQ(symlink((outside / "secret").c_str(), Path("to-file.ico").c_str()), 0);
+  ASSERT_EQ(symlink((outside / "gone").c_str(), Path("dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  Put("plain", "1");
+  ASSERT_EQ(fs_.CreateDirectory(Path("sub")), ERROR_SUCCESS);
+  std::vector<DirEntry> entries;
+  ASSERT_EQ(fs_.ListDirectory(dir_, "*", &entries), ERROR_SUCCESS);
+  std::vector<std::pair<std::string, DirEntry::Kind>> kinds;
+  for (const DirEntry& e : entries) {
+    kinds.emplace_back(e.name, e.kind);
+    if (e.kind == DirEntry::Kind::Link) {
+      EXPECT_FALSE(e.attributes & FILE_ATTRIBUTE_DIRECTORY) << e.name;
+      EXPECT_FALSE(e.attributes & FILE_ATTRIBUTE_HIDDEN) << e.name;  // not the target's
+    }
+  }
+  using K = DirEntry::Kind;
+  EXPECT_EQ(kinds, (std::vector<std::pair<std::string, K>>{{"dangling", K::Link},
+                                                           {"pipe", K::Other},
+                                                           {"plain", K::File},
+                                                           {"sub", K::Directory},
+                                                           {"to-file.ico", K::Link},
+                                                           {"to-folder", K::Link}}));
 }
 
 TEST(MatchesPatternTest, WildcardsAndCase) {

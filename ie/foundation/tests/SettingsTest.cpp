@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -405,6 +406,9 @@ TEST_F(FileMigrationTest, MovesFilesIntoANewUserFolder) {
   Put(oldDir_ + "/favicons/a.ico", "A");
   Put(oldDir_ + "/favicons/B.ICO", "B");
   Put(oldDir_ + "/favicons/notes.txt", "not an icon");
+  // A link among the icons is not followed out of the old folder.
+  Put(dir_ / "elsewhere.ico", "not ours");
+  ASSERT_EQ(symlink((dir_ / "elsewhere.ico").c_str(), (oldDir_ + "/favicons/link.ico").c_str()), 0);
   Make();
   EXPECT_EQ(ReadAll(newDir_ + "/tarvex-baseline.json"), "baseline");
   EXPECT_EQ(ReadAll(newDir_ + "/tarvex-intermediate.json"), "intermediate");
@@ -413,6 +417,7 @@ TEST_F(FileMigrationTest, MovesFilesIntoANewUserFolder) {
   EXPECT_EQ(ReadAll(newDir_ + "/favicons/a.ico"), "A");
   EXPECT_EQ(ReadAll(newDir_ + "/favicons/B.ICO"), "B");
   EXPECT_FALSE(fs_.Exists(newDir_ + "/favicons/notes.txt"));
+  EXPECT_FALSE(fs_.Exists(newDir_ + "/favicons/link.ico"));
   EXPECT_EQ(Log().find("Unable"), std::string::npos) << Log();
 }
 
