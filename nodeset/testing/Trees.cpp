@@ -10,6 +10,24 @@
 
 namespace tarvex::testing {
 
+void BuildExample(NodeSet& set) {
+  set.AddNode(std::make_unique<Node>(
+      "ROOT", Attributes{{"name", "Favorites"}, {"ntype", "folder"}, {"tnid", "f2"}}));
+  set.AddNode(std::make_unique<Node>("a1", Attributes{{"name", "Example"},
+                                                      {"url", "http://example.com/"},
+                                                      {"created", "1262304000"},
+                                                      {"modified", "0"}}));
+  set.InsertInParent("a1", "ROOT", "");
+  set.AddNode(std::make_unique<Node>("f2", Attributes{{"name", "Links"}, {"ntype", "folder"}}));
+  set.InsertInParent("f2", "ROOT", "");
+  set.AddNode(std::make_unique<Node>(
+      "b3",
+      Attributes{{"name", "News"}, {"url", "http://news.example/"}, {"tags", "daily,world"}}));
+  set.InsertInParent("b3", "f2", "");
+  set.SetRevision("1042");
+  set.SetUserHash("alice@example.com");
+}
+
 void BuildTree(NodeSet& set, std::string_view notation) {
   set.Do_insert("ROOT", {{"ntype", "folder"}, {"name", "Favorites"}});
   std::vector<std::string> parents{"ROOT"};
@@ -106,7 +124,9 @@ std::string PickName(std::mt19937& rng) {
   return name;
 }
 
-std::string PickUrl(std::mt19937& rng) { return "http://site" + std::to_string(rng() % 40) + "/"; }
+std::string PickUrl(std::mt19937& rng) {
+  return "http://site" + std::to_string(rng() % 40) + "/";
+}
 
 // Every node reachable from ROOT, folders separately.
 void Collect(NodeSet& set, std::vector<std::string>& all, std::vector<std::string>& folders) {
@@ -122,8 +142,7 @@ void Collect(NodeSet& set, std::vector<std::string>& all, std::vector<std::strin
 }
 
 bool IsBelow(NodeSet& set, const std::string& id, const std::string& ancestor) {
-  for (std::string at = id; !at.empty();
-       at = set.GetNode(at, false, false, true)->GetAttr("pnid"))
+  for (std::string at = id; !at.empty(); at = set.GetNode(at, false, false, true)->GetAttr("pnid"))
     if (at == ancestor) return true;
   return false;
 }
@@ -138,9 +157,11 @@ void RandomTree(NodeSet& set, std::mt19937& rng, int nodes, std::string_view pre
     std::string parent = folders[rng() % folders.size()];
     Node* p = set.GetNode(parent, false, false, true);
     std::string bnid;
-    if (p->GetChildLength() > 0 && rng() % 3 == 0) bnid = p->GetChildAt(rng() % p->GetChildLength());
+    if (p->GetChildLength() > 0 && rng() % 3 == 0)
+      bnid = p->GetChildAt(rng() % p->GetChildLength());
     if (rng() % 5 == 0) {
-      set.Do_insert(id, {{"pnid", parent}, {"bnid", bnid}, {"ntype", "folder"}, {"name", PickName(rng)}});
+      set.Do_insert(
+          id, {{"pnid", parent}, {"bnid", bnid}, {"ntype", "folder"}, {"name", PickName(rng)}});
       folders.push_back(id);
     } else {
       set.Do_insert(id, {{"pnid", parent},
@@ -160,7 +181,8 @@ void MutateTree(NodeSet& set, std::mt19937& rng, int changes, std::string_view p
     std::string folder = folders[rng() % folders.size()];
     Node* f = set.GetNode(folder, false, false, true);
     std::string bnid;
-    if (f->GetChildLength() > 0 && rng() % 2 == 0) bnid = f->GetChildAt(rng() % f->GetChildLength());
+    if (f->GetChildLength() > 0 && rng() % 2 == 0)
+      bnid = f->GetChildAt(rng() % f->GetChildLength());
     switch (rng() % 7) {
       case 0: {  // insert
         // New ids come from the same seeded generator, so a run repeats.
@@ -169,9 +191,12 @@ void MutateTree(NodeSet& set, std::mt19937& rng, int changes, std::string_view p
           id = std::string(prefix) + std::to_string(rng() % 1000000);
         } while (set.GetNode(id, false, true, true));
         if (rng() % 4 == 0)
-          set.Do_insert(id, {{"pnid", folder}, {"bnid", bnid}, {"ntype", "folder"}, {"name", PickName(rng)}});
+          set.Do_insert(
+              id, {{"pnid", folder}, {"bnid", bnid}, {"ntype", "folder"}, {"name", PickName(rng)}});
         else
-          set.Do_insert(id, {{"pnid", folder}, {"bnid", bnid}, {"name", PickName(rng)}, {"url", PickUrl(rng)}});
+          set.Do_insert(
+              id,
+              {{"pnid", folder}, {"bnid", bnid}, {"name", PickName(rng)}, {"url", PickUrl(rng)}});
         break;
       }
       case 1:  // delete
@@ -183,16 +208,19 @@ void MutateTree(NodeSet& set, std::mt19937& rng, int changes, std::string_view p
         break;
       case 3: {  // reorder within its folder
         if (target == "ROOT") break;
-        Node* parent = set.GetNode(set.GetNode(target, false, false, true)->GetAttr("pnid"), false, false, true);
+        Node* parent = set.GetNode(set.GetNode(target, false, false, true)->GetAttr("pnid"), false,
+                                   false, true);
         std::string before = parent->GetChildAt(rng() % parent->GetChildLength());
         if (before != target) set.Do_reorder(target, {{"bnid", before}});
         break;
       }
       case 4:  // rename
-        set.Do_update(target, {{"name", PickName(rng)}, {"modified", std::to_string(rng() % 1000)}});
+        set.Do_update(target,
+                      {{"name", PickName(rng)}, {"modified", std::to_string(rng() % 1000)}});
         break;
       case 5:  // new address
-        if (!set.GetNode(target, false, false, true)->IsFolder()) set.Do_update(target, {{"url", PickUrl(rng)}});
+        if (!set.GetNode(target, false, false, true)->IsFolder())
+          set.Do_update(target, {{"url", PickUrl(rng)}});
         break;
       case 6: {  // an empty bookmark becomes a folder
         Node* node = set.GetNode(target, false, false, true);

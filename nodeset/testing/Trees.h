@@ -15,6 +15,10 @@
 
 namespace tarvex::testing {
 
+// The example tree of the file format: ROOT{a1, f2{b3}} (f2 the toolbar
+// folder), revision 1042, Alice's.
+void BuildExample(NodeSet& set);
+
 // Executes the inserts that build the tree (ROOT included) on `set`.
 void BuildTree(NodeSet& set, std::string_view notation);
 // The tree below `root` in the notation (children in order).

@@ -16,34 +16,17 @@
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/testing/TestEngine.h"
+#include "nodeset/testing/Trees.h"
 #include "platform/Win32Error.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
 namespace {
 
+using testing::BuildExample;
 using testing::EngineError;
 using testing::TempDir;
 using testing::TestEnginePlatform;
-
-// The example tree: ROOT{a1, f2{b3}}, revision 1042, Alice's.
-void BuildExample(NodeSet& set) {
-  set.AddNode(std::make_unique<Node>(
-      "ROOT", Attributes{{"name", "Favorites"}, {"ntype", "folder"}, {"tnid", "f2"}}));
-  set.AddNode(std::make_unique<Node>("a1", Attributes{{"name", "Example"},
-                                                      {"url", "http://example.com/"},
-                                                      {"created", "1262304000"},
-                                                      {"modified", "0"}}));
-  set.InsertInParent("a1", "ROOT", "");
-  set.AddNode(std::make_unique<Node>("f2", Attributes{{"name", "Links"}, {"ntype", "folder"}}));
-  set.InsertInParent("f2", "ROOT", "");
-  set.AddNode(std::make_unique<Node>(
-      "b3",
-      Attributes{{"name", "News"}, {"url", "http://news.example/"}, {"tags", "daily,world"}}));
-  set.InsertInParent("b3", "f2", "");
-  set.SetRevision("1042");
-  set.SetUserHash("alice@example.com");
-}
 
 // Its file form, without the line end.
 constexpr const char* kExampleJson =

@@ -11,26 +11,17 @@
 #include "nodeset/Command.h"
 #include "nodeset/Json.h"
 #include "nodeset/NodeSet.h"
+#include "nodeset/testing/Flavours.h"
 #include "nodeset/testing/TestEngine.h"
 
 namespace tarvex {
 namespace {
 
+using testing::Flavour;
+using testing::FlavourName;
+using testing::MakeFlavor;
+
 using ::testing::ElementsAre;
-
-enum class Flavour { Windows, Mac };
-
-void PrintTo(Flavour flavour, std::ostream* out) {
-  *out << (flavour == Flavour::Windows ? "Windows" : "Mac");
-}
-
-std::string FlavourName(const ::testing::TestParamInfo<Flavour>& info) {
-  return info.param == Flavour::Windows ? "Windows" : "Mac";
-}
-
-EngineFlavor MakeFlavor(Flavour flavour) {
-  return flavour == Flavour::Windows ? EngineFlavor::Windows() : EngineFlavor::Mac();
-}
 
 Json::Value Parse(std::string_view text) {
   Json::Value value;

@@ -14,6 +14,7 @@
 #include "nodeset/Command.h"
 #include "nodeset/Json.h"
 #include "nodeset/NodeSet.h"
+#include "nodeset/testing/Flavours.h"
 #include "nodeset/testing/ReferenceCompare.h"
 #include "nodeset/testing/TestEngine.h"
 #include "nodeset/testing/Trees.h"
@@ -21,13 +22,10 @@
 namespace tarvex {
 namespace {
 
+using testing::Flavour;
+using testing::FlavourName;
+
 using testing::Snapshot;
-
-enum class Flavour { Windows, Mac };
-
-std::string FlavourName(const ::testing::TestParamInfo<Flavour>& info) {
-  return info.param == Flavour::Windows ? "Windows" : "Mac";
-}
 
 std::string Text(const CommandSet& commands) {
   return WriteCompactJson(commands.ToJSON());

@@ -17,31 +17,22 @@
 #include "nodeset/Command.h"
 #include "nodeset/Json.h"
 #include "nodeset/NodeSet.h"
+#include "nodeset/testing/Flavours.h"
 #include "nodeset/testing/TestEngine.h"
 #include "nodeset/testing/Trees.h"
 
 namespace tarvex {
 namespace {
 
+using testing::Flavour;
+using testing::FlavourName;
+using testing::MakeFlavor;
+
 using testing::BuildTree;
 using testing::Describe;
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::StartsWith;
-
-enum class Flavour { Windows, Mac };
-
-void PrintTo(Flavour flavour, std::ostream* out) {
-  *out << (flavour == Flavour::Windows ? "Windows" : "Mac");
-}
-
-std::string FlavourName(const ::testing::TestParamInfo<Flavour>& info) {
-  return info.param == Flavour::Windows ? "Windows" : "Mac";
-}
-
-EngineFlavor MakeFlavor(Flavour flavour) {
-  return flavour == Flavour::Windows ? EngineFlavor::Windows() : EngineFlavor::Mac();
-}
 
 // The whole tree as JSON text (a clone's own nodes over its base's).
 std::string Text(const NodeSet& set) {

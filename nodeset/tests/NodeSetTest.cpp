@@ -15,31 +15,14 @@
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/testing/TestEngine.h"
+#include "nodeset/testing/Trees.h"
 
 namespace tarvex {
 namespace {
 
+using testing::BuildExample;
 using testing::EngineError;
 using testing::TestEnginePlatform;
-
-// The example tree: ROOT{a1, f2{b3}}, revision 1042, Alice's.
-void BuildExample(NodeSet& set) {
-  set.AddNode(std::make_unique<Node>(
-      "ROOT", Attributes{{"name", "Favorites"}, {"ntype", "folder"}, {"tnid", "f2"}}));
-  set.AddNode(std::make_unique<Node>("a1", Attributes{{"name", "Example"},
-                                                      {"url", "http://example.com/"},
-                                                      {"created", "1262304000"},
-                                                      {"modified", "0"}}));
-  set.InsertInParent("a1", "ROOT", "");
-  set.AddNode(std::make_unique<Node>("f2", Attributes{{"name", "Links"}, {"ntype", "folder"}}));
-  set.InsertInParent("f2", "ROOT", "");
-  set.AddNode(std::make_unique<Node>(
-      "b3",
-      Attributes{{"name", "News"}, {"url", "http://news.example/"}, {"tags", "daily,world"}}));
-  set.InsertInParent("b3", "f2", "");
-  set.SetRevision("1042");
-  set.SetUserHash("alice@example.com");
-}
 
 std::string Dump(const NodeSet& set, bool flatten = true) {
   return WriteCompactJson(set.ToJSON(flatten));

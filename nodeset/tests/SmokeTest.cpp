@@ -26,7 +26,8 @@ TEST(EngineSmoke, ExampleTreeRoundTrips) {
   EXPECT_EQ(
       WriteCompactJson(set.ToJSON()),
       R"({"_nodes":[{"children":["a1","f2"],"name":"Favorites","nid":"ROOT","ntype":"folder","tnid":"f2"},{"created":1262304000,"modified":0,"name":"Example","nid":"a1","ntype":"bookmark","pnid":"ROOT","url":"http://example.com/"},{"name":"News","nid":"b3","ntype":"bookmark","pnid":"f2","tags":"daily,world","url":"http://news.example/"},{"children":["b3"],"name":"Links","nid":"f2","ntype":"folder","pnid":"ROOT"}],"currentRevision":"1042","userHash":"alice@example.com","version":"1.3.5"})");
-  for (const char* id : {"b3", "a1", "f2", "ROOT"}) set.GetNode(id, false, false, true)->ComputeHash(set);
+  for (const char* id : {"b3", "a1", "f2", "ROOT"})
+    set.GetNode(id, false, false, true)->ComputeHash(set);
   EXPECT_EQ(set.GetNode("ROOT", false, false, true)->GetHash(), "3f35f662be39d1f40f3fb6a471747ff9");
   EXPECT_EQ(set.GetNode("f2", false, false, true)->GetHash(), "30633a20ea093e809d623a5b12a29396");
 }
