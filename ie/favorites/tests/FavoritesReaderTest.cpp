@@ -16,19 +16,15 @@
 #include "nodeset/NodeSet.h"
 #include "nodeset/testing/TestEngine.h"
 #include "platform/clock/Clock.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
 namespace {
 
-namespace fs = std::filesystem;
+using testing::ReadAll;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+namespace fs = std::filesystem;
 
 void WriteAll(const std::string& path, std::string_view data) {
   fs::create_directories(fs::path(path).parent_path());

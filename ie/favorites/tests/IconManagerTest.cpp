@@ -11,6 +11,7 @@
 #include "ie/favorites/IconManager.h"
 #include "ie/foundation/core/VelkException.h"
 #include "platform/Win32Error.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
@@ -18,17 +19,8 @@ namespace tarvex {
 using namespace win32;
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteAll(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testing::ReadAll;
+using testing::WriteAll;
 
 // A `width` x `height` image with a colour gradient, saved in `format`.
 std::string MakeImage(FREE_IMAGE_FORMAT format, int width, int height) {

@@ -8,25 +8,17 @@
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/text/Text.h"
 #include "platform/Win32Error.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
 namespace {
 
+using testing::ReadAll;
+using testing::WriteAll;
+
 using namespace std::string_literals;
 using Op = FaultyFileSystem::Op;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteAll(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 // UTF-8 text as UTF-16 bytes with a byte-order mark.
 std::string Utf16File(std::string_view text, bool littleEndian) {

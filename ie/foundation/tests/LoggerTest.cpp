@@ -10,20 +10,16 @@
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/text/Text.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
 namespace {
 
+using testing::ReadAll;
+
 constexpr int64_t kWedDec9 = 1796858716;  // Wed Dec 09 23:25:16 2026 UTC
 constexpr const char* kStartLine = "-------- New Tarvex Favorites Sync instance started --------";
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 std::vector<std::string> Lines(const std::string& path) {
   std::vector<std::string> lines;

@@ -11,21 +11,17 @@
 #include "ie/foundation/core/Paths.h"
 #include "ie/foundation/text/Text.h"
 #include "platform/Win32Error.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
 namespace {
 
+using testing::ReadAll;
+
 constexpr int64_t kNow = 1796858716;
 constexpr Hive kUser = Hive::CurrentUser;
 constexpr Hive kMachine = Hive::LocalMachine;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class SettingsTest : public ::testing::Test {
  protected:
