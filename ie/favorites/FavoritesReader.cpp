@@ -40,7 +40,7 @@ constexpr MappedKey kMappedKeys[] = {
 constexpr std::string_view kOriginalKeys[] = {"original_name", "original_pnid", "original_bnid"};
 
 bool IsValidUtf8Name(std::string_view name) {
-  return !name.empty() && name.find('\0') == std::string_view::npos && SanitizeUtf8(name) == name;
+  return !name.empty() && name.find('\0') == std::string_view::npos && IsValidUtf8(name);
 }
 
 }  // namespace

@@ -32,16 +32,6 @@ constexpr char16_t kCp1252High[32] = {
 };
 
 // Whole-buffer check; a NUL is valid UTF-8.
-bool IsValidUtf8(std::string_view bytes) {
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    size_t start = pos;
-    if (DecodeUtf8(bytes, pos) == 0xFFFD && bytes.substr(start, pos - start) != "\xEF\xBF\xBD")
-      return false;
-  }
-  return true;
-}
-
 std::string DecodeWindows1252(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size() * 2);

@@ -25,6 +25,9 @@ std::u16string FromUtf8(std::string_view text);
 std::u16string Utf8ToUtf16Whole(std::string_view text);
 std::string Utf16ToUtf8Whole(std::u16string_view text);
 
+// True when every byte sequence of `text` is valid UTF-8 (NULs included).
+bool IsValidUtf8(std::string_view text);
+
 // Text as the program keeps it: valid UTF-8 up to the first NUL, with
 // invalid sequences replaced by U+FFFD (what a round trip through UTF-16
 // gives).

@@ -130,20 +130,21 @@ std::string Utf16ToUtf8Whole(std::u16string_view text) {
   return FromUtf16(text, false);
 }
 
-std::string SanitizeUtf8(std::string_view text) {
+bool IsValidUtf8(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size()) {
-    if (text[pos] == '\0') return std::string(text.substr(0, pos));
     size_t start = pos;
-    char32_t cp = DecodeUtf8(text, pos);
-    if (cp == 0xFFFD && !(pos - start == 3 && text.substr(start, 3) == "\xEF\xBF\xBD")) {
-      // Invalid from here on: convert the rest.
-      std::string out(text.substr(0, start));
-      out += Utf16ToUtf8(Utf8ToUtf16(text.substr(start)));
-      return out;
-    }
+    // U+FFFD itself is valid; any other replacement marks a bad sequence.
+    if (DecodeUtf8(text, pos) == 0xFFFD && text.substr(start, pos - start) != "\xEF\xBF\xBD")
+      return false;
   }
-  return std::string(text);
+  return true;
+}
+
+std::string SanitizeUtf8(std::string_view text) {
+  std::string_view upToNul = text.substr(0, text.find('\0'));
+  if (IsValidUtf8(upToNul)) return std::string(upToNul);
+  return Utf16ToUtf8(Utf8ToUtf16(upToNul));
 }
 
 int CompareUtf16(std::string_view a, std::string_view b) {

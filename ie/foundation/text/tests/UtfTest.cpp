@@ -275,7 +275,10 @@ TEST(SanitizeUtf8, KeepsValidTextAndMendsTheRest) {
       {"plain", "plain"},
       {"caf\u00e9 \U0001F600 \uFFFD", "caf\u00e9 \U0001F600 \uFFFD"},
       {std::string("ab\0cd", 5), "ab"},
-      {"a\xFF" "b", "a\uFFFD" "b"},
+      {"a\xFF"
+       "b",
+       "a\uFFFD"
+       "b"},
       {"ok \xED\xA0\x80 end", "ok \uFFFD end"},
       {"\xC3", "\uFFFD"},
   };
@@ -283,6 +286,11 @@ TEST(SanitizeUtf8, KeepsValidTextAndMendsTheRest) {
     EXPECT_EQ(SanitizeUtf8(c.in), c.out);
     EXPECT_EQ(SanitizeUtf8(c.in), Utf16ToUtf8(Utf8ToUtf16(c.in)));
   }
+  // Validity looks at every byte, NULs included.
+  EXPECT_TRUE(IsValidUtf8(std::string("a\0\u00e9 \uFFFD \U0001F600", 13)));
+  EXPECT_FALSE(IsValidUtf8(std::string("a\0\xFF", 3)));
+  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));
+  EXPECT_FALSE(IsValidUtf8("\xC3"));
 }
 
 }  // namespace
