@@ -164,10 +164,9 @@ void FavoritesDatasource::RemapOriginalAttrs(Node& node, NodeSet& set, bool rest
 
   if (node.HasAttr("original_name")) {
     const std::string original = node.GetAttr("original_name");
-    const std::string safe =
-        MakeSafeFileName(original, node.GetAttr(keys::kNtype), FillerCharacter(env_.facts));
+    const std::string safe = StoreFileName(original, node.GetAttr(keys::kNtype), env_.facts);
     Attributes args{{"original_name", ""}};
-    if (restoreAlways || TrimTitle(node.GetAttr(keys::kName), env_.facts) == safe)
+    if (restoreAlways || FileNameFits(node.GetAttr(keys::kName), safe, env_.facts))
       args[keys::kName] = original;
     set.Execute(Command("update", id, std::move(args)));
   }
@@ -204,11 +203,6 @@ void FavoritesDatasource::RemapOriginalAttrs(Node& node, NodeSet& set, bool rest
     Node* c = set.GetNode(child, false, true, false, "native3");
     if (c) RemapOriginalAttrs(*c, set, !tnid.empty() && child == tnid);
   }
-}
-
-void FavoritesDatasource::WriteNodeSet(NodeSet&) {
-  throw VelkException("internal", kErrImpossible,
-                      "writing the Favorites folder is not available in this build");
 }
 
 void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node& parent,

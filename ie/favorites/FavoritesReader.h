@@ -23,10 +23,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "ie/favorites/FavoritesPlatform.h"
 #include "ie/favorites/IconManager.h"
+#include "ie/favorites/LocalNidMap.h"
 #include "ie/favorites/MenuOrder.h"
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
@@ -38,6 +42,7 @@
 
 namespace tarvex {
 
+class IniFile;
 class Node;
 class NodeSet;
 class UserPrompt;
@@ -59,6 +64,16 @@ inline constexpr std::string_view kIniAbsent = "[[TARVEX\nDEFAULT]]";
 inline constexpr std::string_view kFolderFileName = "meta.kv";
 inline constexpr std::string_view kMobileFavoritesName = "Mobile Favorites";
 
+// The file or folder name a node is stored under: MakeSafeFileName of its
+// title, and on the Windows flavour a "_" after the device names the system
+// refuses (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without extension).
+std::string StoreFileName(std::string_view title, std::string_view ntype, const OsFacts& facts);
+// Whether a file or folder named `fileName` (without extension) stands for
+// the title whose StoreFileName is `storeName`: the same name, perhaps with
+// a "__N" that kept it apart from a sibling, or the same once both are
+// trimmed.
+bool FileNameFits(std::string_view fileName, std::string_view storeName, const OsFacts& facts);
+
 // Whether a folder entry becomes a node. Hidden entries do not; a directory
 // does and keeps its name; a file does when the text from its last '.' is
 // ".url" in any case, and `name` is then cut there (`ext` gets the
@@ -76,6 +91,18 @@ bool IsInMobileFavorites(std::string_view path, std::string_view favoritesDir);
 
 // Everything the reader reaches outside itself.
 struct FavoritesEnvironment {
+  FavoritesEnvironment(FileSystem& fs, Settings& settings, Logger& logger, Registry& registry,
+                       IconManager& icons, const OsFacts& facts, std::string favoritesDir = {},
+                       OrderPlatform platform = {})
+      : fs(fs),
+        settings(settings),
+        logger(logger),
+        registry(registry),
+        icons(icons),
+        facts(facts),
+        favoritesDir(std::move(favoritesDir)),
+        platform(std::move(platform)) {}
+
   FileSystem& fs;
   Settings& settings;
   Logger& logger;
@@ -89,6 +116,14 @@ struct FavoritesEnvironment {
   // error ends the read.
   UserPrompt* prompt = nullptr;
   std::function<EntryInfo(const std::string&)> probe = ProbeEntry;
+  // The user folder (the backup, the feed store); empty means GetUserDir().
+  std::string userDir;
+  // Null: the shell notices are logged.
+  ShellNotifier* shell = nullptr;
+  // Null: the feed store in the user folder.
+  FeedStore* feeds = nullptr;
+  // The menu order stamps; unset, drawn from a clock-seeded source.
+  OrderDraw orderDraw;
 };
 
 class FavoritesDatasource : public NativeDatasource {
@@ -99,7 +134,13 @@ class FavoritesDatasource : public NativeDatasource {
   // menu order positions, and ROOT's `tnid` (the folder named by the
   // setting `linksfoldername`). Throws VelkException on failure.
   bool ProvideNodes(NodeSet& set) override;
-  // Writing the Favorites is not part of the reader.
+  // Makes the Favorites folder hold `set`: backs the folder up once,
+  // creates, moves and updates files and folders, deletes what the tree no
+  // longer holds, puts the toolbar folder at the Links folder's place, and
+  // writes the menu order. A failure throws VelkException with the path at
+  // fault in `syncproblemfile`; what was written so far stays. After a
+  // whole pass the tree's nodes keep only the attributes the files hold
+  // (name, pnid, ntype, url, feedurl, tags) and the root only ntype and tnid.
   void WriteNodeSet(NodeSet& set) override;
 
   // Adds the syncable entries of `path` as children of `parent`, then reads
@@ -121,15 +162,46 @@ class FavoritesDatasource : public NativeDatasource {
 
   const std::string& FavoritesDir() const { return favoritesDir_; }
 
+  // The steps of writing.
+  void BackupFavorites();
+  void BuildLocalNidMap(LocalNidMap& map);
+  void WriteChildren(NodeSet& set, const std::string& folderId, LocalNidMap& map, int depth = 0);
+  LocalFileEntry& EnsureLocalFile(NodeSet& set, Node& node, LocalNidMap& map,
+                                  LocalFileEntry& parent);
+  void UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEntry& entry);
+  void DeleteUnclaimedEntries(LocalNidMap& map);
+  void MapToolbarToLinks(NodeSet& set, LocalNidMap& map);
+  void NotifyShell(NodeSet& set);
+  void CleanRootAttrs(Node& root);
+  // A name for `name` + `ext` not yet taken in `folder` (nothing there, not
+  // even a link): the trimmed name, else with "__1", "__2", ...
+  std::string MakeUniqueFileName(const std::string& folder, std::string_view name,
+                                 std::string_view ext);
+
   // Deeper folders fail the read.
   static constexpr int kMaxDepth = 128;
 
  private:
   std::string IniPathOf(const std::string& path, bool isFolder) const;
+  void ScanLocalFolder(LocalNidMap& map, LocalFileEntry& folder, int depth);
+  // Records in the entry's file what its name and place on disk cannot
+  // carry: the node's title and, away from its tree parent, that parent and
+  // the sibling it stands before.
+  void WriteOriginals(NodeSet& set, IniFile& ini, Node& node, LocalFileEntry& entry);
+  FeedStore& Feeds();
+  void WarnOrderWriteFailed();
+  std::string UserDir() const;
+  std::string LinksName();
+  bool UsesLocalizedLinks();
   [[noreturn]] void FailOn(const std::string& path, uint32_t code, const std::string& message);
 
   FavoritesEnvironment env_;
   std::string favoritesDir_;
+  LoggingShellNotifier loggingShell_{env_.logger};
+  std::unique_ptr<FeedStore> ownFeeds_;
+  // Writing: the toolbar folder's id ("" when none) and the nodes written.
+  std::string toolbarId_;
+  std::vector<std::string> written_;
 };
 
 }  // namespace tarvex

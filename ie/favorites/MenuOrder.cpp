@@ -442,6 +442,22 @@ void WriteOrder(NodeSet& set, const std::string& folderId, const std::string& ke
     p.entry.localizedName = disk->localizedName;
     pending.push_back(std::move(p));
   }
+  if (context.extraChildren) {
+    uint32_t next = static_cast<uint32_t>(children.size());  // the next free position
+    for (auto& [id, disk] : context.extraChildren(folder)) {
+      const Node* child = set.GetNode(id, false, true, true, "native8");
+      if (!child) continue;
+      Log(context, Format("Creating registry string for node: %s", id));
+      Pending p;
+      p.key = {id, disk.name, child->IsFolder()};
+      p.entry.order = next++;
+      p.entry.isFolder = child->IsFolder();
+      p.entry.name = disk.name;
+      p.entry.shortName = disk.shortName;
+      p.entry.localizedName = disk.localizedName;
+      pending.push_back(std::move(p));
+    }
+  }
   OrderItemLess less{context.tnid, context.potentialLinksName};
   std::stable_sort(pending.begin(), pending.end(),
                    [&](const Pending& a, const Pending& b) { return less(a.key, b.key); });

@@ -131,6 +131,10 @@ struct MenuOrderContext {
   // Writing: the disk entry of a tree node; nothing skips the node. Unset:
   // the node's own name, no short or localized name.
   std::function<std::optional<OrderDiskEntry>(const Node&)> diskEntry;
+  // Writing: nodes that sit in `folder` on disk though their tree parent is
+  // another folder (the toolbar folder); they follow the folder's children.
+  std::function<std::vector<std::pair<std::string, OrderDiskEntry>>(const Node& folder)>
+      extraChildren;
   Logger* logger = nullptr;
   int logLevel = 2;
 };

@@ -209,7 +209,13 @@ void IniFile::SetValue(std::string_view section, std::string_view key, std::stri
                                std::string(storedKey)));
   }
   Section& keys = sections_[std::string(CutAtLineBreak(section))];
-  keys.insert_or_assign(std::string(storedKey), std::string(CutAtLineBreak(value)));
+  // Stored as it will read back: a line loses its trailing white space.
+  const std::string stored = Trim("=" + std::string(CutAtLineBreak(value))).substr(1);
+  auto [it, inserted] = keys.try_emplace(std::string(storedKey), stored);
+  if (!inserted) {
+    if (it->second == stored) return;  // nothing changes, nothing to write
+    it->second = stored;
+  }
   modified_ = true;
 }
 

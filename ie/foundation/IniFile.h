@@ -92,8 +92,9 @@ class IniFile {
                        std::string_view defaultValue) const;
   // The value, or nothing when the section or the key is missing.
   std::optional<std::string> FindValue(std::string_view section, std::string_view key) const;
-  // Creates the section when missing and sets the value; marks the file
-  // modified. Throws VelkException("internal", kErrImpossible) for a key
+  // Creates the section when missing and sets the value without its
+  // trailing white space (which a line cannot keep); marks the file
+  // modified when the value is new or differs. Throws VelkException("internal", kErrImpossible) for a key
   // that cannot be stored (see above).
   void SetValue(std::string_view section, std::string_view key, std::string_view value);
   // Removes the key when it exists and then marks the file modified.

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "ie/favorites/FavoritesReader.h"
+#include "ie/favorites/tests/FavoritesFixture.h"
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
@@ -22,97 +23,13 @@
 namespace tarvex {
 namespace {
 
+using testing::PutFile;
 using testing::ReadAll;
+using testing::Shortcut;
 
 namespace fs = std::filesystem;
 
-void WriteAll(const std::string& path, std::string_view data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
-std::string Shortcut(std::string_view url, std::string_view extra = {}) {
-  return "[InternetShortcut]\r\nURL=" + std::string(url) + "\r\n" + std::string(extra);
-}
-
-class FavoritesReaderTest : public ::testing::Test {
- protected:
-  FavoritesReaderTest() {
-    facts_.systemDir = dir_ / "system";
-    facts_.uiLocale = "C";
-    fs::create_directories(fav_);
-    fs::create_directories(dir_ / "outside");
-  }
-
-  FavoritesEnvironment Env() {
-    return FavoritesEnvironment{
-        FileSystem::Native(),      settings_, logger_, registry_, icons_, facts_, fav_,
-        OrderPlatform{6, 1, "8.0"}};
-  }
-  void Url(const std::string& rel, std::string_view content) {
-    WriteAll(fav_ + "/" + rel, content);
-  }
-  void Folder(const std::string& rel, std::string_view meta = {}) {
-    fs::create_directories(fav_ + "/" + rel);
-    if (!meta.empty()) {
-      WriteAll(fav_ + "/" + rel + "/meta.kv", meta);
-      Hide(rel + "/meta.kv");
-    }
-  }
-  void Hide(const std::string& rel) {
-    ASSERT_EQ(FileSystem::Native().SetAttributes(fav_ + "/" + rel, FILE_ATTRIBUTE_HIDDEN), 0u);
-  }
-  // Reads the Favorites into a fresh tree.
-  std::unique_ptr<NodeSet> Read() {
-    auto set = std::make_unique<NodeSet>();
-    FavoritesDatasource reader(Env());
-    reader.ProvideNodes(*set);
-    return set;
-  }
-  // One line per node below `id`: indentation, name, ntype and url.
-  static std::string Dump(NodeSet& set, const std::string& id = "ROOT", int depth = 0) {
-    std::string out;
-    Node& node = *set.GetNode(id, false, false, false);
-    for (const std::string& child : node.RawChildren()) {
-      Node& c = *set.GetNode(child, false, false, false);
-      out += std::string(depth * 2, ' ') + c.GetAttr("name") + " [" + c.GetAttr("ntype") + "]";
-      if (c.HasAttr("url")) out += " " + c.GetAttr("url");
-      if (c.HasAttr("feedurl")) out += " feed=" + c.GetAttr("feedurl");
-      out += "\n";
-      if (c.IsFolder()) out += Dump(set, child, depth + 1);
-    }
-    return out;
-  }
-  // Name path -> id, for every node.
-  static std::map<std::string, std::string> Ids(NodeSet& set, const std::string& id = "ROOT",
-                                                const std::string& prefix = "") {
-    std::map<std::string, std::string> out;
-    for (const std::string& child : set.GetNode(id, false, false, false)->RawChildren()) {
-      Node& c = *set.GetNode(child, false, false, false);
-      const std::string path = prefix + "/" + c.GetAttr("name");
-      out[path] = child;
-      if (c.IsFolder()) out.merge(Ids(set, child, path));
-    }
-    return out;
-  }
-  std::string StoredNid(const std::string& rel) {
-    IniFile ini(fav_ + "/" + rel, 0, FileSystem::Native(), settings_, logger_);
-    return ini.GetValue("Tarvex", "nid", "<none>");
-  }
-  std::string LogText() { return ReadAll(dir_ / "log/tarvex.log"); }
-
-  testing::TempDir dir_;
-  std::string fav_ = dir_ / "Favorites";
-  Registry registry_{dir_ / "registry"};
-  FakeClock clock_{1796858716};
-  OsFacts facts_;
-  Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
-  Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
-  IconManager icons_{FileSystem::Native(), logger_, dir_ / "user/favicons"};
-  testing::TestEnginePlatform platform_;
-  ScopedEngine engine_{EngineFlavor::Windows(), platform_};
-};
+using FavoritesReaderTest = testing::FavoritesFixture;
 
 TEST_F(FavoritesReaderTest, ReadsTheTreeAndLeavesForeignEntriesAlone) {
   Folder("News", "[Tarvex]\r\nnid=newsid\r\n");
@@ -130,8 +47,8 @@ TEST_F(FavoritesReaderTest, ReadsTheTreeAndLeavesForeignEntriesAlone) {
   // Entries that must never be followed or opened.
   const std::string outsideTarget = dir_ / "outside/target.url";
   const std::string outsideText = Shortcut("http://outside.example/");
-  WriteAll(outsideTarget, outsideText);
-  WriteAll(dir_ / "outside/dir/Inner.url", outsideText);
+  PutFile(outsideTarget, outsideText);
+  PutFile(dir_ / "outside/dir/Inner.url", outsideText);
   fs::create_symlink(outsideTarget, fav_ + "/Escape.url");
   fs::create_directory_symlink(dir_ / "outside/dir", fav_ + "/LinkedDir");
   ASSERT_EQ(::mkfifo((fav_ + "/Pipe.url").c_str(), 0600), 0);
@@ -265,8 +182,8 @@ TEST_F(FavoritesReaderTest, UnreadableFolderFailsTheRead) {
   Folder("Sub");
   faulty.FailNth(FaultyFileSystem::Op::List, 2, 5);
   FavoritesEnvironment env = Env();
-  FavoritesDatasource reader(FavoritesEnvironment{faulty, settings_, logger_, registry_, icons_,
-                                                  facts_, fav_, env.platform});
+  FavoritesDatasource reader(FavoritesEnvironment(faulty, settings_, logger_, registry_, icons_,
+                                                  facts_, fav_, env.platform));
   NodeSet set;
   try {
     reader.ProvideNodes(set);

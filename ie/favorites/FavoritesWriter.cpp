@@ -1,0 +1,672 @@
+// Writing a tree to the Favorites folder.
+//
+// Rules that keep the user's bookmarks safe:
+// - A new node never takes over an existing file or folder: it gets a free
+//   name ("Foo__1.url" next to "Foo.url"). The "__1" is not a rename: titles
+//   are compared without it, and the title is kept in the file.
+// - Only entries this pass found with an id of theirs are ever deleted, and
+//   only when the tree no longer holds that id. Entries without an id (a
+//   favorite saved while the sync ran) and the later entries of a duplicated
+//   id are left alone. Deletes run deepest first, after every create and
+//   move, and a folder that still holds anything that is not ours is kept.
+// - A file whose name cannot carry the node's title (characters a file
+//   name cannot hold, a long title, a name taken by another entry) keeps the
+//   title in [Tarvex] original_name; the toolbar folder, which lives at the
+//   Links folder's place whatever its place in the tree, keeps that place in
+//   original_pnid and original_bnid. The reader restores all three, so a
+//   tree written and read back is the same tree.
+// - The kind on disk wins: a node that changed between folder and favorite
+//   gets a new entry and its old one is deleted like any unclaimed entry.
+// - Nothing is followed through a link; only names nobody holds are used.
+#include <algorithm>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "ie/favorites/FavoritesReader.h"
+#include "ie/foundation/Helpers.h"
+#include "ie/foundation/IniFile.h"
+#include "ie/foundation/core/Paths.h"
+#include "ie/foundation/core/UserInteraction.h"
+#include "ie/foundation/core/VelkException.h"
+#include "ie/foundation/core/WindowsFacts.h"
+#include "ie/foundation/text/Text.h"
+#include "nodeset/Node.h"
+#include "nodeset/NodeSet.h"
+#include "nodeset/Utilities.h"
+#include "platform/Win32Error.h"
+
+namespace tarvex {
+
+namespace {
+
+constexpr std::string_view kSection = "Tarvex";
+constexpr std::string_view kUrlExtension = ".url";
+constexpr std::string_view kDesktopIni = "desktop.ini";
+
+struct MappedKey {
+  std::string_view attribute, section, key;
+};
+constexpr MappedKey kMappedKeys[] = {
+    {"ntype", "Tarvex", "ntype"},
+    {"url", "InternetShortcut", "URL"},
+    {"feedurl", "Tarvex", "feedurl"},
+    {"tags", "Tarvex", "tags"},
+};
+// What a node keeps in memory after a pass: what its file holds.
+constexpr std::string_view kKeptAttributes[] = {"name", "pnid", "ntype", "url", "feedurl", "tags"};
+
+bool IsGone(uint32_t err) {
+  return err == win32::ERROR_FILE_NOT_FOUND || err == win32::ERROR_PATH_NOT_FOUND;
+}
+
+bool IsValidUtf8Name(std::string_view name) {
+  return !name.empty() && name.find('\0') == std::string_view::npos && IsValidUtf8(name);
+}
+
+bool IsReservedDeviceName(std::string_view base) {
+  static constexpr std::string_view kNames[] = {"CON", "PRN", "AUX", "NUL"};
+  for (std::string_view n : kNames)
+    if (EqualsIgnoreAsciiCase(base, n)) return true;
+  if (base.size() == 4 && base[3] >= '1' && base[3] <= '9' &&
+      (EqualsIgnoreAsciiCase(base.substr(0, 3), "COM") ||
+       EqualsIgnoreAsciiCase(base.substr(0, 3), "LPT")))
+    return true;
+  return false;
+}
+
+}  // namespace
+
+// ---- LocalNidMap --------------------------------------------------------------------------
+
+std::string LocalFileEntry::FullPath(std::string_view favoritesDir) const {
+  if (!parent) return std::string(favoritesDir);
+  return JoinPath(parent->FullPath(favoritesDir), name + ext);
+}
+
+std::string LocalFileEntry::OrderKey(std::string_view orderKey) const {
+  if (!parent) return std::string(orderKey);
+  return parent->OrderKey(orderKey) + "\\" + name;
+}
+
+int LocalFileEntry::Depth() const {
+  int depth = 0;
+  for (const LocalFileEntry* e = parent; e; e = e->parent) ++depth;
+  return depth;
+}
+
+void LocalFileEntry::Detach() {
+  if (!parent) return;
+  auto& list = parent->children;
+  list.erase(std::remove(list.begin(), list.end(), this), list.end());
+  parent = nullptr;
+}
+
+void LocalFileEntry::AttachTo(LocalFileEntry& newParent) {
+  Detach();
+  parent = &newParent;
+  newParent.children.push_back(this);
+}
+
+LocalNidMap::LocalNidMap() {
+  auto root = std::make_unique<LocalFileEntry>();
+  root->nid = std::string(keys::kRoot);
+  root->isFolder = true;
+  root->claimed = true;
+  root_ = root.get();
+  byId_[root->nid] = root_;
+  storage_.push_back(std::move(root));
+}
+
+LocalFileEntry* LocalNidMap::Find(std::string_view nid) {
+  auto it = byId_.find(std::string(nid));
+  return it == byId_.end() ? nullptr : it->second;
+}
+
+LocalFileEntry& LocalNidMap::Add(std::unique_ptr<LocalFileEntry> entry, LocalFileEntry& parent,
+                                 bool found) {
+  LocalFileEntry& e = *entry;
+  storage_.push_back(std::move(entry));
+  e.AttachTo(parent);
+  if (!e.nid.empty() && byId_.emplace(e.nid, &e).second && found) found_.push_back(&e);
+  return e;
+}
+
+void LocalNidMap::Forget(std::string_view nid) {
+  auto it = byId_.find(std::string(nid));
+  if (it != byId_.end()) byId_.erase(it);
+}
+
+// ---- Names --------------------------------------------------------------------------------
+
+std::string StoreFileName(std::string_view title, std::string_view ntype, const OsFacts& facts) {
+  std::string name = MakeSafeFileName(title, ntype, FillerCharacter(facts));
+  const size_t dot = name.find('.');
+  const std::string_view base = std::string_view(name).substr(0, dot);
+  if (IsReservedDeviceName(Trim(base)))
+    name.insert(dot == std::string::npos ? name.size() : dot, "_");
+  return name;
+}
+
+bool FileNameFits(std::string_view fileName, std::string_view storeName, const OsFacts& facts) {
+  if (StripUniqueSuffix(fileName) == storeName) return true;
+  const std::string trimmed = TrimTitle(storeName, facts);
+  return !trimmed.empty() && TrimTitle(fileName, facts) == trimmed;
+}
+
+std::string FavoritesDatasource::MakeUniqueFileName(const std::string& folder,
+                                                    std::string_view name, std::string_view ext) {
+  std::string candidate = TrimTitle(name, env_.facts);
+  if (candidate.empty()) candidate = std::string(name);  // a placeholder title
+  auto taken = [&](const std::string& n) {
+    // A folder's own files are never a name for an entry.
+    if (ext.empty() &&
+        (EqualsIgnoreAsciiCase(n, kFolderFileName) || EqualsIgnoreAsciiCase(n, kDesktopIni)))
+      return true;
+    return env_.probe(JoinPath(folder, n + std::string(ext))).kind != EntryKind::Missing;
+  };
+  for (int counter = 1; taken(candidate); ++counter)
+    candidate = StripUniqueSuffix(candidate) + Format("__%d", counter);
+  return candidate;
+}
+
+std::string FavoritesDatasource::UserDir() const {
+  return env_.userDir.empty() ? GetUserDir({}, &env_.settings) : env_.userDir;
+}
+
+std::string FavoritesDatasource::LinksName() {
+  std::string name = env_.settings.GetValue("linksfoldername", "Links");
+  // Only a plain name of this folder can be the Links folder.
+  if (name == "." || name == ".." || name.find('/') != std::string::npos || !IsValidUtf8Name(name))
+    return {};
+  return name;
+}
+
+bool FavoritesDatasource::UsesLocalizedLinks() {
+  const std::string& ie = env_.platform.ieversion;
+  return env_.platform.IsVistaOrLater() || (!ie.empty() && (ie[0] == '8' || ie[0] == '9'));
+}
+
+// ---- Writing ------------------------------------------------------------------------------
+
+void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
+  env_.logger.Log("Writing NodeSet to native datasource");
+  Node& root = *set.GetNode(keys::kRoot, false, false, true, "native25");
+
+  // The toolbar folder: a folder below the root, else none.
+  toolbarId_.clear();
+  const std::string tnid = root.GetAttr(keys::kTnid);
+  if (!tnid.empty() && tnid != keys::kRoot) {
+    Node* toolbar = set.GetNode(tnid, false, true, true);
+    if (toolbar && toolbar->IsFolder())
+      toolbarId_ = tnid;
+    else
+      env_.logger.Log(Format("Toolbar folder [%s] is not a folder of the tree, not mapped", tnid));
+  }
+
+  BackupFavorites();
+  LocalNidMap map;
+  BuildLocalNidMap(map);
+  written_.clear();
+  WriteChildren(set, std::string(keys::kRoot), map);
+  DeleteUnclaimedEntries(map);
+  MapToolbarToLinks(set, map);
+
+  MenuOrderContext context(env_.registry, env_.platform,
+                           env_.orderDraw ? env_.orderDraw : DefaultOrderDraw());
+  context.tnid = toolbarId_;
+  context.potentialLinksName = env_.settings.GetValue("potentialreallinksfolername", "Links");
+  context.logger = &env_.logger;
+  context.logLevel = env_.settings.GetInt("loglevel", 2);
+  context.diskEntry = [&map](const Node& node) -> std::optional<OrderDiskEntry> {
+    LocalFileEntry* entry = map.Find(node.GetID());
+    if (!entry || !entry->claimed || !entry->parent ||
+        entry->parent->nid != node.GetAttr(keys::kPnid))
+      return std::nullopt;
+    return OrderDiskEntry{entry->name, entry->shortName, entry->localizedName};
+  };
+  context.extraChildren = [&map, &set](const Node& folder) {
+    // Entries that sit in this folder on disk but elsewhere in the tree (the
+    // toolbar folder at the Links folder's place).
+    std::vector<std::pair<std::string, OrderDiskEntry>> extra;
+    LocalFileEntry* entry = map.Find(folder.GetID());
+    if (!entry) return extra;
+    for (LocalFileEntry* child : entry->children) {
+      if (!child->claimed || child->nid.empty()) continue;
+      Node* node = set.GetNode(child->nid, false, true, true);
+      if (node && node->GetAttr(keys::kPnid) != folder.GetID())
+        extra.emplace_back(child->nid,
+                           OrderDiskEntry{child->name, child->shortName, child->localizedName});
+    }
+    return extra;
+  };
+  try {
+    WriteOrder(set, std::string(keys::kRoot), std::string(kMenuOrderKey), context);
+  } catch (const VelkException& e) {
+    env_.logger.Error(e.what());
+    WarnOrderWriteFailed();
+  }
+
+  NotifyShell(set);
+  CleanRootAttrs(*set.GetNode(keys::kRoot, true, false, true, "native25"));
+
+  // The whole pass succeeded: the nodes keep what their files hold. (Done
+  // last, so a pass that fails leaves the tree as it was for a retry.)
+  for (const std::string& id : written_) {
+    Node* node = set.GetNode(id, true, true, true);
+    if (!node) continue;
+    std::vector<std::string> drop;
+    for (const auto& [key, value] : node->Attrs()) {
+      if (std::find(std::begin(kKeptAttributes), std::end(kKeptAttributes), key) ==
+          std::end(kKeptAttributes))
+        drop.push_back(key);
+    }
+    for (const std::string& key : drop) node->RemoveAttr(key);
+  }
+  written_.clear();
+}
+
+void FavoritesDatasource::BackupFavorites() {
+  if (env_.settings.GetBool("backedup", false)) return;
+  const std::string userDir = UserDir();
+  std::string dest = userDir.empty() ? std::string() : JoinPath(userDir, "Backup");
+  // An earlier backup is never overwritten.
+  for (int counter = 1; !dest.empty() && env_.probe(dest).kind != EntryKind::Missing; ++counter)
+    dest = JoinPath(userDir, Format("Backup__%d", counter));
+  env_.logger.Log(Format("Writing Favorites to backup dir: %s", dest));
+
+  std::string failedPath = userDir;
+  uint32_t err =
+      dest.empty() ? win32::ERROR_PATH_NOT_FOUND : env_.fs.CreateDirectories(userDir, 0700);
+  if (err == 0) err = CopyFolderTree(env_.fs, env_.logger, favoritesDir_, dest, &failedPath);
+  if (err != 0) {
+    VelkException error("windows_shell", static_cast<int32_t>(err),
+                        Format("Error while backing up user's Favorites.  Source: [%s], dest [%s]",
+                               favoritesDir_, dest));
+    env_.logger.Error(Format("%s (at %s)", error.what(), failedPath));
+    if (!env_.prompt) throw error;
+    const std::string text =
+        std::string("An error occurred while attempting to back up your local Favorites: ") +
+        Format("%s.\r\n\r\n", error.what()) +
+        "Tarvex can continue to synchronize, but your local Favorites won't be backed up first.  " +
+        "Would you like to continue synchronizing?";
+    if (env_.prompt->Ask(text, kButtonCancel, kButtonContinue) != kButtonContinue) throw error;
+  }
+  env_.settings.SetBool("backedup", true, true);
+}
+
+void FavoritesDatasource::BuildLocalNidMap(LocalNidMap& map) {
+  ScanLocalFolder(map, map.Root(), 0);
+}
+
+void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& folder, int depth) {
+  const std::string path = folder.FullPath(favoritesDir_);
+  if (depth > kMaxDepth)
+    FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE, "folders nested too deeply: " + path);
+  std::vector<DirEntry> entries;
+  if (uint32_t err = env_.fs.ListDirectory(path, "*", &entries))
+    FailOn(path, err, "error reading directory: " + path);
+  std::stable_sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
+    return CompareUtf16(a.name, b.name) < 0;
+  });
+  const bool isLinksFolder = folder.parent == &map.Root() && !folder.name.empty() &&
+                             folder.name == LinksName() && UsesLocalizedLinks();
+
+  std::vector<LocalFileEntry*> subfolders;
+  for (const DirEntry& dirEntry : entries) {
+    if (!IsValidUtf8Name(dirEntry.name)) continue;  // the reader logged it
+    const std::string full = JoinPath(path, dirEntry.name);
+    const EntryInfo info = env_.probe(full);
+    if (info.kind != EntryKind::File && info.kind != EntryKind::Directory) continue;
+    const bool isDir = info.kind == EntryKind::Directory;
+    std::string name = dirEntry.name;
+    std::string ext;
+    if (!IsSyncableEntry(name, dirEntry.attributes, isDir, &ext)) {
+      if (isDir) continue;
+      if (isLinksFolder && EqualsIgnoreAsciiCase(dirEntry.name, kDesktopIni)) {
+        folder.localizedName = LinksLocalizedName(!env_.platform.IsVistaOrLater());
+      } else if ((dirEntry.attributes & FILE_ATTRIBUTE_HIDDEN) && dirEntry.name.size() > 3 &&
+                 EqualsIgnoreAsciiCase(
+                     std::string_view(dirEntry.name).substr(dirEntry.name.size() - 3), ".kv") &&
+                 !EqualsIgnoreAsciiCase(dirEntry.name, kFolderFileName)) {
+        // A stray folder file of ours.
+        if (uint32_t err = env_.fs.DeleteFile(full))
+          env_.logger.Error(Format("Error [%d] deleting hidden file: %s", err, full));
+      }
+      continue;
+    }
+
+    IniFile ini(IniPathOf(full, isDir), isDir ? FILE_ATTRIBUTE_HIDDEN : 0, env_.fs, env_.settings,
+                env_.logger);
+    auto entry = std::make_unique<LocalFileEntry>();
+    entry->name = name;
+    entry->ext = ext;
+    entry->isFolder = isDir;
+    entry->nid = ini.GetValue(kSection, "nid", "");
+    ini.Clear();  // nothing to write back
+    if (entry->nid.empty() && IsInMobileFavorites(full, favoritesDir_)) {
+      entry->nid = MakeHashNid(Format("%s:%s", env_.settings.GetValue("machineid", "t2000"), full));
+      entry->hashedId = true;
+    }
+    if (!entry->nid.empty() && map.Find(entry->nid)) {
+      env_.logger.Log(
+          Format("Entry [%s] repeats the id [%s] of an earlier one; left alone", full, entry->nid));
+      entry->nid.clear();
+    }
+    LocalFileEntry& added = map.Add(std::move(entry), folder, true);
+    if (isDir) subfolders.push_back(&added);
+  }
+  for (LocalFileEntry* sub : subfolders) ScanLocalFolder(map, *sub, depth + 1);
+}
+
+void FavoritesDatasource::WriteChildren(NodeSet& set, const std::string& folderId, LocalNidMap& map,
+                                        int depth) {
+  env_.logger.Log(Format("Writing children to disk for: %s", folderId));
+  Node& folder = *set.GetNode(folderId, false, false, true, "native2");
+  LocalFileEntry* entry = map.Find(folderId);
+  if (!entry)
+    throw VelkException("internal", kErrGeneral, "Node missing from local nid map: " + folderId);
+  if (depth > kMaxDepth) {
+    const std::string path = entry->FullPath(favoritesDir_);
+    FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE, "folders nested too deeply: " + path);
+  }
+  const std::vector<std::string> children = folder.RawChildren();
+  for (const std::string& id : children) {
+    Node& child = *set.GetNode(id, false, false, true, "native26");
+    LocalFileEntry& childEntry = EnsureLocalFile(set, child, map, *entry);
+    UpdateFileAttrs(set, child, childEntry);
+    written_.push_back(id);
+    if (child.IsFolder()) WriteChildren(set, id, map, depth + 1);
+  }
+}
+
+LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, LocalNidMap& map,
+                                                     LocalFileEntry& parent) {
+  const std::string& id = node.GetID();
+  env_.logger.Log(Format("Ensuring local file for: %s", id));
+  const bool isFolder = node.IsFolder();
+  const std::string file =
+      StoreFileName(node.GetAttr(keys::kName), node.GetAttr(keys::kNtype), env_.facts);
+  const std::string parentPath = parent.FullPath(favoritesDir_);
+
+  LocalFileEntry* existing = map.Find(id);
+  if (existing && (existing->isFolder != isFolder || existing->claimed)) {
+    // The node changed between folder and favorite: its old entry goes
+    // with the unclaimed ones, a new one is made.
+    env_.logger.Log(
+        Format("Kind of node %s changed; replacing %s", id, existing->FullPath(favoritesDir_)));
+    map.Forget(id);
+    existing = nullptr;
+  }
+
+  if (existing) {
+    existing->claimed = true;
+    const std::string links = LinksName();
+    if (id == toolbarId_ && existing->parent == &map.Root() && !links.empty() &&
+        existing->name == links)
+      return *existing;  // already at the Links folder's place
+    if (existing->parent == &parent && FileNameFits(existing->name, file, env_.facts))
+      return *existing;
+    const std::string newName = MakeUniqueFileName(parentPath, file, existing->ext);
+    const std::string from = existing->FullPath(favoritesDir_);
+    const std::string to = JoinPath(parentPath, newName + existing->ext);
+    if (uint32_t err = env_.fs.MoveFile(from, to))
+      FailOn(from, err, Format("Error moving local file from [%s] to [%s]", from, to));
+    existing->name = newName;
+    existing->AttachTo(parent);
+    return *existing;
+  }
+
+  const std::string ext = isFolder ? std::string() : std::string(kUrlExtension);
+  auto entry = std::make_unique<LocalFileEntry>();
+  entry->name = MakeUniqueFileName(parentPath, file, ext);
+  entry->nid = id;
+  entry->ext = ext;
+  entry->isFolder = isFolder;
+  entry->claimed = true;
+  const std::string path = JoinPath(parentPath, entry->name + ext);
+  if (isFolder) {
+    if (uint32_t err = env_.fs.CreateDirectory(path))
+      FailOn(path, err, "couldn't create new folder for: " + path);
+  }
+  return map.Add(std::move(entry), parent, false);
+}
+
+void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEntry& entry) {
+  const std::string path = entry.FullPath(favoritesDir_);
+  const std::string iniPath = IniPathOf(path, entry.isFolder);
+  env_.logger.Log(Format("Updating file attrs for: %s", iniPath));
+  IniFile ini(iniPath, entry.isFolder ? FILE_ATTRIBUTE_HIDDEN : 0, env_.fs, env_.settings,
+              env_.logger);
+
+  const std::string& id = node.GetID();
+  // An id made from the path of a file is not stored while it still is.
+  if (!(entry.hashedId &&
+        MakeHashNid(Format("%s:%s", env_.settings.GetValue("machineid", "t2000"), path)) == id))
+    ini.SetValue(kSection, "nid", id);
+
+  for (const MappedKey& m : kMappedKeys) {
+    if (m.attribute == keys::kNtype) {
+      std::string ntype = node.GetAttr(keys::kNtype);
+      if (entry.isFolder) ntype = std::string(keys::kFolder);
+      if (ntype.empty()) ntype = std::string(keys::kBookmark);
+      ini.SetValue(m.section, m.key, ntype);
+    } else if (node.HasAttr(m.attribute)) {
+      ini.SetValue(m.section, m.key, node.GetAttr(m.attribute));
+    } else {
+      ini.DeleteValue(m.section, m.key);
+    }
+  }
+  WriteOriginals(set, ini, node, entry);
+
+  const std::string& ntype = node.GetAttr(keys::kNtype);
+  if (ntype == "feed" && node.HasAttr("feedurl")) {
+    const std::string& feedUrl = node.GetAttr("feedurl");
+    FeedStore& feeds = Feeds();
+    bool subscribed = false;
+    if (int32_t hr = feeds.IsSubscribed(feedUrl, &subscribed)) {
+      env_.logger.Error(Format("Unable to check IsSubscribed for '%s': %d", feedUrl, hr));
+    } else if (!subscribed) {
+      if (int32_t hr = feeds.OpenRootFolder()) {
+        env_.logger.Error(Format("Unable to get root folder: %d", hr));
+      } else if (int32_t hr2 = feeds.CreateFeed(node.GetAttr(keys::kName), feedUrl)) {
+        env_.logger.Error(Format("Unable to create new RSS feed (%s): %d", feedUrl, hr2));
+      }
+    }
+    ini.SetValue("MonitoredItem", "FeedUrl", feedUrl);
+  }
+
+  if (ntype == keys::kBookmark && node.HasAttr(keys::kIcon))
+    env_.icons.WriteIconFile(ini, node.GetAttr(keys::kIcon));
+  else
+    env_.icons.RemoveIcon(ini);
+  ini.Close();
+}
+
+void FavoritesDatasource::WriteOriginals(NodeSet& set, IniFile& ini, Node& node,
+                                         LocalFileEntry& entry) {
+  const std::string& name = node.GetAttr(keys::kName);
+  if (entry.name != name)
+    ini.SetValue(kSection, "original_name", name);
+  else
+    ini.DeleteValue(kSection, "original_name");
+
+  const std::string& pnid = node.GetAttr(keys::kPnid);
+  if (entry.parent && entry.parent->nid != pnid) {
+    ini.SetValue(kSection, "original_pnid", pnid);
+    Node* parent = set.GetNode(pnid, false, true, true);
+    const std::string bnid = parent ? parent->ChildAfter(node.GetID()) : std::string();
+    if (bnid.empty())
+      ini.DeleteValue(kSection, "original_bnid");
+    else
+      ini.SetValue(kSection, "original_bnid", bnid);
+  } else {
+    ini.DeleteValue(kSection, "original_pnid");
+    ini.DeleteValue(kSection, "original_bnid");
+  }
+}
+
+FeedStore& FavoritesDatasource::Feeds() {
+  if (env_.feeds) return *env_.feeds;
+  if (!ownFeeds_)
+    ownFeeds_ =
+        std::make_unique<FileFeedStore>(env_.fs, JoinPath(UserDir(), FileFeedStore::kFileName));
+  return *ownFeeds_;
+}
+
+void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
+  std::vector<LocalFileEntry*> doomed;
+  for (LocalFileEntry* entry : map.Found())
+    if (!entry->claimed && !entry->nid.empty()) doomed.push_back(entry);
+  // Deepest first: a folder's own entries are gone before the folder is
+  // looked at.
+  std::stable_sort(doomed.begin(), doomed.end(),
+                   [](LocalFileEntry* a, LocalFileEntry* b) { return a->Depth() > b->Depth(); });
+
+  for (LocalFileEntry* entry : doomed) {
+    const std::string path = entry->FullPath(favoritesDir_);
+    if (!entry->isFolder) {
+      {
+        IniFile ini(path, 0, env_.fs, env_.settings, env_.logger);
+        env_.icons.RemoveIcon(ini);
+        ini.Clear();  // the file goes
+      }
+      uint32_t err = env_.fs.SetAttributes(path, FILE_ATTRIBUTE_NORMAL);
+      if (err && !IsGone(err)) FailOn(path, err, "Error setting attrs on local file: " + path);
+      err = env_.fs.DeleteFile(path);
+      if (err && !IsGone(err)) FailOn(path, err, "Error deleting local file: " + path);
+      continue;
+    }
+
+    std::vector<DirEntry> children;
+    if (uint32_t err = env_.fs.ListDirectory(path, "*", &children)) {
+      if (IsGone(err)) continue;
+      FailOn(path, err, "error reading directory for delete: " + path);
+    }
+    int foreign = 0;
+    for (const DirEntry& child : children) {
+      if (EqualsIgnoreAsciiCase(child.name, kFolderFileName) ||
+          EqualsIgnoreAsciiCase(child.name, kDesktopIni))
+        continue;
+      env_.logger.Log(Format("Encountered unexpected child file [%s] %s", child.name, path));
+      ++foreign;
+    }
+    if (foreign > 0) {
+      env_.logger.Log(Format("Keeping deleted folder %s: it holds %d entries that are not ours",
+                             path, foreign));
+      continue;
+    }
+    for (const DirEntry& child : children) {
+      const std::string childPath = JoinPath(path, child.name);
+      env_.fs.SetAttributes(childPath, FILE_ATTRIBUTE_NORMAL);
+      uint32_t err = env_.fs.DeleteFile(childPath);
+      if (err && !IsGone(err)) FailOn(childPath, err, "Error deleting local folder: " + path);
+    }
+    uint32_t err = env_.fs.RemoveDirectory(path);
+    if (err && !IsGone(err)) {
+      env_.settings.SetValue(IniFile::kProblemFileSetting, path, false);
+      throw VelkException("windows_shell", static_cast<int32_t>(err),
+                          "Error deleting local folder: " + path);
+    }
+  }
+}
+
+void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
+  env_.logger.Log("Mapping toolbar to links folder");
+  if (toolbarId_.empty()) return;
+  const std::string links = LinksName();
+  LocalFileEntry* entry = map.Find(toolbarId_);
+  if (links.empty() || !entry || !entry->isFolder || !entry->claimed) {
+    env_.logger.Log(Format("No folder on disk for toolbar [%s]; Links not mapped", toolbarId_));
+    return;
+  }
+  LocalFileEntry& root = map.Root();
+  const std::string linksPath = JoinPath(favoritesDir_, links);
+  const std::string current = entry->FullPath(favoritesDir_);
+
+  if (current != linksPath) {
+    if (env_.probe(linksPath).kind != EntryKind::Missing) {
+      // Another entry holds the Links name: it moves aside.
+      const std::string aside = MakeUniqueFileName(favoritesDir_, links, "");
+      const std::string asidePath = JoinPath(favoritesDir_, aside);
+      if (uint32_t err = env_.fs.MoveFile(linksPath, asidePath))
+        FailOn(
+            linksPath, err,
+            Format("Error moving accidental links folder from [%s] to [%s]", linksPath, asidePath));
+      for (LocalFileEntry* other : root.children) {
+        if (other == entry || !other->isFolder || other->name != links) continue;
+        other->name = aside;
+        other->localizedName.clear();
+        // Its title stays the tree's: the file keeps it.
+        if (Node* node = other->nid.empty()
+                             ? nullptr
+                             : set.GetNode(other->nid, false, true, true, "native27");
+            node && other->claimed) {
+          IniFile ini(JoinPath(asidePath, kFolderFileName), FILE_ATTRIBUTE_HIDDEN, env_.fs,
+                      env_.settings, env_.logger);
+          WriteOriginals(set, ini, *node, *other);
+          ini.Close();
+        }
+        break;
+      }
+    }
+    if (uint32_t err = env_.fs.MoveFile(current, linksPath))
+      FailOn(current, err, Format("Error moving links from [%s] to [%s]", current, linksPath));
+    entry->name = links;
+    entry->AttachTo(root);
+    // The tree keeps the toolbar's title and place; the folder's file
+    // records them for the reader.
+    Node& toolbar = *set.GetNode(toolbarId_, false, false, true, "native4");
+    IniFile ini(JoinPath(linksPath, kFolderFileName), FILE_ATTRIBUTE_HIDDEN, env_.fs, env_.settings,
+                env_.logger);
+    WriteOriginals(set, ini, toolbar, *entry);
+    ini.Close();
+  }
+
+  if (UsesLocalizedLinks()) {
+    const bool beforeVista = !env_.platform.IsVistaOrLater();
+    const std::string module =
+        std::string("%windir%\\System32\\ieframe.dll") + (beforeVista ? ".mui" : "");
+    if (uint32_t err = SetLocalizedName(env_.fs, linksPath, module, 12385))
+      env_.logger.Error(Format("Error [%d] setting the Links folder's display name", err));
+    else
+      entry->localizedName = LinksLocalizedName(beforeVista);
+  }
+}
+
+void FavoritesDatasource::NotifyShell(NodeSet& set) {
+  ShellNotifier& shell = env_.shell ? *env_.shell : loggingShell_;
+  shell.OrderChanged(favoritesDir_);
+  const std::string links = LinksName();
+  if (!toolbarId_.empty() && !links.empty() &&
+      set.GetNode(toolbarId_, false, true, true, "native1") != nullptr)
+    shell.OrderChanged(JoinPath(favoritesDir_, links));
+}
+
+void FavoritesDatasource::CleanRootAttrs(Node& root) {
+  std::vector<std::string> drop;
+  for (const auto& [key, value] : root.Attrs())
+    if (key != keys::kNtype && key != keys::kTnid) drop.push_back(key);
+  for (const std::string& key : drop) root.RemoveAttr(key);
+  const std::string meta = JoinPath(favoritesDir_, kFolderFileName);
+  if (env_.probe(meta).kind == EntryKind::File) {
+    env_.fs.SetAttributes(meta, FILE_ATTRIBUTE_NORMAL);
+    if (uint32_t err = env_.fs.DeleteFile(meta); err && !IsGone(err))
+      env_.logger.Error(Format("Error [%d] deleting hidden file: %s", err, meta));
+  }
+}
+
+void FavoritesDatasource::WarnOrderWriteFailed() {
+  constexpr std::string_view kKey = "ignoreorderwriteerror";
+  if (env_.settings.HasValue(kKey)) return;
+  if (!env_.prompt) return;
+  bool checked = false;
+  env_.prompt->Ask(
+      "Oops! Tarvex was unable to tell IE what order your bookmarks should be in (this usually "
+      "happens if you don't have admin privileges on this machine).  Future sync attempts may "
+      "cause unexpected reorders.",
+      kButtonOK, kButtonHidden, kButtonHidden, "Don't show this warning again", &checked);
+  if (checked) env_.settings.SetBool(kKey, true, true);
+}
+
+}  // namespace tarvex

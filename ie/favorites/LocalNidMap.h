@@ -1,0 +1,55 @@
+// What the Favorites writer found on disk before it writes: one entry per
+// favorite or folder, by node id, and the list of entries nobody claimed yet.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tarvex {
+
+struct LocalFileEntry {
+  std::string name;  // the file or folder name without its extension
+  std::string nid;   // "" when the entry carries no id (it is never claimed or deleted)
+  LocalFileEntry* parent = nullptr;
+  std::vector<LocalFileEntry*> children;
+  std::string shortName;      // the 8.3 name; this platform has none
+  std::string ext;            // ".url" in the case found on disk, "" for a folder
+  std::string localizedName;  // the Links folder's display name resource, else ""
+  bool isFolder = false;
+  bool claimed = false;  // written by this pass (or the root)
+  // The id was not stored in the file but made from its path.
+  bool hashedId = false;
+
+  // The entry's path below `favoritesDir`, with the extension.
+  std::string FullPath(std::string_view favoritesDir) const;
+  // The registry key of the folder's menu order below `orderKey`.
+  std::string OrderKey(std::string_view orderKey) const;
+  int Depth() const;
+  void Detach();
+  void AttachTo(LocalFileEntry& newParent);
+};
+
+class LocalNidMap {
+ public:
+  LocalNidMap();
+  LocalFileEntry& Root() { return *root_; }
+  // The entry of `nid`, or nullptr.
+  LocalFileEntry* Find(std::string_view nid);
+  // Adds an entry below `parent`. One with an id not yet taken goes into
+  // the map; `found` puts it on the list of entries to delete unless claimed.
+  LocalFileEntry& Add(std::unique_ptr<LocalFileEntry> entry, LocalFileEntry& parent, bool found);
+  // Takes the entry of `nid` out of the map (it stays on the found list).
+  void Forget(std::string_view nid);
+  const std::vector<LocalFileEntry*>& Found() const { return found_; }
+
+ private:
+  std::vector<std::unique_ptr<LocalFileEntry>> storage_;
+  std::unordered_map<std::string, LocalFileEntry*> byId_;
+  std::vector<LocalFileEntry*> found_;
+  LocalFileEntry* root_;
+};
+
+}  // namespace tarvex
