@@ -9,6 +9,7 @@
 
 #include "ie/favorites/FavoritesReader.h"
 #include "ie/favorites/tests/FavoritesFixture.h"
+#include "ie/favorites/tests/TestImages.h"
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
@@ -153,6 +154,56 @@ TEST_F(FavoritesReaderTest, MobileFavoritesGetHashIdsAndStayUntouched) {
   // A sibling that merely starts with the name is an ordinary folder.
   EXPECT_EQ(StoredNid("Mobile Favorites old/ef.url"), ids.at("/Mobile Favorites old/ef"));
   EXPECT_EQ(Ids(*Read()), ids);
+}
+
+TEST_F(FavoritesReaderTest, ShortcutsInOtherEncodingsKeepTheirAddressAndTitle) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  auto utf16 = [](std::string_view text, bool bigEndian) {
+    std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char16_t u : Utf8ToUtf16(text)) {
+      const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+      out += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+    }
+    return out;
+  };
+  const std::string text = "[InternetShortcut]\r\nURL=http://caf\xC3\xA9.example/\r\n";
+  const Case cases[] = {
+      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF" + text},
+      {"UTF-16 little-endian", utf16(text, false)},
+      {"UTF-16 big-endian", utf16(text, true)},
+      {"Windows-1252", "[InternetShortcut]\r\nURL=http://caf\xE9.example/\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(fav_);
+    Url("Caf\xC3\xA9.url", c.bytes);
+    auto set = Read();
+    EXPECT_EQ(Dump(*set), "Caf\xC3\xA9 [bookmark] http://caf\xC3\xA9.example/\n");
+    // The new id was stored; the address survived the rewrite.
+    auto again = Read();
+    EXPECT_EQ(Ids(*again), Ids(*set));
+    EXPECT_EQ(Dump(*again), Dump(*set));
+  }
+}
+
+TEST_F(FavoritesReaderTest, LinkedFaviconsBecomeTheIconAttribute) {
+  const std::string png = testing::MakeImage(FIF_PNG, 16, 16);
+  const std::string ico = *ConvertToIcon(png, logger_);
+  PutFile(dir_ / "user/favicons/x.ico", ico);
+  PutFile(dir_ / "outside/secret.txt", "not an icon");
+  Url("Linked.url",
+      Shortcut("http://a/", "IconFile=" + (dir_ / "user/favicons/x.ico") + "\r\nIconIndex=0\r\n"));
+  Url("Foreign.url", Shortcut("http://b/", "IconFile=" + (dir_ / "outside/secret.txt") + "\r\n"));
+  Url("Plain.url", Shortcut("http://c/"));
+  auto set = Read();
+  auto ids = Ids(*set);
+  EXPECT_TRUE(SameIcon(set->GetNode(ids.at("/Linked"), false, false, false)->GetAttr("icon"),
+                       "data:image/x-icon;base64," + Base64Encode(ico)));
+  EXPECT_FALSE(set->GetNode(ids.at("/Foreign"), false, false, false)->HasAttr("icon"));
+  EXPECT_FALSE(set->GetNode(ids.at("/Plain"), false, false, false)->HasAttr("icon"));
 }
 
 TEST_F(FavoritesReaderTest, OversizedFileFailsTheReadNamingIt) {

@@ -8,6 +8,7 @@
 
 #include "ie/favorites/FavoritesReader.h"
 #include "ie/favorites/tests/FavoritesFixture.h"
+#include "ie/favorites/tests/TestImages.h"
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
@@ -24,6 +25,7 @@ namespace {
 
 using testing::PutFile;
 using testing::ReadAll;
+using testing::ScriptedPrompt;
 using testing::Shortcut;
 namespace fs = std::filesystem;
 
@@ -237,7 +239,7 @@ TEST_F(FavoritesWriterTest, WriteThenReadGivesTheSameTree) {
   };
 
   int withToolbar = 0;
-  for (uint32_t n = 1; n <= 60; ++n) {
+  for (uint32_t n = 1; n <= 100; ++n) {
     SCOPED_TRACE(Format("case %d", static_cast<int>(n)));
     std::mt19937 rng(n * 7919u);
     fs::remove_all(fav_);
@@ -272,11 +274,351 @@ TEST_F(FavoritesWriterTest, WriteThenReadGivesTheSameTree) {
     EXPECT_EQ(ReadAll(outsideTarget), outsideText);
     EXPECT_TRUE(fs::is_symlink(fav_ + "/Planted.url"));
   }
-  EXPECT_GT(withToolbar, 20);
+  EXPECT_GT(withToolbar, 40);
   // Only the Favorites, the user folder and the outside file are there.
   std::set<std::string> top;
   for (const auto& e : fs::directory_iterator(dir_.path())) top.insert(e.path().filename());
   EXPECT_EQ(top, (std::set<std::string>{"Favorites", "log", "outside", "registry", "user"}));
+}
+
+TEST_F(FavoritesWriterTest, NewNodesNeverTakeOverEntriesAndEntriesWithoutIdsStay) {
+  // On disk: "Foo" (id old, which the tree deleted), a favorite saved after
+  // the read (no id yet), and one that repeats another's id.
+  Url("Foo.url", Shortcut("http://old/", "[Tarvex]\r\nnid=old\r\n"));
+  Url("Later.url", Shortcut("http://later/"));
+  Url("Keep.url", Shortcut("http://keep/", "[Tarvex]\r\nnid=keep\r\n"));
+  Url("Twin.url", Shortcut("http://twin/", "[Tarvex]\r\nnid=keep\r\n"));
+  auto set = EmptyTree();
+  Insert(*set, "new", "ROOT", "Foo", "http://new/");
+  Insert(*set, "keep", "ROOT", "Keep", "http://keep/");
+  Write(*set);
+
+  EXPECT_FALSE(fs::exists(fav_ + "/Foo.url")) << "the deleted node's file goes";
+  EXPECT_EQ(Value("Foo__1.url", "Tarvex", "nid"), "new");
+  EXPECT_EQ(Value("Foo__1.url", "InternetShortcut", "URL"), "http://new/");
+  EXPECT_EQ(ReadAll(fav_ + "/Later.url"), Shortcut("http://later/"));
+  EXPECT_EQ(Value("Twin.url", "InternetShortcut", "URL"), "http://twin/");
+  EXPECT_EQ(Value("Keep.url", "Tarvex", "ntype"), "bookmark");
+}
+
+TEST_F(FavoritesWriterTest, DeletedFoldersGoDeepestFirstUnlessTheyHoldForeignEntries) {
+  struct Case {
+    const char* name;
+    int bookmarks;
+    std::vector<std::string> foreign;  // files that are not ours
+    bool nested;                       // a deleted subfolder with bookmarks inside
+    bool kept;
+  };
+  const Case cases[] = {
+      {"one bookmark", 1, {}, false, false},
+      {"five bookmarks", 5, {}, false, false},
+      {"six bookmarks", 6, {}, false, false},
+      {"nested folders", 3, {}, true, false},
+      {"its own files only", 0, {"desktop.ini"}, false, false},
+      {"a foreign file", 2, {"notes.txt"}, false, true},
+      {"a foreign file below", 2, {"Sub/notes.txt"}, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(fav_);
+    Folder("Old", "[Tarvex]\r\nnid=old\r\n");
+    for (int i = 0; i < c.bookmarks; ++i)
+      Url(Format("Old/B%d.url", i), Shortcut("http://b/", Format("[Tarvex]\r\nnid=b%d\r\n", i)));
+    if (c.nested) {
+      Folder("Old/Sub", "[Tarvex]\r\nnid=sub\r\n");
+      Url("Old/Sub/Deep.url", Shortcut("http://deep/", "[Tarvex]\r\nnid=deep\r\n"));
+    }
+    for (const std::string& f : c.foreign) Url("Old/" + f, "foreign");
+    auto set = EmptyTree();
+    Write(*set);
+
+    EXPECT_EQ(fs::exists(fav_ + "/Old"), c.kept);
+    for (const std::string& f : c.foreign)
+      if (f != "desktop.ini") {
+        EXPECT_EQ(ReadAll(fav_ + "/Old/" + f), "foreign");
+      }
+    // Our own bookmarks go in every case.
+    for (int i = 0; i < c.bookmarks; ++i)
+      EXPECT_FALSE(fs::exists(fav_ + Format("/Old/B%d.url", i)));
+    EXPECT_FALSE(fs::exists(fav_ + "/Old/Sub/Deep.url"));
+    EXPECT_EQ(settings_.GetValue("syncproblemfile", ""), "");
+  }
+}
+
+TEST_F(FavoritesWriterTest, KindOnDiskChangesWithTheNode) {
+  Url("Was bookmark.url", Shortcut("http://a/", "[Tarvex]\r\nnid=a\r\n"));
+  Folder("Was folder", "[Tarvex]\r\nnid=f\r\n");
+  Url("Was folder/Child.url", Shortcut("http://c/", "[Tarvex]\r\nnid=c\r\n"));
+  // Stray folder files of ours go; anything else named .kv stays.
+  Url("Was folder/old.kv", "x");
+  Hide("Was folder/old.kv");
+  Url("visible.kv", "user data");
+  auto set = EmptyTree();
+  Insert(*set, "a", "ROOT", "Was bookmark", {}, "folder");
+  Insert(*set, "c", "a", "Child", "http://c/");
+  Insert(*set, "f", "ROOT", "Was folder", "http://f/");
+  Write(*set);
+
+  EXPECT_FALSE(fs::exists(fav_ + "/Was bookmark.url"));
+  EXPECT_EQ(Value("Was bookmark/meta.kv", "Tarvex", "nid"), "a");
+  EXPECT_EQ(Value("Was bookmark/Child.url", "Tarvex", "nid"), "c");
+  EXPECT_FALSE(fs::exists(fav_ + "/Was folder"));
+  EXPECT_EQ(Value("Was folder.url", "InternetShortcut", "URL"), "http://f/");
+  EXPECT_EQ(ReadAll(fav_ + "/visible.kv"), "user data");
+  EXPECT_EQ(Differences(*set), "");
+}
+
+class RecordingShell : public ShellNotifier {
+ public:
+  void OrderChanged(const std::string& folder) override { folders.push_back(folder); }
+  std::vector<std::string> folders;
+};
+
+TEST_F(FavoritesWriterTest, TheToolbarFolderTakesTheLinksFoldersPlace) {
+  struct Case {
+    const char* name;
+    std::string tnid;
+    std::string toolbarParent;  // where the toolbar folder is in the tree
+    bool occupied;              // another folder of the tree is titled "Links"
+    std::string linksId;        // the folder on disk at "Links" afterwards
+  };
+  const Case cases[] = {
+      {"renamed elsewhere", "bar", "ROOT", false, "bar"},
+      {"Links taken by another folder", "bar", "ROOT", true, "bar"},
+      {"below another folder", "bar", "x", true, "bar"},
+      {"dangling", "gone", "ROOT", true, "other"},
+      {"a bookmark", "bm", "ROOT", true, "other"},
+      {"the root", "ROOT", "ROOT", true, "other"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(fav_);
+    fs::create_directories(fav_);
+    auto set = EmptyTree();
+    Insert(*set, "x", "ROOT", "X", {}, "folder");
+    Insert(*set, "first", "x", "First", "http://first/");
+    Insert(*set, "bar", c.toolbarParent, "Favorites Bar", {}, "folder");
+    Insert(*set, "inbar", "bar", "In bar", "http://inbar/");
+    Insert(*set, "last", "x", "Last", "http://last/");
+    Insert(*set, "bm", "ROOT", "Bookmark", "http://bm/");
+    if (c.occupied) Insert(*set, "other", "ROOT", "Links", {}, "folder");
+    set->GetNode("ROOT", false, false, false)->SetAttr("tnid", c.tnid);
+    auto again = CopyOf(*set);
+
+    RecordingShell shell;
+    FavoritesEnvironment env = Env();
+    env.shell = &shell;
+    Write(*set, env);
+
+    EXPECT_EQ(Value("Links/meta.kv", "Tarvex", "nid"), c.linksId);
+    const bool mapped = c.linksId == "bar";
+    if (mapped) {
+      EXPECT_EQ(Value("Links/In bar.url", "Tarvex", "nid"), "inbar");
+      EXPECT_EQ(Value("Links/meta.kv", "Tarvex", "original_name"), "Favorites Bar");
+      EXPECT_TRUE(IsHidden(fav_ + "/Links/desktop.ini"));
+      EXPECT_EQ(Value("Links/desktop.ini", ".ShellClassInfo", "LocalizedResourceName"),
+                "@%windir%\\System32\\ieframe.dll,-12385");
+      if (c.occupied) {
+        EXPECT_EQ(Value("Links__1/meta.kv", "Tarvex", "original_name"), "Links");
+      }
+      EXPECT_EQ(shell.folders, (std::vector<std::string>{fav_, fav_ + "/Links"}));
+    } else {
+      EXPECT_EQ(shell.folders, (std::vector<std::string>{fav_}));
+    }
+    EXPECT_EQ(Differences(*set, !mapped), "");
+
+    const auto before = FilesBelow(fav_);
+    Write(*again);
+    EXPECT_EQ(ChangedPaths(before, FilesBelow(fav_)), "");
+  }
+}
+
+TEST_F(FavoritesWriterTest, TheFirstPassBacksTheFolderUpOnce) {
+  Folder("Sub", "[Tarvex]\r\nnid=sub\r\n");
+  Url("Sub/A.url", Shortcut("http://a/", "[Tarvex]\r\nnid=a\r\n"));
+  fs::create_symlink(dir_ / "outside", fav_ + "/Escape");
+  PutFile(user_ + "/Backup/earlier.txt", "an earlier backup");
+  auto set = EmptyTree();
+  Write(*set);
+
+  // The earlier backup stays; the new one is complete; links are not copied.
+  EXPECT_EQ(ReadAll(user_ + "/Backup/earlier.txt"), "an earlier backup");
+  EXPECT_EQ(ReadAll(user_ + "/Backup__1/Sub/A.url"),
+            Shortcut("http://a/", "[Tarvex]\r\nnid=a\r\n"));
+  EXPECT_TRUE(IsHidden(user_ + "/Backup__1/Sub/meta.kv"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(user_ + "/Backup__1/Escape")));
+  EXPECT_TRUE(settings_.GetBool("backedup", false));
+
+  Write(*set);
+  EXPECT_FALSE(fs::exists(user_ + "/Backup__2"));
+}
+
+TEST_F(FavoritesWriterTest, AFailedBackupAsksWhetherToGoOn) {
+  for (int answer : {kButtonCancel, kButtonContinue}) {
+    SCOPED_TRACE(answer);
+    settings_.DeleteValue("backedup");
+    fs::remove_all(user_);
+    Url("A.url", Shortcut("http://a/", "[Tarvex]\r\nnid=a\r\n"));
+    FaultyFileSystem faulty(FileSystem::Native());
+    faulty.FailNth(FaultyFileSystem::Op::Copy, 1, win32::ERROR_DISK_FULL);
+    ScriptedPrompt prompt;
+    prompt.Script(answer);
+    FavoritesEnvironment env = Env();
+    env.prompt = &prompt;
+    FavoritesEnvironment faultyEnv(faulty, settings_, logger_, registry_, icons_, facts_, fav_,
+                                   env.platform);
+    faultyEnv.userDir = user_;
+    faultyEnv.prompt = &prompt;
+    auto set = EmptyTree();
+    if (answer == kButtonCancel) {
+      EXPECT_THROW(Write(*set, faultyEnv), VelkException);
+      EXPECT_TRUE(fs::exists(fav_ + "/A.url")) << "nothing changed";
+      EXPECT_FALSE(settings_.GetBool("backedup", false));
+    } else {
+      Write(*set, faultyEnv);
+      EXPECT_FALSE(fs::exists(fav_ + "/A.url"));
+      EXPECT_TRUE(settings_.GetBool("backedup", false));
+    }
+    ASSERT_EQ(prompt.asked.size(), 1u);
+    EXPECT_EQ(prompt.asked[0].text.rfind(
+                  "An error occurred while attempting to back up your local Favorites: ", 0),
+              0u);
+    EXPECT_NE(prompt.asked[0].text.find(
+                  ".\r\n\r\nTarvex can continue to synchronize, but your local Favorites won't be "
+                  "backed up first.  Would you like to continue synchronizing?"),
+              std::string::npos);
+  }
+}
+
+class FakeFeeds : public FeedStore {
+ public:
+  int32_t IsSubscribed(const std::string& url, bool* subscribed) override {
+    calls.push_back("subscribed? " + url);
+    *subscribed = false;
+    return failCheck;
+  }
+  int32_t OpenRootFolder() override { return failRoot; }
+  int32_t CreateFeed(const std::string& name, const std::string& url) override {
+    calls.push_back("create " + name + " " + url);
+    return failCreate;
+  }
+  int32_t failCheck = 0, failRoot = 0, failCreate = 0;
+  std::vector<std::string> calls;
+};
+
+TEST_F(FavoritesWriterTest, FeedsAreSubscribedAndFailuresDoNotStopTheWriting) {
+  struct Case {
+    const char* name;
+    int32_t check, root, create;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {"subscribes", 0, 0, 0, ""},
+      {"check fails", -5, 0, 0, "Unable to check IsSubscribed for 'http://f/rss': -5"},
+      {"root fails", 0, -6, 0, "Unable to get root folder: -6"},
+      {"create fails", 0, 0, -7, "Unable to create new RSS feed (http://f/rss): -7"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeFeeds feeds;
+    feeds.failCheck = c.check;
+    feeds.failRoot = c.root;
+    feeds.failCreate = c.create;
+    FavoritesEnvironment env = Env();
+    env.feeds = &feeds;
+    auto set = EmptyTree();
+    Insert(*set, "feed", "ROOT", "Feed", "http://f/", "feed");
+    set->GetNode("feed", false, false, false)->SetAttr("feedurl", "http://f/rss");
+    Insert(*set, "after", "ROOT", "After", "http://after/");
+    Write(*set, env);
+    EXPECT_EQ(Value("Feed.url", "MonitoredItem", "FeedUrl"), "http://f/rss");
+    EXPECT_EQ(Value("After.url", "Tarvex", "nid"), "after");
+    if (c.logged.empty())
+      EXPECT_EQ(feeds.calls,
+                (std::vector<std::string>{"subscribed? http://f/rss", "create Feed http://f/rss"}));
+    else
+      EXPECT_NE(LogText().find(c.logged), std::string::npos);
+  }
+
+  // The store of this platform keeps the subscription in the user folder.
+  FileFeedStore store(FileSystem::Native(), user_ + "/feeds.json");
+  bool subscribed = true;
+  ASSERT_EQ(store.IsSubscribed("http://f/rss", &subscribed), 0);
+  EXPECT_FALSE(subscribed);
+  fs::create_directories(user_);
+  ASSERT_EQ(store.CreateFeed("Feed", "http://f/rss"), 0);
+  ASSERT_EQ(store.IsSubscribed("http://f/rss", &subscribed), 0);
+  EXPECT_TRUE(subscribed);
+  PutFile(user_ + "/feeds.json", "not json");
+  EXPECT_EQ(store.CreateFeed("Other", "http://o/"), kFeedStoreFailure);
+  EXPECT_EQ(ReadAll(user_ + "/feeds.json"), "not json");
+}
+
+TEST_F(FavoritesWriterTest, AFailedOrderWriteWarnsUntilTheUserTurnsItOff) {
+  registry_.SetFaultHook([](Registry::Op op, Hive, std::string_view, std::string_view name) {
+    return op == Registry::Op::Write && name == "Order" ? win32::ERROR_ACCESS_DENIED : 0u;
+  });
+  ScriptedPrompt prompt;
+  prompt.Script(kButtonOK, false);
+  prompt.Script(kButtonOK, true);
+  FavoritesEnvironment env = Env();
+  env.prompt = &prompt;
+  auto set = EmptyTree();
+  Insert(*set, "a", "ROOT", "A", "http://a/");
+  for (int pass = 0; pass < 3; ++pass) Write(*set, env);
+  EXPECT_EQ(Value("A.url", "Tarvex", "nid"), "a") << "the writing went on";
+  ASSERT_EQ(prompt.asked.size(), 2u);
+  EXPECT_EQ(prompt.asked[0].text,
+            "Oops! Tarvex was unable to tell IE what order your bookmarks should be in (this "
+            "usually happens if you don't have admin privileges on this machine).  Future sync "
+            "attempts may cause unexpected reorders.");
+  EXPECT_EQ(prompt.asked[0].checkboxText, "Don't show this warning again");
+  EXPECT_TRUE(settings_.GetBool("ignoreorderwriteerror", false));
+}
+
+// A pass that fails names the file at fault and leaves the tree as it was,
+// so the retry writes the same tree, favicons included.
+TEST_F(FavoritesWriterTest, AFailedPassLeavesTheTreeForTheRetry) {
+  const std::string icon = testing::DataUriOf("image/png", testing::MakeImage(FIF_PNG, 16, 16));
+  struct Case {
+    const char* name;
+    FaultyFileSystem::Op op;
+    int nth;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {"a folder cannot be made", FaultyFileSystem::Op::CreateDirectory, 1, fav_ + "/Folder"},
+      {"a file cannot be moved", FaultyFileSystem::Op::Move, 1, fav_ + "/Old.url"},
+      {"a file cannot be written", FaultyFileSystem::Op::Write, 2, fav_ + "/Folder/Site.url"},
+  };
+  settings_.SetBool("backedup", true, false);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(fav_);
+    Url("Old.url", Shortcut("http://old/", "[Tarvex]\r\nnid=old\r\n"));
+    auto set = EmptyTree();
+    Insert(*set, "f", "ROOT", "Folder", {}, "folder");
+    Insert(*set, "b", "f", "Site", "http://site/");
+    set->GetNode("b", false, false, false)->SetAttr("icon", icon);
+    Insert(*set, "old", "ROOT", "Renamed", "http://old/");
+    settings_.SetValue("syncproblemfile", "", false);
+
+    FaultyFileSystem faulty(FileSystem::Native());
+    faulty.FailNth(c.op, c.nth, win32::ERROR_ACCESS_DENIED);
+    FavoritesEnvironment env(faulty, settings_, logger_, registry_, icons_, facts_, fav_,
+                             OrderPlatform{6, 1, "8.0"});
+    env.userDir = user_;
+    EXPECT_THROW(Write(*set, env), VelkException);
+    EXPECT_EQ(settings_.GetValue("syncproblemfile", ""), c.problem);
+    EXPECT_EQ(set->GetNode("b", false, false, false)->GetAttr("icon"), icon);
+
+    Write(*set);
+    IniFile site(fav_ + "/Folder/Site.url", 0, FileSystem::Native(), settings_, logger_);
+    EXPECT_FALSE(icons_.ReadIcon(site).empty()) << "the favicon is linked";
+    EXPECT_FALSE(set->GetNode("b", false, false, false)->HasAttr("icon"));
+    EXPECT_FALSE(fs::exists(fav_ + "/Old.url"));
+    EXPECT_EQ(Differences(*set), "");
+  }
 }
 
 }  // namespace
