@@ -143,8 +143,10 @@ std::string StoreFileName(std::string_view title, std::string_view ntype, const 
   std::string name = MakeSafeFileName(title, ntype, FillerCharacter(facts));
   const size_t dot = name.find('.');
   const std::string_view base = std::string_view(name).substr(0, dot);
-  if (IsReservedDeviceName(Trim(base)))
-    name.insert(dot == std::string::npos ? name.size() : dot, "_");
+  if (IsReservedDeviceName(Trim(base))) {
+    const size_t cut = dot == std::string::npos ? name.size() : dot;
+    name = Format("%s_%s", name.substr(0, cut), name.substr(cut));
+  }
   return name;
 }
 

@@ -81,7 +81,7 @@ bool IsPlainId(std::string_view nid) {
 // no plain id contains, so two nodes never share a prefix.
 std::string StorePrefix(std::string_view nid) {
   if (IsPlainId(nid)) return std::string(nid) + "-";
-  return "~" + md5(nid) + "-";
+  return Format("~%s-", md5(nid));
 }
 
 // The address of a site's favicon.ico: only for http and https addresses.

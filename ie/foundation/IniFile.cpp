@@ -210,7 +210,9 @@ void IniFile::SetValue(std::string_view section, std::string_view key, std::stri
   }
   Section& keys = sections_[std::string(CutAtLineBreak(section))];
   // Stored as it will read back: a line loses its trailing white space.
-  const std::string stored = Trim("=" + std::string(CutAtLineBreak(value))).substr(1);
+  std::string line = "=";
+  line += CutAtLineBreak(value);
+  const std::string stored = Trim(line).substr(1);
   auto [it, inserted] = keys.try_emplace(std::string(storedKey), stored);
   if (!inserted) {
     if (it->second == stored) return;  // nothing changes, nothing to write

@@ -308,6 +308,7 @@ TEST_F(FavoritesWriterTest, DeletedFoldersGoDeepestFirstUnlessTheyHoldForeignEnt
     std::vector<std::string> foreign;  // files that are not ours
     bool nested;                       // a deleted subfolder with bookmarks inside
     bool kept;
+    bool link = false;  // a symbolic link to a folder outside
   };
   const Case cases[] = {
       {"one bookmark", 1, {}, false, false},
@@ -317,7 +318,9 @@ TEST_F(FavoritesWriterTest, DeletedFoldersGoDeepestFirstUnlessTheyHoldForeignEnt
       {"its own files only", 0, {"desktop.ini"}, false, false},
       {"a foreign file", 2, {"notes.txt"}, false, true},
       {"a foreign file below", 2, {"Sub/notes.txt"}, true, true},
+      {"a link to a folder outside", 1, {}, false, true, true},
   };
+  PutFile(dir_ / "outside/keep.txt", "outside");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(fav_);
@@ -329,8 +332,10 @@ TEST_F(FavoritesWriterTest, DeletedFoldersGoDeepestFirstUnlessTheyHoldForeignEnt
       Url("Old/Sub/Deep.url", Shortcut("http://deep/", "[Tarvex]\r\nnid=deep\r\n"));
     }
     for (const std::string& f : c.foreign) Url("Old/" + f, "foreign");
+    if (c.link) fs::create_directory_symlink(dir_ / "outside", fav_ + "/Old/Out");
     auto set = EmptyTree();
     Write(*set);
+    EXPECT_EQ(ReadAll(dir_ / "outside/keep.txt"), "outside");
 
     EXPECT_EQ(fs::exists(fav_ + "/Old"), c.kept);
     for (const std::string& f : c.foreign)
@@ -366,6 +371,23 @@ TEST_F(FavoritesWriterTest, KindOnDiskChangesWithTheNode) {
   EXPECT_EQ(Value("Was folder.url", "InternetShortcut", "URL"), "http://f/");
   EXPECT_EQ(ReadAll(fav_ + "/visible.kv"), "user data");
   EXPECT_EQ(Differences(*set), "");
+}
+
+TEST_F(FavoritesWriterTest, MobileFavoritesKeepTheirFilesAsTheyAre) {
+  Folder("Mobile Favorites");
+  Url("Mobile Favorites/Phone.url", Shortcut("http://phone/"));
+  Url("Mobile Favorites/Tablet.url", Shortcut("http://tablet/"));
+  auto set = Read();
+  Write(*set);
+  // Their ids come from their paths and are not written into them; their
+  // type is.
+  EXPECT_EQ(Value("Mobile Favorites/Phone.url", "Tarvex", "nid"), "<absent>");
+  EXPECT_EQ(Value("Mobile Favorites/Phone.url", "Tarvex", "ntype"), "bookmark");
+  EXPECT_EQ(Differences(*set), "");
+  const auto after = FilesBelow(fav_);
+  Write(*Read());
+  EXPECT_EQ(ChangedPaths(after, FilesBelow(fav_)), "");
+  EXPECT_EQ(Value("Mobile Favorites/Tablet.url", "InternetShortcut", "URL"), "http://tablet/");
 }
 
 class RecordingShell : public ShellNotifier {
