@@ -239,6 +239,15 @@ Json::Value FakeSyncService::Tabs(const std::string& user) {
   return User(user).tabs;
 }
 
+void FakeSyncService::SetTabs(const std::string& user, const std::string& mid, Json::Value data) {
+  std::lock_guard lock(mutex_);
+  Json::Value& tabs = User(user).tabs;
+  if (data.isNull())
+    tabs.removeMember(mid);
+  else
+    tabs[mid] = std::move(data);
+}
+
 std::vector<std::string> FakeSyncService::SyncErrorQueries() {
   std::lock_guard lock(mutex_);
   return syncErrorQueries_;

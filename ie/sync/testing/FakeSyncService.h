@@ -166,6 +166,9 @@ class FakeSyncService {
   void SetVersionDocument(Json::Value document);
   // machine id -> the `data` last written.
   Json::Value Tabs(const std::string& user);
+  // Stores `data` as what machine `mid` wrote, as a write from another
+  // computer would (null removes the machine).
+  void SetTabs(const std::string& user, const std::string& mid, Json::Value data);
   std::vector<std::string> SyncErrorQueries();
 
   // ---- Faults and the log ----

@@ -1,0 +1,56 @@
+#include "ie/sync/SyncQuestions.h"
+
+#include "ie/foundation/Helpers.h"
+#include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
+#include "ie/foundation/text/Text.h"
+
+namespace tarvex {
+namespace {
+
+// The message box and the opener installed at the time of the call (the
+// shell installs its own after start).
+class CurrentPrompt : public UserPrompt {
+ public:
+  int Ask(const std::string& text, int button1, int button2, int button3,
+          const std::string& checkboxText, bool* checked) override {
+    return UserInteraction::Process().prompt->Ask(text, button1, button2, button3, checkboxText,
+                                                  checked);
+  }
+};
+
+class CurrentOpener : public UrlOpener {
+ public:
+  int Open(const std::string& url) override { return UserInteraction::Process().opener->Open(url); }
+};
+
+}  // namespace
+
+SyncQuestions*& SyncQuestions::Process() {
+  static SyncQuestions* questions = new PromptSyncQuestions(
+      *new CurrentPrompt, *new CurrentOpener, Settings::GetInstance(), Logger::GetInstance());
+  return questions;
+}
+
+int PromptSyncQuestions::ShowMessage(const std::string& text, int button1, int button2,
+                                     int button3) {
+  return prompt_.Ask(text, button1, button2, button3);
+}
+
+void PromptSyncQuestions::ShowUpdateAvailable(const std::string& version,
+                                              const std::string& downloadUrl,
+                                              const std::string& infoUrl) {
+  bool checkAutomatically = !settings_.GetBool("skipversioncheck", false);
+  int answer = prompt_.Ask(Format("A newer version of Tarvex (version %s) is available!  Would you "
+                                  "like to download and install this update now?",
+                                  version),
+                           kButtonDownload, kButtonLearnMore, kButtonIgnore,
+                           "Automatically check for updates", &checkAutomatically);
+  settings_.SetBool("skipversioncheck", !checkAutomatically, true);
+  if (answer == kButtonDownload)
+    OpenUrlInBrowser(downloadUrl, opener_, prompt_, logger_);
+  else if (answer == kButtonLearnMore)
+    OpenUrlInBrowser(infoUrl, opener_, prompt_, logger_);
+}
+
+}  // namespace tarvex
