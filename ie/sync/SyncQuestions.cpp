@@ -4,6 +4,7 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/text/Text.h"
+#include "nodeset/Node.h"
 
 namespace tarvex {
 namespace {
@@ -51,6 +52,31 @@ void PromptSyncQuestions::ShowUpdateAvailable(const std::string& version,
     OpenUrlInBrowser(downloadUrl, opener_, prompt_, logger_);
   else if (answer == kButtonLearnMore)
     OpenUrlInBrowser(infoUrl, opener_, prompt_, logger_);
+}
+
+int PromptSyncQuestions::AskSyncFileRestored() {
+  return prompt_.Ask(
+      "Tarvex has detected that you have restored or uploaded a sync file from another computer "
+      "to the server. You can sync normally (the safest choice) or you can download the server "
+      "Favorites, overwriting your local Favorites. Which do you prefer?",
+      kButtonSync, kButtonDownload, kButtonCancel);
+}
+
+std::string PromptSyncQuestions::AskFolderPlacementConflict(const Node& item, const Node&,
+                                                            const Node&) {
+  logger_.Error(Format("No dialog to ask in which folder [%s] belongs; sync cancelled",
+                       item.GetAttr("name")));
+  return {};
+}
+
+std::string PromptSyncQuestions::AskVersionConflict(const Node& first, const Node&) {
+  logger_.Error(Format("No dialog to ask which version of [%s] to keep; sync cancelled",
+                       first.GetAttr("name")));
+  return {};
+}
+
+bool PromptSyncQuestions::AskYesNo(const std::string& text, const std::string& caption) {
+  return prompt_.Ask(caption + "\n\n" + text, kButtonYes, kButtonNo) == kButtonYes;
 }
 
 }  // namespace tarvex

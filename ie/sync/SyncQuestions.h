@@ -14,6 +14,7 @@
 namespace tarvex {
 
 class Logger;
+class Node;
 class Settings;
 
 class SyncQuestions {
@@ -32,6 +33,23 @@ class SyncQuestions {
   virtual void ShowUpdateAvailable(const std::string& version, const std::string& downloadUrl,
                                    const std::string& infoUrl) = 0;
 
+  // The server's data was restored or uploaded from another computer: sync
+  // normally (kButtonSync), download the server's Favorites over the local
+  // ones (kButtonDownload) or stop (kButtonCancel). Returns the button.
+  virtual int AskSyncFileRestored() = 0;
+
+  // A conflict both sides made: which side's change to drop. "server" keeps
+  // the local change, "local" keeps the server's, "" is a cancel.
+  // `item` went to `firstFolder` on one side and to `secondFolder` on the
+  // other.
+  virtual std::string AskFolderPlacementConflict(const Node& item, const Node& firstFolder,
+                                                 const Node& secondFolder) = 0;
+  // The two versions of one node.
+  virtual std::string AskVersionConflict(const Node& first, const Node& second) = 0;
+
+  // A Yes/No question with a caption; true for Yes.
+  virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
+
   // The process-wide questions: a PromptSyncQuestions over whatever message
   // box and URL opener are installed at the time of asking, until the shell
   // installs its own.
@@ -47,6 +65,14 @@ class PromptSyncQuestions : public SyncQuestions {
   // Only http and https pages are opened (OpenUrlInBrowser).
   void ShowUpdateAvailable(const std::string& version, const std::string& downloadUrl,
                            const std::string& infoUrl) override;
+  int AskSyncFileRestored() override;
+  // The message box cannot offer the two versions: both conflict questions
+  // are logged and answered with a cancel until the shell's dialog answers
+  // them.
+  std::string AskFolderPlacementConflict(const Node& item, const Node& firstFolder,
+                                         const Node& secondFolder) override;
+  std::string AskVersionConflict(const Node& first, const Node& second) override;
+  bool AskYesNo(const std::string& text, const std::string& caption) override;
 
  private:
   UserPrompt& prompt_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ie/sync/SyncQuestions.h"
+#include "nodeset/Node.h"
 
 namespace tarvex::testing {
 
@@ -21,6 +22,10 @@ class ScriptedQuestions : public SyncQuestions {
   // The kinds of question, named after the interface's calls.
   static constexpr const char* kMessage = "ShowMessage";
   static constexpr const char* kUpdateAvailable = "ShowUpdateAvailable";
+  static constexpr const char* kSyncFileRestored = "AskSyncFileRestored";
+  static constexpr const char* kFolderPlacement = "AskFolderPlacementConflict";
+  static constexpr const char* kVersionConflict = "AskVersionConflict";
+  static constexpr const char* kYesNo = "AskYesNo";
 
   struct Question {
     std::string kind;
@@ -57,6 +62,38 @@ class ScriptedQuestions : public SyncQuestions {
   void ShowUpdateAvailable(const std::string& version, const std::string& downloadUrl,
                            const std::string& infoUrl) override {
     Next({kUpdateAvailable, version, {}, {version, downloadUrl, infoUrl}});
+  }
+
+  int AskSyncFileRestored() override {
+    std::optional<Answer> answer = Next({kSyncFileRestored, {}, {}, {}});
+    return answer ? answer->button : kButtonCancel;
+  }
+
+  // Each node is described as "<id> <name>".
+  std::string AskFolderPlacementConflict(const Node& item, const Node& firstFolder,
+                                         const Node& secondFolder) override {
+    std::optional<Answer> answer =
+        Next({kFolderPlacement,
+              Describe(item),
+              {},
+              {Describe(item), Describe(firstFolder), Describe(secondFolder)}});
+    return answer ? answer->text : std::string();
+  }
+
+  std::string AskVersionConflict(const Node& first, const Node& second) override {
+    std::optional<Answer> answer =
+        Next({kVersionConflict, Describe(first), {}, {Describe(first), Describe(second)}});
+    return answer ? answer->text : std::string();
+  }
+
+  // Answered with kButtonYes or kButtonNo.
+  bool AskYesNo(const std::string& text, const std::string& caption) override {
+    std::optional<Answer> answer = Next({kYesNo, text, {kButtonYes, kButtonNo}, {text, caption}});
+    return answer && answer->button == kButtonYes;
+  }
+
+  static std::string Describe(const Node& node) {
+    return node.GetID() + " " + node.GetAttr("name");
   }
 
   std::deque<Answer> answers;
