@@ -1,0 +1,658 @@
+#include "ie/sync/KestroveServer.h"
+
+#include <limits>
+
+#include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
+#include "ie/foundation/text/Text.h"
+#include "ie/sync/Account.h"
+#include "ie/sync/OpenTabs.h"
+#include "ie/sync/ServiceRequests.h"
+#include "ie/sync/SyncContext.h"
+#include "ie/sync/SyncQuestions.h"
+#include "ie/sync/SynchronousRequest.h"
+#include "ie/sync/VersionCheck.h"
+#include "nodeset/Command.h"
+#include "nodeset/Json.h"
+#include "nodeset/Node.h"
+#include "nodeset/NodeSet.h"
+#include "platform/clock/Clock.h"
+
+#if __has_include("ie/sync/Conflicts.h")
+#include "ie/sync/Conflicts.h"
+#else
+namespace tarvex {
+// Until the conflict pass is in: every pair of changes goes through.
+inline void ResolveConflicts(CommandSet&, CommandSet&, NodeSet&, NodeSet&, SyncQuestions&,
+                             Logger&) {}
+}  // namespace tarvex
+#endif
+
+namespace tarvex {
+
+namespace {
+
+constexpr const char* kNetworkErrorText =
+    "Network error while attempting to send request, are you connected to the internet?";
+
+// `toprev` as text; a missing, null, empty or unreadable one fails with
+// `message`.
+std::string TopRevision(const Json::Value& reply, const char* message) {
+  const Json::Value& value = reply.isObject() ? reply["toprev"] : Json::Value::nullSingleton();
+  std::string text;
+  if (value.isString())
+    text = value.asString();
+  else if (value.isIntegral() && !value.isBool())
+    text = JsonText(value);
+  if (text.empty()) throw VelkException("network", kErrGeneral, message);
+  return text;
+}
+
+// The reply's `commands`, which must be an array.
+const Json::Value& CommandsOf(const Json::Value& reply, const char* message) {
+  const Json::Value& value = reply.isObject() ? reply["commands"] : Json::Value::nullSingleton();
+  if (!value.isArray()) throw VelkException("network", kErrGeneral, message);
+  return value;
+}
+
+// A member read as a boolean, true when absent (JSON truth otherwise).
+bool TruthOf(const Json::Value& reply, const char* name) {
+  if (!reply.isMember(name)) return true;
+  const Json::Value& v = reply[name];
+  if (v.isNull()) return false;
+  if (v.isBool()) return v.asBool();
+  if (v.isNumeric()) return v.asDouble() != 0;
+  if (v.isString()) return !v.asString().empty();
+  return !v.empty();
+}
+
+// A tree of the reply's commands (inserts that build it).
+std::unique_ptr<NodeSet> TreeOf(const Json::Value& reply, const char* message) {
+  auto tree = std::make_unique<NodeSet>();
+  tree->Execute(CommandSet(CommandsOf(reply, message)));
+  return tree;
+}
+
+// A tree equal to `tree` that shares nothing with it.
+std::unique_ptr<NodeSet> CopyOf(NodeSet& tree) {
+  auto copy = std::make_unique<NodeSet>(&tree);
+  copy->Declone();
+  return copy;
+}
+
+bool IsServiceRefusal(const VelkException& e) {
+  if (e.source() != "network") return false;
+  const int id = e.id();
+  return id == -1 || id == kErrServer403 || id == kErrServer503 || id == kErrServer444 ||
+         (id >= 500 && id <= 599);
+}
+
+}  // namespace
+
+SyncFlowState& SyncFlowState::Process() {
+  static SyncFlowState* state = new SyncFlowState;
+  return *state;
+}
+
+KestroveServer::KestroveServer(bool manual)
+    : KestroveServer(manual, SyncContext::Process(), *SyncQuestions::Process(), OpenTabs::Process(),
+                     SyncFlowState::Process()) {}
+
+KestroveServer::KestroveServer(bool manual, SyncContext& context, SyncQuestions& questions,
+                               OpenTabs& tabs, SyncFlowState& state)
+    : manual_(manual), context_(context), questions_(questions), tabs_(tabs), state_(state) {}
+
+KestroveServer::~KestroveServer() {
+  // Clones die before the trees they were made from.
+  working_.reset();
+  baseline_.reset();
+  while (!retired_.empty()) retired_.pop_back();
+}
+
+// ---- Helpers --------------------------------------------------------------------------------
+
+int KestroveServer::StatusOf(const Json::Value& reply) {
+  if (!reply.isObject() || !reply.isMember("status")) return -1;
+  const Json::Value& status = reply["status"];
+  if (status.isBool()) return -1;
+  if (status.isInt64()) {
+    const int64_t v = status.asInt64();
+    if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max()) return -1;
+    return static_cast<int>(v);
+  }
+  if (status.isString()) {
+    const std::string text = status.asString();
+    if (text.empty()) return -1;
+    size_t i = text[0] == '-' ? 1 : 0;
+    if (i == text.size() || text.size() - i > 9) return -1;
+    for (size_t k = i; k < text.size(); ++k)
+      if (text[k] < '0' || text[k] > '9') return -1;
+    return static_cast<int>(LeadingInt(text));
+  }
+  return -1;
+}
+
+Json::Value KestroveServer::Post(const std::string& path, const Json::Value& arguments) {
+  SynchronousRequest request("POST", path, manual_, &arguments, nullptr, false, context_);
+  return request.GetResponse();
+}
+
+void KestroveServer::SetStatus(int status) {
+  context_.settings.SetInt("syncstatus", status, false);
+}
+
+std::string KestroveServer::UserAtServer() {
+  return context_.account.GetUserAtServer();
+}
+
+void KestroveServer::Retire(std::unique_ptr<NodeSet> tree) {
+  if (tree) retired_.push_back(std::move(tree));
+}
+
+// ---- Completion ------------------------------------------------------------------------------
+
+int KestroveServer::OnRequestComplete(const Json::Value& reply, std::string_view state) {
+  Logger& log = context_.logger;
+  const int status = StatusOf(reply);
+  if (status != 0) {
+    mergeType_ = 0;
+    SetStatus(102);
+    log.Log(
+        Format("Sync cancelled [%d]; either a network issue or user decided not to "
+               "authenticate",
+               status));
+    if (status >= 400 && status <= 499) {
+      SetStatus(101);
+      throw VelkException("network", status,
+                          Format("%d Error from server: %s", status, JsonText(reply["message"])));
+    }
+    if ((status >= 500 && status <= 599) || status == -1) {
+      SetStatus(101);
+      throw VelkException("network", status, kNetworkErrorText);
+    }
+    return status;
+  }
+
+  if (state == "initialsync") {
+    const Json::Value& isreset = reply["isreset"];
+    if (IsJsonText(isreset) && JsonText(isreset) == "true")
+      Upload();
+    else
+      MergeDownload(kMergeLocalFirst);
+  } else if (state == "download") {
+    ProcessDownload(reply);
+  } else if (state == "upload" || state == "finishuploadwithprofile") {
+    working_->SetUserHash(UserAtServer());
+    working_->SetRevision(TopRevision(reply, state == "upload"
+                                                 ? "Unable to get revision from upload"
+                                                 : "unable to get rev from upload with profile"));
+    CommitBaseline(103);
+  } else if (state == "uploadwithprofile") {
+    OnUploadWithProfile(reply);
+  } else if (state == "mergedownload") {
+    ContinueMerge(reply);
+  } else if (state == "putchanges") {
+    working_->SetUserHash(UserAtServer());
+    working_->SetRevision(TopRevision(reply, "unable to get rev from putchanges"));
+    FinishMerge();
+  } else if (state == "changes") {
+    OnChanges(reply);
+  } else if (state == "baselineloaded") {
+    OnBaselineLoaded(reply);
+  }
+  return 0;
+}
+
+// ---- The normal sync ------------------------------------------------------------------------
+
+void KestroveServer::Synchronize() {
+  context_.logger.Log("Starting synchronization");
+  if (context_.settings.GetInt64("lastsync", 0) == 0) {
+    Json::Value reply = Post("/sync/bookmarks/status", Json::Value(Json::objectValue));
+    OnRequestComplete(reply, "initialsync");
+    return;
+  }
+  WriteTabs(false);
+  if (!ReadBaseline()) return;
+  GetServerChanges();
+}
+
+bool KestroveServer::ReadBaseline() {
+  context_.logger.Log("Reading baseline");
+  const std::string user = UserAtServer();
+  if (baseline_ && baseline_->GetUserHash() == user) return true;
+  Retire(std::move(baseline_));
+  baseline_ = std::make_unique<NodeSet>();
+
+  std::string problem;
+  try {
+    switch (baseline_->LoadFromFile()) {
+      case NodeSet::LoadResult::Missing:
+        problem = "the baseline file is missing";
+        break;
+      case NodeSet::LoadResult::Unparsable:
+        problem = "the baseline file cannot be read";
+        break;
+      case NodeSet::LoadResult::Loaded:
+        if (!baseline_->GetNode(keys::kRoot, false, true, false))
+          problem = "the baseline file holds no tree";
+        break;
+    }
+  } catch (const VelkException& e) {
+    problem = e.what();
+  }
+  if (problem.empty()) return true;
+
+  context_.logger.Error(Format("Error loading baseline file: %s", problem));
+  Json::Value args(Json::objectValue);
+  args["depth"] = "all";
+  args["rev"] = context_.settings.GetValue("revision", "");
+  Json::Value reply = Post("/sync/bookmarks/download", args);
+  return OnRequestComplete(reply, "baselineloaded") == 0;
+}
+
+void KestroveServer::OnBaselineLoaded(const Json::Value& reply) {
+  std::unique_ptr<NodeSet> tree;
+  try {
+    tree = TreeOf(reply, "Invalid response to download");
+    if (!tree->GetNode(keys::kRoot, false, true, false))
+      throw VelkException("network", kErrGeneral, "Invalid response to download");
+  } catch (const VelkException&) {
+    context_.logger.Error("Failed to set baseline from response");
+    throw;
+  }
+  tree->SetRevision(TopRevision(reply, "unable to get revision from baseline loaded"));
+  tree->SetUserHash(UserAtServer());
+  tree->SaveToFile();
+  Retire(std::move(baseline_));
+  baseline_ = std::move(tree);
+}
+
+void KestroveServer::GetServerChanges() {
+  context_.logger.Log("Getting server changes");
+  if (!baseline_)
+    throw VelkException("internal", kErrImpossible,
+                        "Not expecting a null baseline in GetServerChanges");
+  Json::Value args(Json::objectValue);
+  args["baserev"] = context_.settings.GetValue("revision", "");
+  Json::Value reply = Post("/sync/bookmarks/getchanges", args);
+  OnRequestComplete(reply, "changes");
+}
+
+void KestroveServer::OnChanges(const Json::Value& reply) {
+  Logger& log = context_.logger;
+  NodeSet serverTree(baseline_.get());
+  const std::string revision = TopRevision(reply, "Invalid response to getchanges");
+  const bool continuous = TruthOf(reply, "continuous");
+  const bool substituted = TruthOf(reply, "substituted");
+  CommandSet serverCommands;
+  if (!continuous) {
+    GetLocalChanges(false, revision, serverCommands, serverTree, substituted);
+    return;
+  }
+  const Json::Value& commands = CommandsOf(reply, "Invalid response to getchanges");
+  try {
+    if (!commands.empty()) {
+      CommandSet received(commands);
+      log.Log("Executing commands");
+      serverTree.Execute(received);
+      NodeSet clone(baseline_.get());
+      serverCommands = clone.Compare(serverTree);
+    }
+  } catch (const VelkException& e) {
+    log.Error(Format("TarvexException in KV_CB_GET_CHANGES %s", e.what()));
+    throw;
+  } catch (const std::exception& e) {
+    log.Error(std::string("std::exception in KV_CB_GET_CHANGES: ") + e.what());
+    throw VelkException("internal", kErrGeneral, "std::exception in KV_CB_GET_CHANGES handler");
+  } catch (...) {
+    log.Error("Unhandled-type exception in KV_CB_GET_CHANGES :(");
+    throw VelkException("internal", kErrGeneral, "unknown error in KV_CB_GET_CHANGES handler");
+  }
+  GetLocalChanges(true, revision, serverCommands, serverTree, true);
+}
+
+void KestroveServer::GetLocalChanges(bool continuous, const std::string& revision,
+                                     CommandSet& serverCommands, NodeSet& serverTree,
+                                     bool noQuestion) {
+  Logger& log = context_.logger;
+  Settings& settings = context_.settings;
+  log.Log("Getting local changes");
+  if (!continuous && !noQuestion) {
+    const int answer = questions_.AskSyncFileRestored();
+    if (answer == kButtonCancel) {
+      SetStatus(102);
+      return;
+    }
+    if (answer == kButtonDownload) {
+      Download();
+      return;
+    }
+    if (answer != kButtonSync)
+      throw VelkException("internal", kErrImpossible, "Unknown dialog result");
+  }
+
+  auto local = std::make_unique<NodeSet>();
+  local->FetchFromNative();
+  CommandSet localCommands;
+  {
+    NodeSet clone(baseline_.get());
+    localCommands = clone.Compare(*local);
+  }
+  if (settings.GetBool("ignorelocalreorders", false)) localCommands.FilterCommands("reorder");
+  if (settings.GetBool("ignoreserverreorders", false)) serverCommands.FilterCommands("reorder");
+  // Both sides may make the same change, which the conflict pass drops from
+  // both: the baseline must still take it.
+  const bool changed = localCommands.GetSize() > 0 || serverCommands.GetSize() > 0;
+
+  try {
+    log.Log("Comparing changes");
+    ResolveConflicts(localCommands, serverCommands, *local, serverTree, questions_, log);
+    log.Log("Applying changes");
+    local->Execute(serverCommands);
+
+    std::string newRevision = revision;
+    if (localCommands.GetSize() > 0) {
+      log.Log("Sending local changes to server");
+      Json::Value args(Json::objectValue);
+      args["baserev"] = revision;
+      args["commands"] = localCommands.ToJSON();
+      Json::Value reply = Post("/sync/bookmarks/putchanges", args);
+      const int status = StatusOf(reply);
+      if (status == -1 || (status >= 500 && status <= 599))
+        throw VelkException("network", status, kNetworkErrorText);
+      if (status != 0)
+        throw VelkException("internal", status, "putchanges failed during sync attempt");
+      try {
+        newRevision = TopRevision(reply, "no toprev in putchanges response");
+      } catch (const VelkException& e) {
+        throw VelkException("internal", -50, e.message());
+      }
+    }
+    if (serverCommands.GetSize() > 0) {
+      log.Log("Applying server changes to Favorites");
+      local->SetUserHash(UserAtServer());
+      local->SetRevision(newRevision);
+      local->FlushToNative();
+    }
+    working_.reset();
+    if (!changed) {
+      settings.SetValue("revision", newRevision, true);
+    } else {
+      local->SetUserHash(UserAtServer());
+      local->SetRevision(newRevision);
+      working_ = std::move(local);
+    }
+    CommitBaseline(105);
+    log.Log("Favorites successfully synchronized");
+    state_.lastSyncSucceeded = true;
+  } catch (const VelkException& e) {
+    HandleSyncFailure(e);
+  }
+}
+
+void KestroveServer::HandleSyncFailure(const VelkException& error) {
+  Logger& log = context_.logger;
+  Settings& settings = context_.settings;
+  working_.reset();
+  if (error.id() == kErrUserCancelled) {
+    log.Log(Format("Synchronization cancelled: %s", error.message()));
+    SetStatus(102);
+    return;
+  }
+  const std::string message =
+      error.id() == 409 ? std::string(kSyncConflictText)
+                        : Format("Unexpected error during synchronization: %s", error.message());
+  log.Error(message);
+  SetStatus(101);
+  settings.SetValue("errordetails", message, false);
+  // What the service refused, or a network that failed, is the caller's to
+  // handle (back off, sign in, retry later); a repair would change nothing.
+  if (IsServiceRefusal(error)) throw error;
+
+  if (state_.lastSyncSucceeded) {
+    state_.lastSyncSucceeded = false;
+    RunRepair(true);
+    return;
+  }
+  const int64_t now = context_.clock.Now();
+  if (state_.lastFailurePrompt + 86400 >= now) return;
+  state_.lastFailurePrompt = now;
+  if (!questions_.AskYesNo(kReplaceLocalText, "Tarvex")) return;
+  try {
+    SynchronousRequest report("GET",
+                              SyncErrorUrl(settings, message, context_.account.GetUserName()),
+                              manual_, nullptr, nullptr, true, context_);
+  } catch (const std::exception& e) {
+    log.Error(Format("Could not report the sync failure: %s", e.what()));
+  }
+  Download();
+}
+
+// ---- Download, upload, merge --------------------------------------------------------------
+
+int KestroveServer::Download() {
+  context_.logger.Log("Downloading Favorites");
+  downloadFailed_ = false;
+  Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
+  const int result = OnRequestComplete(reply, "download");
+  if (result != 0) return result;
+  return downloadFailed_ ? -1 : 0;
+}
+
+void KestroveServer::ProcessDownload(const Json::Value& reply) {
+  context_.logger.Log("Processing download");
+  try {
+    working_ = TreeOf(reply, "Invalid response to download");
+    working_->SetUserHash(UserAtServer());
+    working_->SetRevision(TopRevision(reply, "Unabled to get revision from downloaded ns"));
+    working_->FlushToNative();
+    CommitBaseline(104);
+    context_.logger.Log("Download finished");
+  } catch (const VelkException& e) {
+    working_.reset();
+    const std::string message =
+        Format("Internal error while writing to your Favorites: %s", e.message());
+    context_.logger.Error(message);
+    context_.settings.SetValue("errordetails", message, false);
+    SetStatus(101);
+    downloadFailed_ = true;
+  }
+}
+
+void KestroveServer::Upload() {
+  context_.logger.Log("Starting upload");
+  WriteTabs(true);
+  if (context_.settings.GetInt("view", 0) != 0) {
+    Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
+    OnRequestComplete(reply, "uploadwithprofile");
+    return;
+  }
+  working_ = std::make_unique<NodeSet>();
+  working_->FetchFromNative();
+  Json::Value args(Json::objectValue);
+  args["commands"] = working_->ProvideCommandSet().ToJSON();
+  context_.logger.Log("Uploading Favorites");
+  Json::Value reply = Post("/sync/bookmarks/upload", args);
+  OnRequestComplete(reply, "upload");
+}
+
+void KestroveServer::OnUploadWithProfile(const Json::Value& reply) {
+  std::unique_ptr<NodeSet> local;
+  try {
+    working_ = TreeOf(reply, "Invalid response to download");
+    local = std::make_unique<NodeSet>();
+    local->FetchFromNative();
+  } catch (const VelkException& e) {
+    working_.reset();
+    const std::string message = Format("Error while download favorites: %s", e.message());
+    context_.logger.Error(message);
+    context_.settings.SetValue("errordetails", message, false);
+    SetStatus(101);
+    return;
+  }
+  CommandSet commands = working_->Compare(*local);
+  if (commands.GetSize() > 0) {
+    Json::Value args(Json::objectValue);
+    args["baserev"] = reply["toprev"];
+    args["commands"] = commands.ToJSON();
+    Json::Value put = Post("/sync/bookmarks/putchanges", args);
+    OnRequestComplete(put, "finishuploadwithprofile");
+  } else {
+    Json::Value done(Json::objectValue);
+    done["status"] = 0;
+    done["toprev"] = reply["toprev"];
+    OnRequestComplete(done, "finishuploadwithprofile");
+  }
+}
+
+void KestroveServer::MergeDownload(int type) {
+  context_.logger.Log("Starting merge");
+  mergeType_ = type;
+  context_.logger.Log("Downloading Favorites");
+  Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
+  OnRequestComplete(reply, "mergedownload");
+}
+
+void KestroveServer::ContinueMerge(const Json::Value& reply) {
+  if (mergeType_ == 0) {
+    SetStatus(101);
+    throw VelkException("internal", kErrGeneral, "ContinueMerge was called with mergeType == 0");
+  }
+  Logger& log = context_.logger;
+  log.Log("Processing download");
+  std::unique_ptr<NodeSet> server = TreeOf(reply, "Invalid response to download");
+  auto local = std::make_unique<NodeSet>();
+  local->FetchFromNative();
+  log.Log("Merging Favorites");
+  working_.reset();
+  if (mergeType_ == kMergeLocalFirst) {
+    working_ = std::move(local);
+    working_->Merge(*server);
+  } else {
+    working_ = CopyOf(*server);
+    working_->Merge(*local);
+  }
+  CommandSet commands = server->Compare(*working_);
+  if (commands.GetSize() > 0) {
+    Json::Value args(Json::objectValue);
+    args["baserev"] = reply["toprev"];
+    args["commands"] = commands.ToJSON();
+    Json::Value put = Post("/sync/bookmarks/putchanges", args);
+    OnRequestComplete(put, "putchanges");
+  } else {
+    working_->SetUserHash(UserAtServer());
+    working_->SetRevision(TopRevision(reply, "Unable to get revision from merge"));
+    FinishMerge();
+  }
+}
+
+void KestroveServer::FinishMerge() {
+  context_.logger.Log("Finishing merge");
+  working_->FlushToNative();
+  CommitBaseline(105);
+  context_.logger.Log("Favorites merged");
+}
+
+// ---- Repair -----------------------------------------------------------------------------------
+
+void KestroveServer::Repair() {
+  RunRepair(false);
+}
+
+void KestroveServer::RunRepair(bool afterFailure) {
+  Logger& log = context_.logger;
+  log.Log("Starting repair");
+  auto tree = std::make_unique<NodeSet>();
+  tree->FetchFromNative();
+  tree->HashTree();
+  Json::Value args(Json::objectValue);
+  args["attrs"] = Json::Value(Json::arrayValue);
+  for (const char* attr : {"nid", "url", "name"}) args["attrs"].append(attr);
+  args["nodeset"] = tree->ProvideHashes();
+  Json::Value reply = Post("/sync/bookmarks/getdiffs", args);
+  if (OnRequestComplete(reply, "repair") != 0) return;
+
+  CommandSet repairs, rebases;
+  tree->BuildRepairCommands(reply, repairs, rebases);
+  if (repairs.GetSize() == 0) {
+    log.Log("Nothing to see here. Move along.");
+    if (!afterFailure) CommitBaseline(109);
+    return;
+  }
+  tree->Execute(repairs);
+  tree->SetUserHash(UserAtServer());
+  tree->SetRevision(context_.settings.GetValue("revision", ""));
+  if (rebases.GetSize() > 0) {
+    // Only the final tree reaches the Favorites: the local nodes the repair
+    // took out are put back in the same write.
+    log.Log("Repair: Applying rebase operations");
+    std::unique_ptr<NodeSet> rebased = CopyOf(*tree);
+    rebased->Execute(rebases);
+    rebased->FlushToNative();
+  } else {
+    tree->FlushToNative();
+  }
+  tree->SaveToFile();
+  Retire(std::move(baseline_));
+  baseline_ = std::move(tree);
+  if (afterFailure) return;  // still a failure: status and details stay
+  CommitBaseline(109);
+  if (rebases.GetSize() > 0) {
+    Retire(std::move(baseline_));  // the next sync reads the file again
+    SetStatus(106);
+  }
+}
+
+// ---- Commit ---------------------------------------------------------------------------------
+
+void KestroveServer::AdoptWorkingTree() {
+  working_->Declone();
+  // The file first: `revision` must never name a tree that is not saved.
+  working_->SaveToFile();
+  Retire(std::move(baseline_));
+  baseline_ = std::move(working_);
+  context_.settings.SetValue("revision", baseline_->GetRevision(), true);
+}
+
+void KestroveServer::CommitBaseline(int syncStatus) {
+  Settings& settings = context_.settings;
+  if (working_) {
+    AdoptWorkingTree();
+    if (settings.GetInt("loglevel", 2) >= 3) {
+      NodeSet fresh;
+      fresh.FetchFromNative();
+      NodeSet clone(baseline_.get());
+      CommandSet differences = clone.Compare(fresh);
+      if (differences.GetSize() > 0) {
+        context_.logger.Error("Unexpected differences in nodes just written.  Commands:");
+        context_.logger.Error(differences.ToJSON().toStyledString());
+        questions_.ShowMessage(
+            "Unexpected change commands found after write!  Check log for details.", kButtonOK);
+      }
+    }
+  }
+  settings.SetInt64("lastsync", context_.clock.Now(), true);
+  SetStatus(syncStatus);
+  settings.SetInt("backoffuntil", 0, false);
+  settings.SetInt("failurecount", 0, false);
+  settings.SetBool("firstrun", false, true);
+  settings.DeleteValue("errordetails");
+  mergeType_ = 0;
+}
+
+// ---- Tabs and version ------------------------------------------------------------------------
+
+void KestroveServer::WriteTabs(bool force) {
+  tabs_.WriteTabs(manual_, force);
+}
+
+Json::Value KestroveServer::ReadTabs() {
+  return tabs_.ReadTabs(manual_);
+}
+
+void KestroveServer::CheckVersion(bool manual) {
+  tarvex::CheckVersion(context_, questions_, manual);
+}
+
+}  // namespace tarvex

@@ -1,0 +1,101 @@
+// One computer of the sync tests: its own Favorites folder, user folder,
+// registry, settings, log and clock, signed in as one user of the loopback
+// service through the real HTTP transport, with the real Favorites store
+// under the engine. Several clients against one FakeSyncService are several
+// computers of one user.
+//
+// The engine is process-wide, so each client installs its own only while it
+// runs (Run, Read, Write).
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ie/favorites/FavoritesReader.h"
+#include "ie/sync/KestroveServer.h"
+#include "ie/sync/OpenTabs.h"
+#include "ie/sync/WinEnginePlatform.h"
+#include "ie/sync/testing/FakeSyncService.h"
+#include "ie/sync/testing/ScriptedQuestions.h"
+#include "ie/sync/testing/SyncTestbed.h"
+#include "nodeset/NodeSet.h"
+#include "platform/http/HttpTransport.h"
+#include "platform/tabs/WindowModel.h"
+
+namespace tarvex::testing {
+
+class SyncClient {
+ public:
+  SyncClient(FakeSyncService& service, const std::string& user, const std::string& password,
+             const std::string& machineId) {
+    for (const char* host : {"server", "authserver", "cloudserver", "downloadserver", "webserver"})
+      bed.settings.SetValue(host, service.BaseUrl(), true);
+    bed.settings.SetValue("userdir", user_, true);
+    bed.settings.SetValue("machineid", machineId, true);
+    bed.settings.SetBool("backedup", true, true);  // no backup copies in tests
+    bed.store.entries[service.BaseUrl()] = {user, password};
+    bed.facts.uiLocale = "C";
+    std::filesystem::create_directories(favorites);
+    std::filesystem::create_directories(user_);
+    account = &bed.Start();
+    tabs.emplace(bed.context(), windows);
+    platform.SetUserNameSource([this] { return account->GetUserName(); });
+    platform.SetDatasourceFactory([this] { return MakeDatasource(); });
+  }
+
+  // Runs `fn` with a fresh flow object and this computer's engine.
+  template <typename Fn>
+  auto Run(Fn fn, bool manual = false) {
+    ScopedEngine engine(EngineFlavor::Windows(), platform);
+    KestroveServer server(manual, bed.context(), questions, *tabs, state);
+    return fn(server);
+  }
+  void Sync() {
+    Run([](KestroveServer& s) { s.Synchronize(); });
+  }
+
+  // The Favorites read as the sync reads them.
+  std::unique_ptr<NodeSet> Read() {
+    ScopedEngine engine(EngineFlavor::Windows(), platform);
+    auto set = std::make_unique<NodeSet>();
+    set->FetchFromNative();
+    return set;
+  }
+  // Changes the Favorites the way a user would: read, edit, write.
+  template <typename Fn>
+  void Edit(Fn fn) {
+    ScopedEngine engine(EngineFlavor::Windows(), platform);
+    NodeSet set;
+    set.FetchFromNative();
+    fn(set);
+    set.FlushToNative();
+  }
+
+  int SyncStatus() { return bed.settings.GetInt("syncstatus", 0); }
+  std::string BaselinePath() { return user_ + "/tarvex-baseline.json"; }
+
+  CurlTransport transport;
+  SyncTestbed bed{transport};
+  std::string favorites = bed.dir / "Favorites";
+  Account* account = nullptr;
+  WinEnginePlatform platform{bed.logger, bed.settings, FileSystem::Native(), bed.facts};
+  IconManager icons{FileSystem::Native(), bed.logger, bed.dir / "user/favicons"};
+  ScriptedQuestions questions;
+  WindowModel windows;  // no browser windows
+  std::optional<OpenTabs> tabs;
+  SyncFlowState state;
+
+ private:
+  std::unique_ptr<NativeDatasource> MakeDatasource() {
+    FavoritesEnvironment env(FileSystem::Native(), bed.settings, bed.logger, bed.registry, icons,
+                             bed.facts, favorites, OrderPlatform{6, 1, "8.0"});
+    env.userDir = user_;
+    return std::make_unique<FavoritesDatasource>(std::move(env));
+  }
+
+  std::string user_ = bed.dir / "user";
+};
+
+}  // namespace tarvex::testing
