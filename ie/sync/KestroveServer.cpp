@@ -145,6 +145,12 @@ std::string KestroveServer::UserAtServer() {
   return context_.account.GetUserAtServer();
 }
 
+void KestroveServer::RequireWorkingTree(std::string_view state) {
+  if (!working_)
+    throw VelkException("internal", kErrImpossible,
+                        Format("No tree to commit for the reply to %s", std::string(state)));
+}
+
 void KestroveServer::Retire(std::unique_ptr<NodeSet> tree) {
   if (tree) retired_.push_back(std::move(tree));
 }
@@ -182,6 +188,7 @@ int KestroveServer::OnRequestComplete(const Json::Value& reply, std::string_view
   } else if (state == "download") {
     ProcessDownload(reply);
   } else if (state == "upload" || state == "finishuploadwithprofile") {
+    RequireWorkingTree(state);
     working_->SetUserHash(UserAtServer());
     working_->SetRevision(TopRevision(reply, state == "upload"
                                                  ? "Unable to get revision from upload"
@@ -192,6 +199,7 @@ int KestroveServer::OnRequestComplete(const Json::Value& reply, std::string_view
   } else if (state == "mergedownload") {
     ContinueMerge(reply);
   } else if (state == "putchanges") {
+    RequireWorkingTree(state);
     working_->SetUserHash(UserAtServer());
     working_->SetRevision(TopRevision(reply, "unable to get rev from putchanges"));
     FinishMerge();

@@ -123,6 +123,7 @@ class KestroveServer {
   Json::Value Post(const std::string& path, const Json::Value& arguments);
   void SetStatus(int status);
   std::string UserAtServer();
+  void RequireWorkingTree(std::string_view state);
   // Keeps a replaced tree alive until the object ends (clones may use it).
   void Retire(std::unique_ptr<NodeSet> tree);
 

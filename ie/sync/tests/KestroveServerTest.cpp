@@ -7,6 +7,7 @@
 
 #include "ie/foundation/core/VelkException.h"
 #include "ie/sync/KestroveServer.h"
+#include "ie/sync/SynchronousRequest.h"
 #include "ie/sync/testing/FakeSyncService.h"
 #include "ie/sync/testing/SyncClient.h"
 #include "nodeset/Command.h"
@@ -67,6 +68,43 @@ class KestroveServerTest : public ::testing::Test {
     return paths;
   }
 
+  // A computer whose Favorites (News{Paper} Wiki) were uploaded as the
+  // service's first tree.
+  std::unique_ptr<SyncClient> SyncedComputer(const std::string& mid = "ma") {
+    auto c = Computer(mid);
+    c->Edit([](NodeSet& s) {
+      Add(s, "news", "ROOT", "News");
+      Add(s, "paper", "news", "Paper", "http://paper.example/");
+      Add(s, "wiki", "ROOT", "Wiki", "http://wiki.example/");
+    });
+    service_.SetReset("alice", true);
+    c->Sync();
+    service_.SetReset("alice", false);
+    EXPECT_EQ(c->SyncStatus(), 103);
+    service_.ClearRequests();
+    return c;
+  }
+  // A change made on the service by another computer.
+  void ServerRename(const std::string& id, const std::string& name) {
+    Json::Value commands(Json::arrayValue);
+    commands.append(Command("update", id, {{"name", name}}).ToJSON());
+    ServerPut(commands);
+  }
+  void ServerPut(const Json::Value& commands) {
+    auto other = Computer("server-side");
+    std::string top = service_.TopRevision("alice");
+    // Through the service's own put, so a revision is recorded.
+    other->Run([&](KestroveServer&) {
+      Json::Value args(Json::objectValue);
+      args["baserev"] = top;
+      args["commands"] = commands;
+      SynchronousRequest put("POST", "/sync/bookmarks/putchanges", false, &args, nullptr, false,
+                             other->bed.context());
+      EXPECT_EQ(KestroveServer::StatusOf(put.GetResponse()), 0) << put.GetResponse();
+      return 0;
+    });
+  }
+
   testing::FakeSyncService service_;
 };
 
@@ -107,6 +145,394 @@ TEST_F(KestroveServerTest, FirstSyncsUploadThenMergeAndEditsTravel) {
   EXPECT_EQ(Favorites(*a), ServiceTree());
   EXPECT_EQ(Favorites(*b), ServiceTree());
   EXPECT_NE(Favorites(*a).find("Wiki renamed"), std::string::npos);
+}
+
+TEST_F(KestroveServerTest, RepliesAreJudgedByTheirStatus) {
+  struct Case {
+    const char* reply;
+    int result;  // returned; ignored when `thrown`
+    int thrown;  // the VelkException id, 0 for none
+    int status;  // syncstatus afterwards
+  };
+  const Case cases[] = {
+      {R"({"status":0})", 0, 0, 0},
+      {R"({"status":"0"})", 0, 0, 0},
+      {R"({"status":302})", 302, 0, 102},
+      {R"({"status":1})", 1, 0, 102},
+      {R"({"status":"302"})", 302, 0, 102},
+      {R"({"status":404,"message":"no such thing"})", 0, 404, 101},
+      {R"({"status":"409"})", 0, 409, 101},
+      {R"({"status":503})", 0, 503, 101},
+      {R"({})", 0, -1, 101},
+      {R"({"status":null})", 0, -1, 101},
+      {R"({"status":-1})", 0, -1, 101},
+      {R"({"status":"error"})", 0, -1, 101},
+      {R"({"status":true})", 0, -1, 101},
+  };
+  auto c = Computer("ma");
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.reply);
+    c->bed.settings.SetInt("syncstatus", 0, false);
+    Json::Value reply;
+    std::string error;
+    ASSERT_TRUE(ParseJson(k.reply, &reply, &error));
+    c->Run([&](KestroveServer& server) {
+      try {
+        EXPECT_EQ(server.OnRequestComplete(reply, "repair"), k.result);
+        EXPECT_EQ(k.thrown, 0) << "no throw";
+      } catch (const VelkException& e) {
+        EXPECT_EQ(e.id(), k.thrown) << e.what();
+        if (k.thrown == 404) {
+          EXPECT_EQ(e.message(), "404 Error from server: no such thing");
+        }
+        if (k.thrown == 503 || k.thrown == -1) {
+          EXPECT_EQ(e.message(),
+                    "Network error while attempting to send request, are you connected to the "
+                    "internet?");
+        }
+      }
+      return 0;
+    });
+    EXPECT_EQ(c->SyncStatus(), k.status);
+  }
+}
+
+TEST_F(KestroveServerTest, StepsRefuseRepliesWithoutTheirRevisionOrCommands) {
+  struct Case {
+    const char* state;
+    const char* reply;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"changes", R"({"status":0,"commands":[]})", "Invalid response to getchanges"},
+      {"changes", R"({"status":0,"toprev":"5"})", "Invalid response to getchanges"},
+      {"changes", R"({"status":0,"toprev":"5","commands":{"a":1}})",
+       "Invalid response to getchanges"},
+      {"baselineloaded", R"({"status":0,"toprev":"5"})", "Invalid response to download"},
+      {"baselineloaded",
+       R"({"status":0,"commands":[{"action":"insert","nid":"ROOT","args":{"ntype":"folder"}}]})",
+       "unable to get revision from baseline loaded"},
+  };
+  auto c = SyncedComputer();
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string(k.state) + " " + k.reply);
+    Json::Value reply;
+    std::string error;
+    ASSERT_TRUE(ParseJson(k.reply, &reply, &error));
+    c->Run([&](KestroveServer& server) {
+      if (std::string_view(k.state) == "changes") server.Synchronize();
+      try {
+        server.OnRequestComplete(reply, k.state);
+        ADD_FAILURE() << "accepted";
+      } catch (const VelkException& e) {
+        EXPECT_EQ(e.message(), k.message);
+      }
+      return 0;
+    });
+  }
+  // The upload names the tree it sent by the reply's revision.
+  for (const char* reply : {R"({"status":0})", R"({"status":0,"toprev":""})",
+                            R"({"status":0,"toprev":{"x":1}})", R"({"status":0,"toprev":1.5})"}) {
+    SCOPED_TRACE(reply);
+    service_.QueueFault("/sync/bookmarks/upload", testing::FakeFault::Reply(200, reply));
+    c->Run([](KestroveServer& server) {
+      try {
+        server.Upload();
+        ADD_FAILURE() << "accepted";
+      } catch (const VelkException& e) {
+        EXPECT_EQ(e.message(), "Unable to get revision from upload");
+      }
+      return 0;
+    });
+  }
+  // The download step records its failure and says so.
+  service_.QueueFault("/sync/bookmarks/download",
+                      testing::FakeFault::Reply(200, R"({"status":0})"));
+  EXPECT_EQ(c->Run([](KestroveServer& s) { return s.Download(); }), -1);
+  EXPECT_EQ(c->SyncStatus(), 101);
+  EXPECT_EQ(c->bed.settings.GetValue("errordetails", ""),
+            "Internal error while writing to your Favorites: Invalid response to download");
+  EXPECT_NE(Favorites(*c).find("Paper"), std::string::npos) << "nothing written";
+  // A merge needs its type.
+  c->Run([](KestroveServer& s) {
+    EXPECT_THROW(s.OnRequestComplete(Json::Value(Json::objectValue), "mergedownload"),
+                 VelkException);
+    return 0;
+  });
+}
+
+TEST_F(KestroveServerTest, DownloadUploadMergesAndRepairRecordTheirStatus) {
+  auto a = SyncedComputer();
+  auto b = Computer("mb");
+  b->Edit([](NodeSet& s) { Add(s, "local", "ROOT", "Local only", "http://local.example/"); });
+
+  // A download replaces the local Favorites.
+  EXPECT_EQ(b->Run([](KestroveServer& s) { return s.Download(); }), 0);
+  EXPECT_EQ(b->SyncStatus(), 104);
+  EXPECT_EQ(Favorites(*b), ServiceTree());
+
+  // A merge of the server's tree with the local one keeps both.
+  b->Edit([](NodeSet& s) { Add(s, "local2", "ROOT", "Local two", "http://local2.example/"); });
+  b->Run([](KestroveServer& s) {
+    s.MergeDownload(kMergeServerFirst);
+    return 0;
+  });
+  EXPECT_EQ(b->SyncStatus(), 105);
+  EXPECT_EQ(Favorites(*b), ServiceTree());
+  EXPECT_NE(ServiceTree().find("Local two"), std::string::npos);
+
+  // An upload replaces the server's tree.
+  b->Edit([](NodeSet& s) { s.Execute(Command("delete", IdOf(s, "Wiki"), {})); });
+  b->Run([](KestroveServer& s) {
+    s.Upload();
+    return 0;
+  });
+  EXPECT_EQ(b->SyncStatus(), 103);
+  EXPECT_EQ(ServiceTree(), Favorites(*b));
+  EXPECT_EQ(ServiceTree().find("Wiki"), std::string::npos);
+
+  // A repair of a computer that agrees with the service changes nothing.
+  b->Run([](KestroveServer& s) {
+    s.Repair();
+    return 0;
+  });
+  EXPECT_EQ(b->SyncStatus(), 109);
+  // One whose Favorites drifted is put back, its own bookmark kept.
+  const std::string paper = IdOf(*b->Read(), "Paper");
+  service_.WithTree("alice", [&](NodeSet& s) { s.Do_update(paper, {{"name", "Paper (server)"}}); });
+  b->Edit([](NodeSet& s) { Add(s, "mine", "ROOT", "Mine", "http://mine.example/"); });
+  b->Run([](KestroveServer& s) {
+    s.Repair();
+    return 0;
+  });
+  EXPECT_EQ(b->SyncStatus(), 106);
+  const std::string after = Favorites(*b);
+  EXPECT_NE(after.find("Paper (server)"), std::string::npos);
+  EXPECT_NE(after.find("Mine"), std::string::npos);
+  // The next sync sends the kept bookmark.
+  b->Sync();
+  EXPECT_EQ(b->SyncStatus(), 105);
+  EXPECT_EQ(Favorites(*b), ServiceTree());
+}
+
+TEST_F(KestroveServerTest, UploadIntoAProfileSendsOnlyTheDifferences) {
+  auto a = SyncedComputer();
+  Json::Value view(Json::arrayValue);
+  view.append(Command("insert", "ROOT", {{"ntype", "folder"}}).ToJSON());
+  view.append(Command("insert", "wiki",
+                      {{"pnid", "ROOT"}, {"name", "Wiki"}, {"url", "http://wiki.example/"}})
+                  .ToJSON());
+  service_.SetProfile("alice", "Work", 7, view);
+  a->bed.settings.SetInt("view", 7, true);
+  a->Run([](KestroveServer& s) {
+    s.Upload();
+    return 0;
+  });
+  EXPECT_EQ(a->SyncStatus(), 103);
+  auto requests = service_.Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().path, "/sync/bookmarks/putchanges");
+  EXPECT_EQ(a->bed.settings.GetValue("revision", ""), service_.TopRevision("alice"));
+}
+
+TEST_F(KestroveServerTest, ASyncWithoutChangesWritesOnlyTheRevisionAndTheCommit) {
+  auto a = SyncedComputer();
+  const auto baselineBefore = fs::last_write_time(a->BaselinePath());
+  a->bed.clock.Advance(100);
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 105);
+  EXPECT_EQ(fs::last_write_time(a->BaselinePath()), baselineBefore);
+  EXPECT_EQ(a->bed.settings.GetInt64("lastsync", 0), a->bed.clock.Now());
+  EXPECT_EQ(Paths(), (std::vector<std::string>{"/sync/bookmarks/getchanges"}));
+}
+
+TEST_F(KestroveServerTest, AMissingOrBrokenBaselineIsRebuiltFromTheServer) {
+  for (const char* damage : {"missing", "garbage", "empty tree"}) {
+    SCOPED_TRACE(damage);
+    auto a = SyncedComputer(damage);
+    if (std::string_view(damage) == "missing")
+      fs::remove(a->BaselinePath());
+    else if (std::string_view(damage) == "garbage")
+      testing::WriteAll(a->BaselinePath(), "{ not json");
+    else
+      testing::WriteAll(a->BaselinePath(),
+                        R"({"_nodes":[],"currentRevision":"1","userHash":"","version":1})");
+    a->Edit([](NodeSet& s) { Add(s, "fresh", "ROOT", "Fresh", "http://fresh.example/"); });
+    a->Sync();
+    EXPECT_EQ(a->SyncStatus(), 105);
+    // Only the new bookmark went up: nothing was duplicated.
+    EXPECT_EQ(Favorites(*a), ServiceTree());
+    auto requests = service_.Requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[0].path, "/sync/bookmarks/download");
+    EXPECT_EQ(requests[0].json["depth"].asString(), "all");
+    service_.SetReset("alice", true);
+  }
+}
+
+TEST_F(KestroveServerTest, AFailedBaselineRebuildStopsTheSync) {
+  auto a = SyncedComputer();
+  fs::remove(a->BaselinePath());
+  a->Edit([](NodeSet& s) { Add(s, "fresh", "ROOT", "Fresh", "http://fresh.example/"); });
+  service_.QueueFault("/sync/bookmarks/download",
+                      testing::FakeFault::Reply(200, R"({"status":1})"));
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 102);
+  EXPECT_EQ(Paths(), (std::vector<std::string>{"/sync/bookmarks/download"}));
+  EXPECT_EQ(ServiceTree().find("Fresh"), std::string::npos);
+}
+
+TEST_F(KestroveServerTest, ARestoredServerAsksWhatToDo) {
+  struct Case {
+    int answer;
+    int status;
+    bool localKept;  // the local bookmark is still there afterwards
+    bool sent;       // and on the service
+  };
+  const Case cases[] = {
+      {kButtonCancel, 102, true, false},
+      {kButtonDownload, 104, false, false},
+      {kButtonSync, 105, true, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.answer);
+    auto a = SyncedComputer(Format("m%d", k.answer));
+    a->Edit([](NodeSet& s) { Add(s, "fresh", "ROOT", "Fresh", "http://fresh.example/"); });
+    // Another computer replaced the service's tree.
+    auto other = Computer(Format("o%d", k.answer));
+    other->Edit([](NodeSet& s) { Add(s, "x", "ROOT", "Other", "http://other.example/"); });
+    other->Run([](KestroveServer& s) {
+      s.Upload();
+      return 0;
+    });
+    service_.SetGetChangesKnobs({false, false, false});
+    a->questions.Expect(ScriptedQuestions::kSyncFileRestored, k.answer);
+    a->Sync();
+    EXPECT_EQ(a->SyncStatus(), k.status);
+    EXPECT_EQ(Favorites(*a).find("Fresh") != std::string::npos, k.localKept);
+    EXPECT_EQ(ServiceTree().find("Fresh") != std::string::npos, k.sent);
+    service_.SetGetChangesKnobs({});
+  }
+  // Substituted data syncs on without a question.
+  auto b = SyncedComputer("mb");
+  auto other = Computer("ob");
+  other->Run([](KestroveServer& s) {
+    s.Upload();
+    return 0;
+  });
+  b->Sync();
+  EXPECT_EQ(b->SyncStatus(), 105);
+}
+
+TEST_F(KestroveServerTest, PutChangesCarriesTheRevisionOfTheChanges) {
+  auto a = SyncedComputer();
+  const std::string stored = a->bed.settings.GetValue("revision", "");
+  ServerRename("wiki", "Wiki (other computer)");
+  a->Edit([](NodeSet& s) { Add(s, "fresh", "ROOT", "Fresh", "http://fresh.example/"); });
+  service_.ClearRequests();
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 105);
+  auto requests = service_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].json["baserev"].asString(), stored);
+  EXPECT_EQ(requests[1].path, "/sync/bookmarks/putchanges");
+  EXPECT_NE(requests[1].json["baserev"].asString(), stored);
+  EXPECT_EQ(Favorites(*a), ServiceTree());
+}
+
+TEST_F(KestroveServerTest, FailuresRepairFirstThenAskOnceADay) {
+  auto a = SyncedComputer();
+  a->bed.settings.SetValue("syncerrurl", service_.BaseUrl() + "/syncerr.php", true);
+  auto conflict = [&] {
+    a->Edit([](NodeSet& s) {
+      static int n = 0;
+      Add(s, Format("n%d", ++n), "ROOT", Format("Fresh %d", n), "http://new.example/");
+    });
+    service_.QueueFault("/sync/bookmarks/putchanges",
+                        testing::FakeFault::Reply(200, R"({"status":409})"));
+    a->Sync();
+  };
+  // The first failure runs a repair; it stays a failure.
+  const int64_t lastsync = a->bed.settings.GetInt64("lastsync", 0);
+  a->bed.clock.Advance(10);
+  conflict();
+  EXPECT_EQ(a->SyncStatus(), 101);
+  EXPECT_EQ(a->bed.settings.GetValue("errordetails", ""), kSyncConflictText);
+  EXPECT_EQ(a->bed.settings.GetInt64("lastsync", 0), lastsync);
+  EXPECT_TRUE(std::find(Paths().begin(), Paths().end(), "/sync/bookmarks/getdiffs") !=
+              Paths().end());
+  // The second asks whether to download; Yes reports and downloads.
+  a->questions.Expect(ScriptedQuestions::kYesNo, kButtonYes);
+  conflict();
+  ASSERT_EQ(a->questions.asked.size(), 1u);
+  EXPECT_EQ(a->questions.asked[0].text, kReplaceLocalText);
+  EXPECT_EQ(a->SyncStatus(), 104);
+  ASSERT_EQ(service_.SyncErrorQueries().size(), 1u);
+  EXPECT_EQ(service_.SyncErrorQueries()[0].rfind("msg=Another%20computer", 0), 0u)
+      << service_.SyncErrorQueries()[0];
+  // The third within a day asks nothing.
+  conflict();
+  EXPECT_EQ(a->SyncStatus(), 101);
+  EXPECT_EQ(a->questions.asked.size(), 1u);
+  // A day later it asks again.
+  a->bed.clock.Advance(86401);
+  a->questions.Expect(ScriptedQuestions::kYesNo, kButtonNo);
+  conflict();
+  EXPECT_EQ(a->questions.asked.size(), 2u);
+  // Nothing of the user's was lost: the next sync sends it all.
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 105);
+  EXPECT_EQ(Favorites(*a), ServiceTree());
+}
+
+TEST_F(KestroveServerTest, TheServicesRefusalsDuringAPutReachTheCaller) {
+  struct Case {
+    const char* body;
+    int id;
+  };
+  const Case cases[] = {
+      {R"({"status":403,"url":"https://www.example/upgrade"})", kErrServer403},
+      {R"({"status":503,"backoff_delay":60})", kErrServer503},
+      {R"({"status":444})", kErrServer444},
+  };
+  auto a = SyncedComputer();
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.body);
+    a->Edit([](NodeSet& s) {
+      static int n = 0;
+      Add(s, Format("r%d", ++n), "ROOT", Format("R %d", n), "http://r.example/");
+    });
+    service_.ClearRequests();
+    service_.QueueFault("/sync/bookmarks/putchanges", testing::FakeFault::Reply(200, k.body));
+    try {
+      a->Sync();
+      ADD_FAILURE() << "no throw";
+    } catch (const VelkException& e) {
+      EXPECT_EQ(e.id(), k.id);
+    }
+    EXPECT_EQ(a->SyncStatus(), 101);
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/sync/bookmarks/getchanges",
+                                                 "/sync/bookmarks/putchanges"}))
+        << "no repair, no question";
+  }
+  // A dropped connection is a network failure, not a cancel.
+  service_.QueueFault("/sync/bookmarks/putchanges", testing::FakeFault::Drop());
+  EXPECT_THROW(a->Sync(), VelkException);
+  EXPECT_EQ(a->SyncStatus(), 101);
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 105);
+  EXPECT_EQ(Favorites(*a), ServiceTree());
+}
+
+TEST_F(KestroveServerTest, ReorderFiltersDropReorders) {
+  auto a = SyncedComputer();
+  a->bed.settings.SetBool("ignorelocalreorders", true, true);
+  a->Edit([](NodeSet& s) {
+    s.Execute(Command("reorder", IdOf(s, "Wiki"), {{"bnid", IdOf(s, "News")}}));
+  });
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 105);
+  for (const auto& r : service_.Requests()) EXPECT_NE(r.path, "/sync/bookmarks/putchanges");
 }
 
 }  // namespace
