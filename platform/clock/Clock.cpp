@@ -1,6 +1,8 @@
 #include "platform/clock/Clock.h"
 
+#include <chrono>
 #include <ctime>
+#include <thread>
 
 #include "ie/foundation/text/Text.h"
 
@@ -13,6 +15,10 @@ class SystemClock : public Clock {
 };
 
 }  // namespace
+
+void Clock::Sleep(int64_t milliseconds) {
+  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 Clock& Clock::System() {
   static Clock* clock = new SystemClock;

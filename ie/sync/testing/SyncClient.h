@@ -14,6 +14,7 @@
 #include <string>
 
 #include "ie/favorites/FavoritesReader.h"
+#include "ie/sync/IntermediateDatasource.h"
 #include "ie/sync/KestroveServer.h"
 #include "ie/sync/OpenTabs.h"
 #include "ie/sync/WinEnginePlatform.h"
@@ -42,14 +43,19 @@ class SyncClient {
     account = &bed.Start();
     tabs.emplace(bed.context(), windows);
     platform.SetUserNameSource([this] { return account->GetUserName(); });
-    platform.SetDatasourceFactory([this] { return MakeDatasource(); });
+    // The sync reaches the Favorites through the intermediate store, which
+    // keeps what the folder cannot hold (separators, the unfiled folder, the
+    // root's name).
+    IntermediateEnvironment intermediate(bed.settings, bed.logger, FileSystem::Native(), bed.clock);
+    intermediate.userDir = user_;
+    UseFavoritesThroughIntermediate(platform, intermediate, [this] { return MakeDatasource(); });
   }
 
   // Runs `fn` with a fresh flow object and this computer's engine.
   template <typename Fn>
   auto Run(Fn fn, bool manual = false) {
     ScopedEngine engine(EngineFlavor::Windows(), platform);
-    KestroveServer server(manual, bed.context(), questions, *tabs, state);
+    KestroveServer server(manual, bed.context(), *ask, *tabs, state);
     return fn(server);
   }
   void Sync() {
@@ -83,6 +89,9 @@ class SyncClient {
   WinEnginePlatform platform{bed.logger, bed.settings, FileSystem::Native(), bed.facts};
   IconManager icons{FileSystem::Native(), bed.logger, bed.dir / "user/favicons"};
   ScriptedQuestions questions;
+  // Who answers the flow's questions: the script unless a test says
+  // otherwise.
+  SyncQuestions* ask = &questions;
   WindowModel windows;  // no browser windows
   std::optional<OpenTabs> tabs;
   SyncFlowState state;
