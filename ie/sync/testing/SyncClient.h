@@ -21,11 +21,37 @@
 #include "ie/sync/testing/FakeSyncService.h"
 #include "ie/sync/testing/ScriptedQuestions.h"
 #include "ie/sync/testing/SyncTestbed.h"
+#include "nodeset/Command.h"
+#include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "platform/http/HttpTransport.h"
 #include "platform/tabs/WindowModel.h"
 
 namespace tarvex::testing {
+
+// A bookmark (with `url`) or folder (without) for SyncClient::Edit.
+inline void Add(NodeSet& set, const std::string& id, const std::string& parent,
+                const std::string& name, const std::string& url = {}) {
+  Attributes args{{"pnid", parent}, {"name", name}};
+  if (url.empty())
+    args["ntype"] = "folder";
+  else
+    args["url"] = url;
+  set.Execute(Command("insert", id, std::move(args)));
+}
+
+// The id of the first node named `name` (depth first); "" when none.
+inline std::string IdOf(NodeSet& set, const std::string& name, const std::string& from = "ROOT") {
+  for (const std::string& id : set.GetNode(from, false, false, true)->RawChildren()) {
+    Node* node = set.GetNode(id, false, false, true);
+    if (node->GetAttr("name") == name) return id;
+    if (node->IsFolder()) {
+      std::string found = IdOf(set, name, id);
+      if (!found.empty()) return found;
+    }
+  }
+  return {};
+}
 
 class SyncClient {
  public:

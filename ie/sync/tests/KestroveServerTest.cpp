@@ -21,32 +21,10 @@ namespace tarvex {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Add;
+using testing::IdOf;
 using testing::ScriptedQuestions;
 using testing::SyncClient;
-
-// A bookmark or folder for Edit().
-void Add(NodeSet& set, const std::string& id, const std::string& parent, const std::string& name,
-         const std::string& url = {}) {
-  Attributes args{{"pnid", parent}, {"name", name}};
-  if (url.empty())
-    args["ntype"] = "folder";
-  else
-    args["url"] = url;
-  set.Execute(Command("insert", id, std::move(args)));
-}
-
-// The id of the first node named `name` (depth first); "" when none.
-std::string IdOf(NodeSet& set, const std::string& name, const std::string& from = "ROOT") {
-  for (const std::string& id : set.GetNode(from, false, false, true)->RawChildren()) {
-    Node* node = set.GetNode(id, false, false, true);
-    if (node->GetAttr("name") == name) return id;
-    if (node->IsFolder()) {
-      std::string found = IdOf(set, name, id);
-      if (!found.empty()) return found;
-    }
-  }
-  return {};
-}
 
 class KestroveServerTest : public ::testing::Test {
  protected:
