@@ -311,6 +311,41 @@ TEST_F(KestroveServerTest, UploadIntoAProfileSendsOnlyTheDifferences) {
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ(requests.back().path, "/sync/bookmarks/putchanges");
   EXPECT_EQ(a->bed.settings.GetValue("revision", ""), service_.TopRevision("alice"));
+
+  // With nothing to change, nothing is put.
+  service_.SetProfile("alice", "Home", 8, a->Read()->ProvideCommandSet().ToJSON());
+  a->bed.settings.SetInt("view", 8, true);
+  service_.ClearRequests();
+  a->Run([](KestroveServer& s) {
+    s.Upload();
+    return 0;
+  });
+  EXPECT_EQ(a->SyncStatus(), 103);
+  for (const auto& r : service_.Requests()) EXPECT_NE(r.path, "/sync/bookmarks/putchanges");
+}
+
+TEST_F(KestroveServerTest, AMergeWhosePutFailsLeavesEverythingAsItWas) {
+  auto a = SyncedComputer();
+  auto b = Computer("mb");
+  b->Edit([](NodeSet& s) { Add(s, "mine", "ROOT", "Mine", "http://mine.example/"); });
+  const std::string before = ServiceTree();
+  for (const char* reply : {R"({"status":409})", R"({"status":1})"}) {
+    SCOPED_TRACE(reply);
+    service_.QueueFault("/sync/bookmarks/putchanges", testing::FakeFault::Reply(200, reply));
+    b->Run([](KestroveServer& s) {
+      try {
+        s.MergeDownload(kMergeLocalFirst);
+      } catch (const VelkException& e) {
+        EXPECT_EQ(e.id(), 409);
+      }
+      return 0;
+    });
+    EXPECT_EQ(b->SyncStatus(),
+              std::string_view(reply).find("409") != std::string_view::npos ? 101 : 102);
+    EXPECT_EQ(ServiceTree(), before);
+    EXPECT_EQ(b->bed.settings.GetInt64("lastsync", 0), 0);
+    EXPECT_NE(Favorites(*b).find("Mine"), std::string::npos);
+  }
 }
 
 TEST_F(KestroveServerTest, ASyncWithoutChangesWritesOnlyTheRevisionAndTheCommit) {
