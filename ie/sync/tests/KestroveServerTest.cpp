@@ -268,6 +268,8 @@ TEST_F(KestroveServerTest, DownloadUploadMergesAndRepairRecordTheirStatus) {
   EXPECT_EQ(b->SyncStatus(), 103);
   EXPECT_EQ(ServiceTree(), Favorites(*b));
   EXPECT_EQ(ServiceTree().find("Wiki"), std::string::npos);
+  // An upload publishes this computer's tabs, even none.
+  EXPECT_TRUE(service_.Tabs("alice").isMember("mb"));
 
   // A repair of a computer that agrees with the service changes nothing.
   b->Run([](KestroveServer& s) {
