@@ -6,6 +6,7 @@
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/text/Text.h"
 #include "ie/sync/Account.h"
+#include "ie/sync/Conflicts.h"
 #include "ie/sync/OpenTabs.h"
 #include "ie/sync/ServiceRequests.h"
 #include "ie/sync/SyncContext.h"
@@ -17,16 +18,6 @@
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "platform/clock/Clock.h"
-
-#if __has_include("ie/sync/Conflicts.h")
-#include "ie/sync/Conflicts.h"
-#else
-namespace tarvex {
-// Until the conflict pass is in: every pair of changes goes through.
-inline void ResolveConflicts(CommandSet&, CommandSet&, NodeSet&, NodeSet&, SyncQuestions&,
-                             Logger&) {}
-}  // namespace tarvex
-#endif
 
 namespace tarvex {
 
