@@ -37,6 +37,8 @@ class Attributes {
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   void clear() { entries_.clear(); }
+  void reserve(size_t count) { entries_.reserve(count); }
+  size_t capacity() const { return entries_.capacity(); }
 
   iterator find(std::string_view key) {
     iterator it = LowerBound(key);
@@ -54,14 +56,14 @@ class Attributes {
   // The value of `key`, inserted empty when absent.
   std::string& operator[](std::string_view key) {
     iterator it = LowerBound(key);
-    if (it == entries_.end() || it->first != key) it = entries_.emplace(it, std::string(key), "");
+    if (it == entries_.end() || it->first != key) it = Add(it, std::string(key), std::string());
     return it->second;
   }
   // Inserts when the key is absent; the existing entry otherwise.
   std::pair<iterator, bool> emplace(std::string key, std::string value) {
     iterator it = LowerBound(key);
     if (it != entries_.end() && it->first == key) return {it, false};
-    return {entries_.emplace(it, std::move(key), std::move(value)), true};
+    return {Add(it, std::move(key), std::move(value)), true};
   }
   std::pair<iterator, bool> insert(value_type entry) {
     return emplace(std::move(entry.first), std::move(entry.second));
@@ -77,6 +79,17 @@ class Attributes {
   bool operator==(const Attributes& other) const { return entries_ == other.entries_; }
 
  private:
+  // Inserts before `it`. A full block grows by half (at least two entries)
+  // rather than doubling: nodes gain an attribute or two after they are
+  // made, and every entry of spare room is held by each node of a tree.
+  iterator Add(iterator it, std::string key, std::string value) {
+    if (entries_.size() == entries_.capacity()) {
+      const size_t at = static_cast<size_t>(it - entries_.begin());
+      entries_.reserve(entries_.size() + std::max<size_t>(2, entries_.size() / 2));
+      it = entries_.begin() + static_cast<std::ptrdiff_t>(at);
+    }
+    return entries_.emplace(it, std::move(key), std::move(value));
+  }
   iterator LowerBound(std::string_view key) {
     return std::lower_bound(entries_.begin(), entries_.end(), key,
                             [](const value_type& entry, std::string_view k) {

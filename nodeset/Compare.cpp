@@ -29,6 +29,16 @@ std::string Normalized(std::string_view key, std::string_view value, char32_t fi
   return TrimCodePoint(Trim(value), filler);
 }
 
+// The ids of `ids` that `node` lists among its children, in the order of
+// `ids` (repeats kept): IntersectSets with the node's children, through the
+// node's own child index.
+std::vector<std::string> ListedBy(const std::vector<std::string>& ids, const Node& node) {
+  std::vector<std::string> out;
+  for (const std::string& id : ids)
+    if (node.HasChild(id)) out.push_back(id);
+  return out;
+}
+
 }  // namespace
 
 Node* NodeSet::WalkLookup(std::string_view id) {
@@ -40,6 +50,7 @@ Node* NodeSet::WalkLookup(std::string_view id) {
 
 void NodeSet::OnTree(std::string_view nid, int mode, NodeSet* other, CommandSet* commands,
                      bool childrenFirst) {
+  if (!childrenFirst) return WalkParentsFirst(nid, mode, other, commands);
   std::deque<std::string> work{std::string(nid)};
   // Each node is stepped once and its children are taken once, so the walk
   // ends even on a damaged tree. Children first, a node is queued behind its
@@ -51,16 +62,7 @@ void NodeSet::OnTree(std::string_view nid, int mode, NodeSet* other, CommandSet*
   while (!work.empty()) {
     std::string id = std::move(work.front());
     work.pop_front();
-    if (!childrenFirst) {
-      if (!stepped.insert(id).second) continue;
-      Step(id, mode, other, made);
-      // Looked up after the step, so what it added is walked and what it
-      // removed is not.
-      if (Node* node = WalkLookup(id)) {
-        const std::vector<std::string>& children = node->RawChildren();
-        work.insert(work.end(), children.begin(), children.end());
-      }
-    } else if (seen.erase(id)) {
+    if (seen.erase(id)) {
       if (stepped.insert(id).second) Step(id, mode, other, made);
     } else {
       Node* node = WalkLookup(id);
@@ -70,6 +72,41 @@ void NodeSet::OnTree(std::string_view nid, int mode, NodeSet* other, CommandSet*
         work.push_front(id);
         work.insert(work.begin(), children.begin(), children.end());
       }
+    }
+    if (commands)
+      for (auto& command : made) commands->Append(std::move(command));
+    made.clear();
+  }
+}
+
+void NodeSet::WalkParentsFirst(std::string_view nid, int mode, NodeSet* other,
+                               CommandSet* commands) {
+  // The ids in the order they are queued; those before `next` have been
+  // taken. The ids stepped so far are indexed by their place in the queue,
+  // so the walk keeps one flat index rather than a set of copied ids.
+  // Both are sized up front for every node the set and its base hold (a
+  // walk steps each node once), so neither grows node by node.
+  const size_t nodes = TableSize() + (base_ ? base_->TableSize() : 0);
+  std::vector<std::string> queue;
+  queue.reserve(nodes + 1);
+  queue.emplace_back(nid);
+  HashIndex stepped;
+  auto rehash = [&](uint32_t at) { return HashKey(queue[at]); };
+  stepped.reserve(nodes + 1, rehash);
+  std::vector<std::unique_ptr<Command>> made;
+  for (size_t next = 0; next < queue.size(); ++next) {
+    // Valid until the queue grows, after the step.
+    const std::string& id = queue[next];
+    const uint64_t hash = HashKey(id);
+    if (stepped.Find(hash, [&](uint32_t at) { return queue[at] == id; }) != HashIndex::npos)
+      continue;
+    stepped.Insert(hash, static_cast<uint32_t>(next), rehash);
+    Step(id, mode, other, made);
+    // Looked up after the step, so what it added is walked and what it
+    // removed is not.
+    if (Node* node = WalkLookup(id)) {
+      const std::vector<std::string>& children = node->RawChildren();
+      queue.insert(queue.end(), children.begin(), children.end());
     }
     if (commands)
       for (auto& command : made) commands->Append(std::move(command));
@@ -156,21 +193,25 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindReordersInsertsMoves(std::str
   // Reorders: the common children, in this tree's order (a) and in the
   // other's (b), walked side by side. Where they differ, b's child is put
   // before a's, in the tree and in a, and the walk goes on from there.
+  // Each folder's own child index tells which children the other holds.
   const std::vector<std::string> theirs = otherNode->RawChildren();
-  ChildList a;
-  a.Assign(IntersectSets(node->RawChildren(), theirs));
-  std::vector<std::string> b = IntersectSets(theirs, node->RawChildren());
-  auto cursor = a.begin();
-  for (size_t k = 0; k < b.size() && cursor != a.end(); ++k) {
-    if (*cursor == b[k]) {
-      ++cursor;
-      continue;
+  std::vector<std::string> common = ListedBy(node->RawChildren(), *otherNode);
+  std::vector<std::string> b = ListedBy(theirs, *node);
+  if (common != b) {  // the same order needs no reorder
+    ChildList a;
+    a.Assign(std::move(common));
+    auto cursor = a.begin();
+    for (size_t k = 0; k < b.size() && cursor != a.end(); ++k) {
+      if (*cursor == b[k]) {
+        ++cursor;
+        continue;
+      }
+      auto reorder = MakeCommand("reorder", b[k], {{std::string(keys::kBnid), *cursor}});
+      Execute(*reorder);
+      made.push_back(std::move(reorder));
+      a.Remove(b[k]);
+      a.InsertBefore(b[k], *cursor);
     }
-    auto reorder = MakeCommand("reorder", b[k], {{std::string(keys::kBnid), *cursor}});
-    Execute(*reorder);
-    made.push_back(std::move(reorder));
-    a.Remove(b[k]);
-    a.InsertBefore(b[k], *cursor);
   }
 
   // Inserts and moves. The "before" sibling of the child at position i is
@@ -193,7 +234,11 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindReordersInsertsMoves(std::str
                             {{std::string(keys::kPnid), std::string(nid)},
                              {std::string(keys::kBnid), bnid}});
     } else {
-      Attributes args = other.GetNode(child, false, false, true, "nodes11")->GetSafeAttrs();
+      // The other's attributes and the bnid, in a block of their size.
+      const Attributes& attributes = other.GetNode(child, false, false, true, "nodes11")->Attrs();
+      Attributes args;
+      args.reserve(attributes.size() + 1);
+      for (const auto& entry : attributes) args.insert(entry);
       args[std::string(keys::kBnid)] = bnid;
       command = MakeCommand("insert", child, std::move(args));
     }
@@ -222,7 +267,7 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindModifies(std::string_view nid
   char32_t filler = Engine::Current().Platform().FillerChar();
   Attributes args;
   int important = 0;
-  for (const auto& [key, value] : otherNode->GetSafeAttrs()) {
+  for (const auto& [key, value] : otherNode->Attrs()) {
     if (Normalized(key, node->GetAttr(key), filler) == Normalized(key, value, filler)) continue;
     args[key] = value;
     if (IsImportantAttribute(key)) ++important;

@@ -46,14 +46,19 @@ void NodeSet::Execute(const CommandSet& commands) {
   for (size_t i = 0; i < size; ++i) Execute(*commands.GetAt(i));
 }
 
-void NodeSet::InsertNewNode(std::string_view id, Attributes args) {
-  std::string pnid = Arg(args, keys::kPnid);
-  std::string bnid = Arg(args, keys::kBnid);
-  for (auto it = args.begin(); it != args.end();)
-    it = IsPlacementArgument(it->first) ? args.erase(it) : std::next(it);
+void NodeSet::InsertNewNode(std::string_view id, const Attributes& args, std::string_view pnid,
+                            std::string_view bnid) {
   bool newRoot = id == keys::kRoot && pnid.empty();
   if (!newRoot) CheckInsertInParent(id, pnid, bnid);
-  Node* node = AddNode(std::make_unique<Node>(std::string(id), std::move(args)));
+  // The attributes in a block of the size they will have once the node is
+  // placed (ntype and pnid are added then), as the node keeps it.
+  size_t count = 0;
+  for (const auto& [key, value] : args) count += IsPlacementArgument(key) ? 0 : 1;
+  Attributes attributes;
+  attributes.reserve(count + (args.count(keys::kNtype) ? 0 : 1) + (newRoot ? 0 : 1));
+  for (const auto& entry : args)
+    if (!IsPlacementArgument(entry.first)) attributes.insert(entry);
+  Node* node = AddNode(std::make_unique<Node>(std::string(id), std::move(attributes)));
   if (newRoot)
     InsertInParent(id, pnid, bnid);
   else
@@ -62,7 +67,8 @@ void NodeSet::InsertNewNode(std::string_view id, Attributes args) {
 
 void NodeSet::Do_insert(std::string_view id, const Attributes& args) {
   LogStart("Staring Do_insert for: %s", id);
-  if (!GetNode(id, false, true, true)) return InsertNewNode(id, args);
+  if (!GetNode(id, false, true, true))
+    return InsertNewNode(id, args, Arg(args, keys::kPnid), Arg(args, keys::kBnid));
 
   Node* node = GetNode(id, false, false, true, "nodes5");
   const Attributes current = node->GetSafeAttrs();

@@ -7,6 +7,7 @@
 
 #include "nodeset/Command.h"
 #include "nodeset/Engine.h"
+#include "nodeset/HashIndex.h"
 #include "nodeset/Json.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/Utilities.h"
@@ -17,6 +18,29 @@ namespace {
 std::unique_ptr<Command> MakeCommand(std::string_view action, std::string_view id,
                                      Attributes args = {}) {
   return std::make_unique<Command>(std::string(action), std::string(id), std::move(args));
+}
+
+// Asks the processor for the lines of a node, and then of its attributes,
+// some steps before they are read: the nodes of a large tree are far apart
+// in memory, and each one read on demand would stall the work on it. The
+// node is asked for `kAhead` steps before its attributes, which are asked
+// for `kAhead` steps before they are read.
+constexpr size_t kAhead = 4;
+void PrefetchNode(const Node* node) {
+  __builtin_prefetch(node);
+}
+void PrefetchAttributes(const Node* node) {
+  const Attributes& attributes = node->Attrs();
+  if (attributes.empty()) return;
+  const char* p = reinterpret_cast<const char*>(&*attributes.begin());
+  const char* end = p + attributes.size() * sizeof(Attributes::value_type);
+  for (; p < end; p += 64) __builtin_prefetch(p);
+}
+// For the work on the node at `i` of `nodes` (null entries are skipped).
+template <class NodePointer>
+void PrefetchAhead(const std::vector<NodePointer>& nodes, size_t i, size_t end) {
+  if (i + 2 * kAhead < end && nodes[i + 2 * kAhead]) PrefetchNode(nodes[i + 2 * kAhead]);
+  if (i + kAhead < end && nodes[i + kAhead]) PrefetchAttributes(nodes[i + kAhead]);
 }
 
 // The keys the Windows rule compares: the address trimmed of white space and
@@ -61,73 +85,159 @@ bool UsesWindowsRule() {
 // that the best match of each child of the other folder is found at once:
 // the first candidate of the best tier (same id, then same address, then
 // same name), exactly as scoring every candidate in order would find it.
+//
+// A key is a type with an id, an address or a name. The keys of the
+// candidates are kept in one block of text; each tier has a flat index from
+// the 64-bit hash of a key to the group of candidates holding it, and each
+// group chains its candidates in order, so the index takes a few arrays
+// however many candidates there are.
 class CandidateIndex {
  public:
   static constexpr size_t npos = static_cast<size_t>(-1);
 
   CandidateIndex(NodeSet& set, const std::vector<std::string>& candidates, char32_t filler)
-      : filler_(filler), taken_(candidates.size(), false) {
-    for (Index* index : {&byId_, &byUrl_, &byName_}) index->reserve(candidates.size());
-    for (size_t i = 0; i < candidates.size(); ++i) {
-      const Node& node = *set.GetNode(candidates[i], false, false, true, "nodes22");
+      : filler_(filler), candidates_(candidates), taken_(candidates.size(), false) {
+    const size_t count = candidates.size();
+    keys_.reserve(count);
+    nodes_.reserve(count);
+    for (Tier tier : {kId, kUrl, kName}) {
+      index_[tier].reserve(count, Rehash{this, tier});
+      next_[tier].assign(count, kNone);
+    }
+    nextWithoutUrl_.assign(count, kNone);
+    groups_.reserve(count);
+    // The nodes first, in a loop of lookups alone, so that the processor
+    // overlaps them.
+    for (size_t i = 0; i < count; ++i)
+      nodes_.push_back(set.GetNode(candidates[i], false, false, true, "nodes22"));
+    for (size_t i = 0; i < count; ++i) {
+      PrefetchAhead(nodes_, i, count);
+      const Node& node = *nodes_[i];
       MatchKeys k = KeysOf(node, filler);
-      byId_[Key(k.type, candidates[i])].positions.push_back(i);
-      if (!k.url.empty()) byUrl_[Key(k.type, k.url)].positions.push_back(i);
-      Positions& named = byName_[Key(k.type, k.name)];
-      named.positions.push_back(i);
-      if (k.folder || k.url.empty()) named.withoutUrl.push_back(i);
+      Stored stored{Append(k.type), Append(k.url), Append(k.name)};
+      keys_.push_back(stored);
+      const uint64_t typeHash = HashKey(k.type);
+      const uint32_t at = static_cast<uint32_t>(i);
+      Add(kId, CombineHashes(typeHash, HashKey(candidates[i])), at, false);
+      if (!k.url.empty()) Add(kUrl, CombineHashes(typeHash, HashKey(k.url)), at, false);
+      Add(kName, CombineHashes(typeHash, HashKey(k.name)), at, k.folder || k.url.empty());
     }
   }
 
   // The position of the best match of `node` not taken yet, or npos.
   size_t Find(const Node& node) {
     MatchKeys k = KeysOf(node, filler_);
-    if (size_t p = First(byId_, LookupKey(k.type, node.GetID())); p != npos) return p;
+    const uint64_t typeHash = HashKey(k.type);
+    if (size_t p = First(kId, typeHash, k.type, node.GetID()); p != npos) return p;
     if (!k.url.empty())
-      if (size_t p = First(byUrl_, LookupKey(k.type, k.url)); p != npos) return p;
+      if (size_t p = First(kUrl, typeHash, k.type, k.url); p != npos) return p;
     // By name only where one of the two has no address.
-    return First(byName_, LookupKey(k.type, k.name), !(k.folder || k.url.empty()));
+    return First(kName, typeHash, k.type, k.name, !(k.folder || k.url.empty()));
   }
 
   void Take(size_t position) { taken_[position] = true; }
 
- private:
-  // The positions holding one key, in order; those before `head` are taken.
-  struct Positions {
-    std::vector<size_t> positions;
-    size_t head = 0;
-    // For names: the positions of candidates without an address.
-    std::vector<size_t> withoutUrl;
-    size_t withoutUrlHead = 0;
-  };
-  using Index = std::unordered_map<std::string, Positions>;
+  // The node of the candidate at `position`, as found when the index was
+  // built (a merge adds and copies nodes but never removes one).
+  const Node* NodeAt(size_t position) const { return nodes_[position]; }
 
-  static std::string Key(std::string_view type, std::string_view value) {
-    std::string key(type);
-    key.push_back('\0');
-    key.append(value);
-    return key;
+ private:
+  enum Tier { kId, kUrl, kName, kTiers };
+  static constexpr uint32_t kNone = HashIndex::npos;
+
+  // A piece of text_.
+  struct Piece {
+    uint32_t offset, length;
+  };
+  // The keys of a candidate (its id is the candidate itself).
+  struct Stored {
+    Piece type, url, name;
+  };
+  // The candidates holding one key, chained in order; those before `head`
+  // are taken. Names also chain the candidates without an address.
+  struct Group {
+    uint32_t first;
+    uint32_t head, tail;
+    uint32_t withoutUrlHead = kNone, withoutUrlTail = kNone;
+  };
+
+  Piece Append(std::string_view text) {
+    Piece piece{static_cast<uint32_t>(text_.size()), static_cast<uint32_t>(text.size())};
+    text_.append(text);
+    return piece;
   }
-  // The key in a buffer that is reused, so lookups allocate nothing.
-  const std::string& LookupKey(std::string_view type, std::string_view value) {
-    scratch_.assign(type);
-    scratch_.push_back('\0');
-    scratch_.append(value);
-    return scratch_;
+  std::string_view View(Piece piece) const {
+    return std::string_view(text_).substr(piece.offset, piece.length);
   }
-  size_t First(Index& index, const std::string& key, bool withoutUrl = false) {
-    auto it = index.find(key);
-    if (it == index.end()) return npos;
-    std::vector<size_t>& list = withoutUrl ? it->second.withoutUrl : it->second.positions;
-    size_t& head = withoutUrl ? it->second.withoutUrlHead : it->second.head;
-    while (head < list.size() && taken_[list[head]]) ++head;
-    return head < list.size() ? list[head] : npos;
+  // The value a candidate has for a tier.
+  std::string_view Value(Tier tier, uint32_t at) const {
+    switch (tier) {
+      case kId:
+        return candidates_[at];
+      case kUrl:
+        return View(keys_[at].url);
+      default:
+        return View(keys_[at].name);
+    }
+  }
+  uint64_t HashOf(Tier tier, uint32_t at) const {
+    return CombineHashes(HashKey(View(keys_[at].type)), HashKey(Value(tier, at)));
+  }
+  // The hash of a group's key, for the index.
+  struct Rehash {
+    const CandidateIndex* index;
+    Tier tier;
+    uint64_t operator()(uint32_t g) const { return index->HashOf(tier, index->groups_[g].first); }
+  };
+  bool Holds(Tier tier, const Group& group, std::string_view type, std::string_view value) const {
+    return View(keys_[group.first].type) == type && Value(tier, group.first) == value;
+  }
+
+  void Add(Tier tier, uint64_t hash, uint32_t at, bool withoutUrl) {
+    std::string_view type = View(keys_[at].type), value = Value(tier, at);
+    uint32_t g =
+        index_[tier].Find(hash, [&](uint32_t g) { return Holds(tier, groups_[g], type, value); });
+    if (g == kNone) {
+      g = static_cast<uint32_t>(groups_.size());
+      groups_.push_back(Group{at, at, at});
+      index_[tier].Insert(hash, g, Rehash{this, tier});
+    } else {
+      Group& group = groups_[g];
+      next_[tier][group.tail] = at;
+      group.tail = at;
+    }
+    if (!withoutUrl) return;
+    Group& group = groups_[g];
+    if (group.withoutUrlHead == kNone)
+      group.withoutUrlHead = at;
+    else
+      nextWithoutUrl_[group.withoutUrlTail] = at;
+    group.withoutUrlTail = at;
+  }
+
+  size_t First(Tier tier, uint64_t typeHash, std::string_view type, std::string_view value,
+               bool withoutUrl = false) {
+    const uint64_t hash = CombineHashes(typeHash, HashKey(value));
+    uint32_t g =
+        index_[tier].Find(hash, [&](uint32_t g) { return Holds(tier, groups_[g], type, value); });
+    if (g == kNone) return npos;
+    Group& group = groups_[g];
+    uint32_t& head = withoutUrl ? group.withoutUrlHead : group.head;
+    const std::vector<uint32_t>& next = withoutUrl ? nextWithoutUrl_ : next_[tier];
+    while (head != kNone && taken_[head]) head = next[head];
+    return head == kNone ? npos : head;
   }
 
   char32_t filler_;
-  std::string scratch_;
+  const std::vector<std::string>& candidates_;
   std::vector<bool> taken_;
-  Index byId_, byUrl_, byName_;
+  std::string text_;
+  std::vector<Stored> keys_;
+  std::vector<const Node*> nodes_;
+  std::vector<Group> groups_;
+  HashIndex index_[kTiers];
+  std::vector<uint32_t> next_[kTiers];
+  std::vector<uint32_t> nextWithoutUrl_;
 };
 
 }  // namespace
@@ -157,6 +267,27 @@ std::string NodeSet::FindNextChild(std::string_view id) {
 
 // ---- Merge -------------------------------------------------------------------
 
+std::string NodeSet::ReplicateLeaf(const Node& source, std::string_view newParent) {
+  std::string newId;
+  do {
+    newId = KVPort::GenerateNodeID();
+  } while (GetNode(newId, false, true, true));  // never an id this tree holds
+  // Do_insert of a free id.
+  if (Engine::Current().Flavor().logHandlerStarts && InfoOn())
+    LogInfo(Format("Staring Do_insert for: %s", newId));
+  // The source's attributes with the new parent as pnid (and its own bnid,
+  // when it holds one).
+  InsertNewNode(newId, source.Attrs(), newParent, source.GetAttr(keys::kBnid));
+  return newId;
+}
+
+Node* NodeSet::CopyOnWrite(std::string_view id, const Node& seen, std::string_view label) {
+  auto it = table_.find(id);
+  if (it != table_.end() || !base_) return GetNode(id, true, false, true, label);
+  // Not in this set: `seen` came through the base, which has not changed.
+  return AddNode(seen.Clone(true));
+}
+
 std::string NodeSet::ReplicateNode(NodeSet& other, std::string_view nid,
                                    std::string_view newParent) {
   std::string first;
@@ -168,16 +299,7 @@ std::string NodeSet::ReplicateNode(NodeSet& other, std::string_view nid,
     stack.pop_back();
     if (!copied.insert(id).second) continue;  // each node once, even in a cycle
     Node* source = other.GetNode(id, false, false, true, "nodes23");
-    Attributes args = source->GetSafeAttrs();
-    args[std::string(keys::kPnid)] = parent;
-    std::string newId;
-    do {
-      newId = KVPort::GenerateNodeID();
-    } while (GetNode(newId, false, true, true));  // never an id this tree holds
-    // Do_insert of a free id.
-    if (Engine::Current().Flavor().logHandlerStarts && InfoOn())
-      LogInfo(Format("Staring Do_insert for: %s", newId));
-    InsertNewNode(newId, std::move(args));
+    std::string newId = ReplicateLeaf(*source, parent);
     if (first.empty()) first = newId;
     if (source->IsFolder()) {
       const std::vector<std::string>& children = source->RawChildren();
@@ -185,6 +307,67 @@ std::string NodeSet::ReplicateNode(NodeSet& other, std::string_view nid,
     }
   }
   return first;
+}
+
+bool NodeSet::Independent(const NodeSet& other) const {
+  for (const NodeSet* s = &other; s; s = s->base_)
+    if (s == this) return false;
+  return true;
+}
+
+void NodeSet::MergeChildren(NodeSet& other, const std::string& a,
+                            const std::vector<std::string>& candidates,
+                            const std::vector<std::string>& children,
+                            const std::unordered_set<std::string>& pairedOther, char32_t filler,
+                            std::deque<std::pair<std::string, std::string>>& work) {
+  // First every child's match, in order (what the merge changes in this
+  // tree never changes a match: the candidates and their keys are fixed,
+  // and the other tree does not read this one); then the changes, in the
+  // same order, with the nodes to copy asked for ahead.
+  CandidateIndex index(*this, candidates, filler);
+  constexpr size_t kSkip = CandidateIndex::npos - 1;
+  const size_t n = children.size();
+  std::vector<size_t> positions(n, kSkip);
+  std::vector<Node*> nodes(n, nullptr);
+  size_t decided = 0;
+  // The children's nodes first, in a loop of lookups alone; up to the first
+  // one missing, which fails below, after the children before it.
+  for (; decided < n; ++decided) {
+    const std::string& c = children[decided];
+    if (pairedOther.count(c)) continue;
+    nodes[decided] = other.GetNode(c, false, true, true);
+    if (!nodes[decided]) break;
+  }
+  for (size_t i = 0; i < decided; ++i) {
+    PrefetchAhead(nodes, i, decided);
+    if (!nodes[i]) continue;
+    size_t position = index.Find(*nodes[i]);
+    if (position != CandidateIndex::npos) index.Take(position);
+    positions[i] = position;
+  }
+  auto candidateAt = [&](size_t i) -> const Node* {
+    return i < decided && positions[i] < kSkip ? index.NodeAt(positions[i]) : nullptr;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    PrefetchAhead(nodes, i, decided);
+    if (const Node* ahead = candidateAt(i + 2 * kAhead)) PrefetchNode(ahead);
+    if (const Node* ahead = candidateAt(i + kAhead)) PrefetchAttributes(ahead);
+    const std::string& c = children[i];
+    if (i == decided) other.GetNode(c, false, false, true, "nodes20");  // throws
+    if (positions[i] == kSkip) continue;
+    if (positions[i] == CandidateIndex::npos) {
+      if (nodes[i]->IsFolder())
+        ReplicateNode(other, c, a);
+      else
+        ReplicateLeaf(*nodes[i], a);
+      continue;
+    }
+    const std::string& m = candidates[positions[i]];
+    // Copy on write: a merge over a clone never changes its base.
+    Node* nodeM = CopyOnWrite(m, *index.NodeAt(positions[i]), "nodes21");
+    if (nodeM->IsFolder()) work.emplace_back(m, c);
+    nodeM->Merge(*nodes[i]);
+  }
 }
 
 void NodeSet::Merge(NodeSet& other) {
@@ -229,6 +412,10 @@ void NodeSet::Merge(NodeSet& other) {
       if (a != keys::kRoot || !pairedHere.count(id)) candidates.push_back(id);
     const std::vector<std::string> children = nodeB->RawChildren();
 
+    if (indexed && Independent(other)) {
+      MergeChildren(other, a, candidates, children, pairedOther, filler, work);
+      continue;
+    }
     std::unique_ptr<CandidateIndex> index;
     if (indexed) index = std::make_unique<CandidateIndex>(*this, candidates, filler);
     std::vector<bool> taken(candidates.size(), false);

@@ -39,6 +39,7 @@ Node::Node(std::string id, Attributes attributes)
 void Node::Init() {
   if (!attributes_.count(std::string(keys::kNtype)))
     attributes_.emplace(std::string(keys::kNtype), std::string(keys::kBookmark));
+  NoteType();
 }
 
 const std::string& Node::GetAttr(std::string_view key) const {
@@ -55,11 +56,13 @@ void Node::SetAttr(std::string_view key, std::string_view value) {
     it->second = value;
   else
     attributes_.emplace(std::string(key), std::string(value));
+  if (key == keys::kNtype) NoteType();
 }
 
 void Node::RemoveAttr(std::string_view key) {
   auto it = attributes_.find(key);
   if (it != attributes_.end()) attributes_.erase(it);
+  if (key == keys::kNtype) NoteType();
 }
 
 const std::string& Node::GetChildAt(size_t index) const {
@@ -78,88 +81,152 @@ int Node::FindChild(std::string_view id) const {
 
 // ---- ChildList -------------------------------------------------------------------
 
-void ChildList::Insert(List::iterator where, std::string id) {
-  auto it = list_.insert(where, std::move(id));
-  index_.emplace(std::string_view(*it), it);
+uint32_t ChildList::Locate(std::string_view id, uint64_t hash) const {
+  return index_.Find(hash, [&](uint32_t at) { return IdAt(at) == id; });
 }
 
-void ChildList::Erase(List::iterator where) {
-  auto range = index_.equal_range(std::string_view(*where));
-  for (auto it = range.first; it != range.second; ++it)
-    if (it->second == where) {
-      index_.erase(it);
-      break;
-    }
-  list_.erase(where);
-}
-
-ChildList::List::iterator ChildList::First(std::string_view id) {
-  auto range = index_.equal_range(id);
-  if (range.first == range.second) return list_.end();
-  if (std::next(range.first) == range.second) return range.first->second;
+uint32_t ChildList::First(std::string_view id) const {
+  uint32_t found = kNone;
+  size_t count = 0;
+  index_.ForEach(HashKey(id), [&](uint32_t at) {
+    if (IdAt(at) != id) return;
+    ++count;
+    // Positions are in order: the smallest is the first.
+    if (found == kNone || (!linked_ && at < found)) found = at;
+  });
+  if (count <= 1 || !linked_) return found;
   // Listed more than once (only in a damaged tree): the first in order.
-  for (auto it = list_.begin(); it != list_.end(); ++it)
-    if (*it == id) return it;
-  return list_.end();
+  for (uint32_t at = head_; at != kNone; at = entries_[at].next)
+    if (entries_[at].id == id) return at;
+  return kNone;
 }
 
-ChildList::List::const_iterator ChildList::First(std::string_view id) const {
-  return const_cast<ChildList*>(this)->First(id);
+uint32_t ChildList::At(size_t index) const {
+  if (!linked_) return index < size_ ? static_cast<uint32_t>(index) : kNone;
+  uint32_t at = head_;
+  for (; at != kNone && index > 0; --index) at = entries_[at].next;
+  return at;
+}
+
+void ChildList::Link() {
+  if (linked_) return;
+  const uint32_t count = static_cast<uint32_t>(size_);
+  entries_.clear();
+  entries_.reserve(count);
+  for (uint32_t at = 0; at < count; ++at)
+    entries_.push_back(
+        Entry{vector_[at], at > 0 ? at - 1 : kNone, at + 1 < count ? at + 1 : kNone});
+  head_ = count > 0 ? 0 : kNone;
+  tail_ = count > 0 ? count - 1 : kNone;
+  free_ = kNone;
+  linked_ = true;
+  vectorCurrent_ = true;
+}
+
+void ChildList::Insert(uint32_t where, std::string id) {
+  const uint64_t hash = HashKey(id);
+  uint32_t at;
+  if (free_ != kNone) {
+    at = free_;
+    free_ = entries_[at].next;
+    entries_[at].id = std::move(id);
+  } else {
+    at = static_cast<uint32_t>(entries_.size());
+    entries_.push_back(Entry{std::move(id), kNone, kNone});
+  }
+  Entry& entry = entries_[at];
+  entry.next = where;
+  entry.prev = where == kNone ? tail_ : entries_[where].prev;
+  (entry.prev == kNone ? head_ : entries_[entry.prev].next) = at;
+  (where == kNone ? tail_ : entries_[where].prev) = at;
+  index_.Insert(hash, at, Rehash{this});
+  ++size_;
+}
+
+void ChildList::Erase(uint32_t at) {
+  Entry& entry = entries_[at];
+  index_.Erase(HashKey(entry.id), at, Rehash{this});
+  (entry.prev == kNone ? head_ : entries_[entry.prev].next) = entry.next;
+  (entry.next == kNone ? tail_ : entries_[entry.next].prev) = entry.prev;
+  std::string().swap(entry.id);
+  entry.prev = kNone;
+  entry.next = free_;
+  free_ = at;
+  --size_;
 }
 
 void ChildList::Append(std::string id) {
-  if (vectorCurrent_) vector_.push_back(id);
-  Insert(list_.end(), std::move(id));
+  if (linked_) {
+    if (vectorCurrent_) vector_.push_back(id);
+    Insert(kNone, std::move(id));
+    return;
+  }
+  const uint64_t hash = HashKey(id);
+  vector_.push_back(std::move(id));
+  index_.Insert(hash, static_cast<uint32_t>(size_), Rehash{this});
+  ++size_;
 }
 
 bool ChildList::InsertBefore(std::string id, std::string_view before) {
-  auto where = First(before);
-  if (where == list_.end()) return false;
+  uint32_t where = First(before);
+  if (where == kNone) return false;
+  Link();
   Insert(where, std::move(id));
   vectorCurrent_ = false;
   return true;
 }
 
 void ChildList::InsertAt(std::string id, size_t index) {
-  if (index >= list_.size()) return Append(std::move(id));
-  Insert(std::next(list_.begin(), static_cast<std::ptrdiff_t>(index)), std::move(id));
+  if (index >= size_) return Append(std::move(id));
+  Link();
+  Insert(At(index), std::move(id));
   vectorCurrent_ = false;
 }
 
 bool ChildList::Remove(std::string_view id) {
-  auto where = First(id);
-  if (where == list_.end()) return false;
-  Erase(where);
+  uint32_t at = First(id);
+  if (at == kNone) return false;
+  Link();
+  Erase(at);
   vectorCurrent_ = false;
   return true;
 }
 
 void ChildList::RemoveAt(size_t index) {
-  if (index >= list_.size()) return;
-  Erase(std::next(list_.begin(), static_cast<std::ptrdiff_t>(index)));
+  if (index >= size_) return;
+  Link();
+  Erase(At(index));
   vectorCurrent_ = false;
 }
 
 std::string ChildList::After(std::string_view id) const {
-  auto it = First(id);
-  if (it == list_.end() || ++it == list_.end()) return {};
-  return *it;
+  uint32_t at = First(id);
+  if (at == kNone) return {};
+  uint32_t next = NextOf(at);
+  return next == kNone ? std::string() : IdAt(next);
 }
 
 const std::vector<std::string>& ChildList::Vector() const {
   if (!vectorCurrent_) {
-    vector_.assign(list_.begin(), list_.end());
+    vector_.clear();
+    vector_.reserve(size_);
+    for (uint32_t at = head_; at != kNone; at = entries_[at].next)
+      vector_.push_back(entries_[at].id);
     vectorCurrent_ = true;
   }
   return vector_;
 }
 
 void ChildList::Assign(std::vector<std::string> ids) {
-  list_.clear();
-  index_.clear();
-  for (const std::string& id : ids) Insert(list_.end(), id);
+  std::vector<Entry>().swap(entries_);
+  linked_ = false;
+  head_ = tail_ = free_ = kNone;
   vector_ = std::move(ids);
   vectorCurrent_ = true;
+  size_ = vector_.size();
+  index_.clear();
+  index_.reserve(size_, Rehash{this});
+  for (uint32_t at = 0; at < size_; ++at) index_.Insert(HashKey(vector_[at]), at, Rehash{this});
 }
 
 // ---- Node ------------------------------------------------------------------------
@@ -183,6 +250,7 @@ std::unique_ptr<Node> Node::Clone(bool withChildren) const {
 Node::Node(const Node& other)
     : id_(other.id_),
       position_(other.position_),
+      folder_(other.folder_),
       attributes_(other.attributes_),
       children_(other.children_ ? std::make_unique<ChildList>(*other.children_) : nullptr),
       hash_(other.hash_) {}
@@ -206,6 +274,11 @@ void Node::ComputeHash(NodeSet& set) {
 }
 
 void Node::Merge(const Node& other) {
+  // Room for what this node lacks, in one step.
+  size_t lacking = 0;
+  for (const auto& [key, value] : other.attributes_) lacking += attributes_.count(key) ? 0 : 1;
+  if (attributes_.size() + lacking > attributes_.capacity())
+    attributes_.reserve(attributes_.size() + lacking);
   for (const auto& [key, value] : other.attributes_) {
     auto it = attributes_.find(key);
     if (key == keys::kTags && it != attributes_.end()) {
@@ -226,6 +299,7 @@ void Node::Merge(const Node& other) {
       it->second = value;
     }
   }
+  NoteType();
 }
 
 Json::Value Node::ToJSON() const {

@@ -4,7 +4,8 @@
 
 #include <json/json.h>
 
-#include <list>
+#include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "ie/foundation/text/Text.h"
 #include "nodeset/Attributes.h"
+#include "nodeset/HashIndex.h"
 
 namespace tarvex {
 
@@ -40,29 +42,65 @@ inline constexpr std::string_view kBookmark = "bookmark";
 inline constexpr std::string_view kRoot = "ROOT";
 }  // namespace keys
 
-
 // Attributes that hold times and are written to JSON as integers.
 bool IsIntegerAttribute(std::string_view key);
 // Ids and keys that must never be stored as attributes: they are members of
 // a node's JSON form of their own.
 bool IsReservedAttribute(std::string_view key);
 
-// The ordered child ids of a node: a linked list with an index from id to
-// place, so that changes by id do not depend on the folder's size, and a
-// vector form built again on demand (appends keep it current).
+// The ordered child ids of a node, with a flat hash index from id to place,
+// so that changes by id do not depend on the folder's size. A list that has
+// only been appended to (most are) is just the vector of its ids; the first
+// other change threads a doubly linked list through an array of entries in
+// the same order (entries that are removed are reused), and the vector form
+// is then built again on demand (appends keep it current).
 class ChildList {
+  struct Entry {
+    std::string id;
+    uint32_t prev, next;
+  };
+  static constexpr uint32_t kNone = HashIndex::npos;
+
  public:
-  using List = std::list<std::string>;
-  using const_iterator = List::const_iterator;
+  // Walks the ids in order. Changes to the list other than removing the id
+  // it stands on leave it valid.
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = std::string;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const std::string*;
+    using reference = const std::string&;
+
+    const_iterator() = default;
+    reference operator*() const { return list_->IdAt(at_); }
+    pointer operator->() const { return &**this; }
+    const_iterator& operator++() {
+      at_ = list_->NextOf(at_);
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++*this;
+      return before;
+    }
+    bool operator==(const const_iterator& other) const { return at_ == other.at_; }
+
+   private:
+    friend class ChildList;
+    const_iterator(const ChildList* list, uint32_t at) : list_(list), at_(at) {}
+    const ChildList* list_ = nullptr;
+    uint32_t at_ = kNone;
+  };
 
   ChildList() = default;
   ChildList(const ChildList& other) { Assign(other.Vector()); }
   ChildList& operator=(const ChildList&) = delete;
 
-  size_t size() const { return list_.size(); }
-  const_iterator begin() const { return list_.begin(); }
-  const_iterator end() const { return list_.end(); }
-  bool Contains(std::string_view id) const { return index_.find(id) != index_.end(); }
+  size_t size() const { return size_; }
+  const_iterator begin() const { return {this, Head()}; }
+  const_iterator end() const { return {this, kNone}; }
+  bool Contains(std::string_view id) const { return Locate(id, HashKey(id)) != kNone; }
   void Append(std::string id);
   bool InsertBefore(std::string id, std::string_view before);
   void InsertAt(std::string id, size_t index);
@@ -74,14 +112,40 @@ class ChildList {
   void Assign(std::vector<std::string> ids);
 
  private:
-  List::iterator First(std::string_view id);
-  List::const_iterator First(std::string_view id) const;
-  void Insert(List::iterator where, std::string id);
-  void Erase(List::iterator where);
+  // Places are positions in the vector until the list is linked, entries
+  // after; linking makes entry i of the id at position i, so places stay.
+  const std::string& IdAt(uint32_t at) const { return linked_ ? entries_[at].id : vector_[at]; }
+  uint32_t Head() const { return linked_ ? head_ : (size_ > 0 ? 0 : kNone); }
+  uint32_t NextOf(uint32_t at) const {
+    if (linked_) return entries_[at].next;
+    return at + 1 < size_ ? at + 1 : kNone;
+  }
+  // The hash of the id at a place, for the index.
+  struct Rehash {
+    const ChildList* list;
+    uint64_t operator()(uint32_t at) const { return HashKey(list->IdAt(at)); }
+  };
+  // The place of some occurrence of `id`, or kNone.
+  uint32_t Locate(std::string_view id, uint64_t hash) const;
+  // The place of the first occurrence of `id` in order, or kNone.
+  uint32_t First(std::string_view id) const;
+  // The place at `index` in order (kNone past the end).
+  uint32_t At(size_t index) const;
+  // Threads the linked list through entries, before a change other than an
+  // append.
+  void Link();
+  // Links a new entry before `where` (kNone: at the end).
+  void Insert(uint32_t where, std::string id);
+  void Erase(uint32_t at);
 
-  List list_;
-  // Keys view the strings held by the list's own elements, which never move.
-  std::unordered_multimap<std::string_view, List::iterator> index_;
+  bool linked_ = false;
+  std::vector<Entry> entries_;
+  HashIndex index_;
+  uint32_t head_ = kNone, tail_ = kNone;
+  // Removed entries, chained through `next`.
+  uint32_t free_ = kNone;
+  size_t size_ = 0;
+  // The list itself until it is linked; then its vector form, when current.
   mutable std::vector<std::string> vector_;
   mutable bool vectorCurrent_ = true;
 };
@@ -154,13 +218,19 @@ class Node {
   // {"nid": id, "children": [...] (when any), attribute members}.
   Json::Value ToJSON() const;
 
-  bool IsFolder() const { return GetAttr(keys::kNtype) == keys::kFolder; }
+  // Kept beside the attributes, so that walks asking only for the type read
+  // nothing but the node.
+  bool IsFolder() const { return folder_; }
 
  private:
   void Init();
 
+  // After a change of the attributes that may touch `ntype`.
+  void NoteType() { folder_ = GetAttr(keys::kNtype) == keys::kFolder; }
+
   std::string id_;
   int position_ = kUnplaced;
+  bool folder_ = false;
   Attributes attributes_;
   ChildList& Children();
 

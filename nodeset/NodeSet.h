@@ -6,15 +6,18 @@
 
 #include <json/json.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "ie/foundation/text/Text.h"
 #include "nodeset/Node.h"
+#include "nodeset/NodeTable.h"
 
 namespace tarvex {
 
@@ -23,13 +26,9 @@ class CommandSet;
 
 class NodeSet {
  public:
-  struct IdHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
-  };
   // Nodes by id; a null entry is a tombstone. Hashed: the JSON form lists the
   // nodes in id order (UTF-16 code units).
-  using Table = std::unordered_map<std::string, std::unique_ptr<Node>, IdHash, std::equal_to<>>;
+  using Table = NodeTable;
 
   enum class LoadResult { Loaded, Missing, Unparsable };
 
@@ -183,6 +182,8 @@ class NodeSet {
   // The node of `id` as the walk sees it: own table, else the base; nullptr
   // for a tombstone or an id found nowhere.
   Node* WalkLookup(std::string_view id);
+  // OnTree with parents before their children: breadth first.
+  void WalkParentsFirst(std::string_view nid, int mode, NodeSet* other, CommandSet* commands);
   void Step(std::string_view id, int mode, NodeSet* other,
             std::vector<std::unique_ptr<Command>>& out);
   Json::Value hashes_;
@@ -190,8 +191,11 @@ class NodeSet {
   // node when the caller holds it in this set's own table.
   void PlaceInParent(std::string_view id, std::string_view pnid, std::string_view bnid,
                      Node* own = nullptr);
-  // Do_insert of an id that no node holds.
-  void InsertNewNode(std::string_view id, Attributes args);
+  // Do_insert of an id that no node holds: the node takes every argument but
+  // the placing ones as its attributes and is placed under `pnid` before
+  // `bnid`.
+  void InsertNewNode(std::string_view id, const Attributes& args, std::string_view pnid,
+                     std::string_view bnid);
   // Raises the errors InsertInParent would raise, changing nothing.
   void CheckInsertInParent(std::string_view id, std::string_view pnid, std::string_view bnid,
                            std::string_view leaving = {});
@@ -200,6 +204,24 @@ class NodeSet {
   std::vector<std::string> CollectSubtree(std::string_view id);
   void Tombstone(const std::string& id);
   void CheckUser(const Json::Value& value);
+  // Copies `source` (a node of another set) under `newParent` with a new id,
+  // without its children; returns the copy's id.
+  std::string ReplicateLeaf(const Node& source, std::string_view newParent);
+  // GetNode(id) with copy on write, for a node seen earlier as `seen` (in
+  // this set or through its base): the base's node is copied from `seen`
+  // without being looked up again.
+  Node* CopyOnWrite(std::string_view id, const Node& seen, std::string_view label);
+  // Whether changes to this set leave `other` as it is (it does not read
+  // through to this set).
+  bool Independent(const NodeSet& other) const;
+  // The merge of the children of `other`'s folder into this tree's folder
+  // `a` by the Windows rule (with an index of the candidates), when the two
+  // trees are independent.
+  void MergeChildren(NodeSet& other, const std::string& a,
+                     const std::vector<std::string>& candidates,
+                     const std::vector<std::string>& children,
+                     const std::unordered_set<std::string>& pairedOther, char32_t filler,
+                     std::deque<std::pair<std::string, std::string>>& work);
 
   NodeSet* base_;
   Table table_;

@@ -494,6 +494,23 @@ TEST_P(MergeTest, CopiesTakeFreshIds) {
     EXPECT_EQ(Get(mine, id)->GetAttr("url"), std::string("http://") + id + "/");
 }
 
+// A child the other folder lists but nobody holds fails the merge after the
+// children before it are merged.
+TEST_P(MergeTest, AMissingChildFailsAfterTheChildrenBeforeIt) {
+  NodeSet mine, theirs;
+  BuildTree(mine, "a");
+  BuildTree(theirs, "x a y");
+  Get(theirs, "ROOT")->InsertChild("ghost", 1);
+  try {
+    mine.Merge(theirs);
+    ADD_FAILURE() << "no error";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.kind, ErrorKind::NotFound);
+    EXPECT_THAT(e.what(), ::testing::EndsWith("From: nodes20"));
+  }
+  EXPECT_EQ(Names(mine), "a x+");
+}
+
 TEST_P(MergeTest, AMissingRootFails) {
   NodeSet mine, theirs;
   BuildTree(theirs, "a");
@@ -699,6 +716,34 @@ TEST(MergePropertyTest, RandomTrees) {
         continue;
       EXPECT_TRUE(urls.count(NormalUrl(*node))) << "lost " << id << " " << node->GetAttr("url");
     }
+    if (HasFailure()) return;
+  }
+}
+
+// A clone of this tree reads through to it, so it changes while this tree is
+// merged with it: the merge then takes the children one by one, and the
+// index still finds what scoring every candidate finds.
+TEST(MergePropertyTest, ACloneMergedBackIntoItsBase) {
+  TestEnginePlatform platform;
+  platform.infoEnabled = false;
+  for (uint32_t round = 0; round < 100; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::string results[2];
+    for (bool everyCandidate : {false, true}) {
+      ScopedEngine engine(everyCandidate ? EveryCandidateFlavor() : EngineFlavor::Windows(),
+                          platform);
+      std::mt19937 rng(round);
+      NodeSet mine;
+      testing::RandomTree(mine, rng, 1 + static_cast<int>(rng() % 25), "n");
+      Roughen(mine, rng);
+      NameRootFolders(mine, rng);
+      NodeSet theirs(&mine);
+      testing::MutateTree(theirs, rng, 1 + static_cast<int>(rng() % 6));
+      SeedNodeIdCounter(1u << 20);
+      mine.Merge(theirs);
+      results[everyCandidate] = Snapshot(mine, true);
+    }
+    EXPECT_EQ(results[0], results[1]);
     if (HasFailure()) return;
   }
 }
