@@ -20,14 +20,16 @@ std::unique_ptr<Command> MakeCommand(std::string_view action, std::string_view i
   return std::make_unique<Command>(std::string(action), std::string(id), std::move(args));
 }
 
-// Asks the processor for the lines of a node, and then of its attributes,
-// some steps before they are read: the nodes of a large tree are far apart
-// in memory, and each one read on demand would stall the work on it. The
-// node is asked for `kAhead` steps before its attributes, which are asked
-// for `kAhead` steps before they are read.
+// Asks the processor for the lines of a node, then of its attributes, then
+// of their longer texts, some steps before they are read: the nodes of a
+// large tree are far apart in memory, and each one read on demand would
+// stall the work on it. Each stage reads what the one before asked for
+// `kAhead` steps earlier.
 constexpr size_t kAhead = 4;
 void PrefetchNode(const Node* node) {
   __builtin_prefetch(node);
+  // The attributes' pointers may lie on the node's next line.
+  __builtin_prefetch(reinterpret_cast<const char*>(&node->Attrs()) + sizeof(Attributes) - 1);
 }
 void PrefetchAttributes(const Node* node) {
   const Attributes& attributes = node->Attrs();
@@ -36,11 +38,20 @@ void PrefetchAttributes(const Node* node) {
   const char* end = p + attributes.size() * sizeof(Attributes::value_type);
   for (; p < end; p += 64) __builtin_prefetch(p);
 }
+void PrefetchTexts(const Node* node) {
+  for (const auto& [key, value] : node->Attrs()) {
+    // A text too long for the string itself lies elsewhere.
+    const char* data = value.data();
+    const char* self = reinterpret_cast<const char*>(&value);
+    if (data < self || data >= self + sizeof(value)) __builtin_prefetch(data);
+  }
+}
 // For the work on the node at `i` of `nodes` (null entries are skipped).
 template <class NodePointer>
 void PrefetchAhead(const std::vector<NodePointer>& nodes, size_t i, size_t end) {
-  if (i + 2 * kAhead < end && nodes[i + 2 * kAhead]) PrefetchNode(nodes[i + 2 * kAhead]);
-  if (i + kAhead < end && nodes[i + kAhead]) PrefetchAttributes(nodes[i + kAhead]);
+  if (i + 3 * kAhead < end && nodes[i + 3 * kAhead]) PrefetchNode(nodes[i + 3 * kAhead]);
+  if (i + 2 * kAhead < end && nodes[i + 2 * kAhead]) PrefetchAttributes(nodes[i + 2 * kAhead]);
+  if (i + kAhead < end && nodes[i + kAhead]) PrefetchTexts(nodes[i + kAhead]);
 }
 
 // The keys the Windows rule compares: the address trimmed of white space and
@@ -87,10 +98,11 @@ bool UsesWindowsRule() {
 // same name), exactly as scoring every candidate in order would find it.
 //
 // A key is a type with an id, an address or a name. The keys of the
-// candidates are kept in one block of text; each tier has a flat index from
-// the 64-bit hash of a key to the group of candidates holding it, and each
-// group chains its candidates in order, so the index takes a few arrays
-// however many candidates there are.
+// candidates are kept in one block of text, and each tier has a flat index
+// from the 64-bit hash of a key: for ids (each a candidate's own, but for a
+// damaged tree) to the candidates, for addresses and names to the group of
+// candidates holding the key, which chains them in order. So the index takes
+// a few compact arrays however many candidates there are.
 class CandidateIndex {
  public:
   static constexpr size_t npos = static_cast<size_t>(-1);
@@ -100,10 +112,8 @@ class CandidateIndex {
     const size_t count = candidates.size();
     keys_.reserve(count);
     nodes_.reserve(count);
-    for (Tier tier : {kId, kUrl, kName}) {
-      index_[tier].reserve(count, Rehash{this, tier});
-      next_[tier].assign(count, kNone);
-    }
+    for (Tier tier : {kId, kUrl, kName}) index_[tier].reserve(count, Rehash{this, tier});
+    for (Tier tier : {kUrl, kName}) next_[tier].assign(count, kNone);
     nextWithoutUrl_.assign(count, kNone);
     groups_.reserve(count);
     // The nodes first, in a loop of lookups alone, so that the processor
@@ -118,17 +128,20 @@ class CandidateIndex {
       keys_.push_back(stored);
       const uint64_t typeHash = HashKey(k.type);
       const uint32_t at = static_cast<uint32_t>(i);
-      Add(kId, CombineHashes(typeHash, HashKey(candidates[i])), at, false);
+      index_[kId].Insert(CombineHashes(typeHash, HashKey(candidates[i])), at, Rehash{this, kId});
       if (!k.url.empty()) Add(kUrl, CombineHashes(typeHash, HashKey(k.url)), at, false);
       Add(kName, CombineHashes(typeHash, HashKey(k.name)), at, k.folder || k.url.empty());
     }
+    // Only the building appends to the groups.
+    std::vector<uint32_t>().swap(tails_);
+    std::vector<uint32_t>().swap(withoutUrlTails_);
   }
 
   // The position of the best match of `node` not taken yet, or npos.
   size_t Find(const Node& node) {
     MatchKeys k = KeysOf(node, filler_);
     const uint64_t typeHash = HashKey(k.type);
-    if (size_t p = First(kId, typeHash, k.type, node.GetID()); p != npos) return p;
+    if (size_t p = FirstById(typeHash, k.type, node.GetID()); p != npos) return p;
     if (!k.url.empty())
       if (size_t p = First(kUrl, typeHash, k.type, k.url); p != npos) return p;
     // By name only where one of the two has no address.
@@ -153,12 +166,13 @@ class CandidateIndex {
   struct Stored {
     Piece type, url, name;
   };
-  // The candidates holding one key, chained in order; those before `head`
-  // are taken. Names also chain the candidates without an address.
+  // The candidates holding one key, chained in order from the first; those
+  // before `head` are taken. Names also chain the candidates without an
+  // address. (The ends of the chains are kept apart, while building.)
   struct Group {
     uint32_t first;
-    uint32_t head, tail;
-    uint32_t withoutUrlHead = kNone, withoutUrlTail = kNone;
+    uint32_t head;
+    uint32_t withoutUrlHead = kNone;
   };
 
   Piece Append(std::string_view text) {
@@ -183,11 +197,13 @@ class CandidateIndex {
   uint64_t HashOf(Tier tier, uint32_t at) const {
     return CombineHashes(HashKey(View(keys_[at].type)), HashKey(Value(tier, at)));
   }
-  // The hash of a group's key, for the index.
+  // The hash of a key the index holds (a candidate's id, a group's key).
   struct Rehash {
     const CandidateIndex* index;
     Tier tier;
-    uint64_t operator()(uint32_t g) const { return index->HashOf(tier, index->groups_[g].first); }
+    uint64_t operator()(uint32_t at) const {
+      return index->HashOf(tier, tier == kId ? at : index->groups_[at].first);
+    }
   };
   bool Holds(Tier tier, const Group& group, std::string_view type, std::string_view value) const {
     return View(keys_[group.first].type) == type && Value(tier, group.first) == value;
@@ -199,20 +215,30 @@ class CandidateIndex {
         index_[tier].Find(hash, [&](uint32_t g) { return Holds(tier, groups_[g], type, value); });
     if (g == kNone) {
       g = static_cast<uint32_t>(groups_.size());
-      groups_.push_back(Group{at, at, at});
+      groups_.push_back(Group{at, at});
+      tails_.push_back(at);
+      withoutUrlTails_.push_back(kNone);
       index_[tier].Insert(hash, g, Rehash{this, tier});
     } else {
-      Group& group = groups_[g];
-      next_[tier][group.tail] = at;
-      group.tail = at;
+      next_[tier][tails_[g]] = at;
+      tails_[g] = at;
     }
     if (!withoutUrl) return;
-    Group& group = groups_[g];
-    if (group.withoutUrlHead == kNone)
-      group.withoutUrlHead = at;
+    if (groups_[g].withoutUrlHead == kNone)
+      groups_[g].withoutUrlHead = at;
     else
-      nextWithoutUrl_[group.withoutUrlTail] = at;
-    group.withoutUrlTail = at;
+      nextWithoutUrl_[withoutUrlTails_[g]] = at;
+    withoutUrlTails_[g] = at;
+  }
+
+  // The first candidate not taken with the type and id, or npos.
+  size_t FirstById(uint64_t typeHash, std::string_view type, std::string_view id) const {
+    size_t first = npos;
+    index_[kId].ForEach(CombineHashes(typeHash, HashKey(id)), [&](uint32_t at) {
+      if (at < first && !taken_[at] && candidates_[at] == id && View(keys_[at].type) == type)
+        first = at;
+    });
+    return first;
   }
 
   size_t First(Tier tier, uint64_t typeHash, std::string_view type, std::string_view value,
@@ -235,6 +261,7 @@ class CandidateIndex {
   std::vector<Stored> keys_;
   std::vector<const Node*> nodes_;
   std::vector<Group> groups_;
+  std::vector<uint32_t> tails_, withoutUrlTails_;
   HashIndex index_[kTiers];
   std::vector<uint32_t> next_[kTiers];
   std::vector<uint32_t> nextWithoutUrl_;
@@ -350,8 +377,9 @@ void NodeSet::MergeChildren(NodeSet& other, const std::string& a,
   };
   for (size_t i = 0; i < n; ++i) {
     PrefetchAhead(nodes, i, decided);
-    if (const Node* ahead = candidateAt(i + 2 * kAhead)) PrefetchNode(ahead);
-    if (const Node* ahead = candidateAt(i + kAhead)) PrefetchAttributes(ahead);
+    if (const Node* ahead = candidateAt(i + 3 * kAhead)) PrefetchNode(ahead);
+    if (const Node* ahead = candidateAt(i + 2 * kAhead)) PrefetchAttributes(ahead);
+    if (const Node* ahead = candidateAt(i + kAhead)) PrefetchTexts(ahead);
     const std::string& c = children[i];
     if (i == decided) other.GetNode(c, false, false, true, "nodes20");  // throws
     if (positions[i] == kSkip) continue;
