@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ie/favorites/FavoritesPlatform.h"
@@ -175,8 +176,10 @@ class FavoritesDatasource : public NativeDatasource {
   void CleanRootAttrs(Node& root);
   // A name for `name` + `ext` not yet taken in `folder` (nothing there, not
   // even a link): the trimmed name, else with "__1", "__2", ...
+  // A folder name is also taken when another folder there holds it in
+  // another case (`self`, a folder being renamed, does not count).
   std::string MakeUniqueFileName(const std::string& folder, std::string_view name,
-                                 std::string_view ext);
+                                 std::string_view ext, const LocalFileEntry* self = nullptr);
 
   // Deeper folders fail the read.
   static constexpr int kMaxDepth = 128;
@@ -202,6 +205,12 @@ class FavoritesDatasource : public NativeDatasource {
   // Writing: the toolbar folder's id ("" when none) and the nodes written.
   std::string toolbarId_;
   std::vector<std::string> written_;
+  // Sibling folders whose names differ only in case would share one key of
+  // the menu order (the registry, like the Windows file system, ignores
+  // case): the folder holding each such name, by its path in lower case.
+  std::unordered_map<std::string, const LocalFileEntry*> folderNames_;
+  bool NameHeldByAnother(const std::string& path, const LocalFileEntry* self) const;
+  void HoldName(LocalFileEntry& entry);
 };
 
 }  // namespace tarvex

@@ -156,8 +156,19 @@ bool FileNameFits(std::string_view fileName, std::string_view storeName, const O
   return !trimmed.empty() && TrimTitle(fileName, facts) == trimmed;
 }
 
+bool FavoritesDatasource::NameHeldByAnother(const std::string& path,
+                                            const LocalFileEntry* self) const {
+  auto it = folderNames_.find(AsciiLower(path));
+  return it != folderNames_.end() && it->second != self;
+}
+
+void FavoritesDatasource::HoldName(LocalFileEntry& entry) {
+  if (entry.isFolder) folderNames_[AsciiLower(entry.FullPath(favoritesDir_))] = &entry;
+}
+
 std::string FavoritesDatasource::MakeUniqueFileName(const std::string& folder,
-                                                    std::string_view name, std::string_view ext) {
+                                                    std::string_view name, std::string_view ext,
+                                                    const LocalFileEntry* self) {
   std::string candidate = TrimTitle(name, env_.facts);
   if (candidate.empty()) candidate = std::string(name);  // a placeholder title
   auto taken = [&](const std::string& n) {
@@ -165,7 +176,9 @@ std::string FavoritesDatasource::MakeUniqueFileName(const std::string& folder,
     if (ext.empty() &&
         (EqualsIgnoreAsciiCase(n, kFolderFileName) || EqualsIgnoreAsciiCase(n, kDesktopIni)))
       return true;
-    return env_.probe(JoinPath(folder, n + std::string(ext))).kind != EntryKind::Missing;
+    const std::string path = JoinPath(folder, n + std::string(ext));
+    if (ext.empty() && NameHeldByAnother(path, self)) return true;
+    return env_.probe(path).kind != EntryKind::Missing;
   };
   for (int counter = 1; taken(candidate); ++counter)
     candidate = StripUniqueSuffix(candidate) + Format("__%d", counter);
@@ -208,6 +221,7 @@ void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
 
   BackupFavorites();
   LocalNidMap map;
+  folderNames_.clear();
   BuildLocalNidMap(map);
   written_.clear();
   WriteChildren(set, std::string(keys::kRoot), map);
@@ -356,7 +370,10 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
       entry->nid.clear();
     }
     LocalFileEntry& added = map.Add(std::move(entry), folder, true);
-    if (isDir) subfolders.push_back(&added);
+    if (isDir) {
+      subfolders.push_back(&added);
+      folderNames_.emplace(AsciiLower(full), &added);  // the first found holds the name
+    }
   }
   for (LocalFileEntry* sub : subfolders) ScanLocalFolder(map, *sub, depth + 1);
 }
@@ -405,17 +422,24 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
     existing->claimed = true;
     const std::string links = LinksName();
     if (id == toolbarId_ && existing->parent == &map.Root() && !links.empty() &&
-        existing->name == links)
+        existing->name == links) {
+      HoldName(*existing);
       return *existing;  // already at the Links folder's place
-    if (existing->parent == &parent && FileNameFits(existing->name, file, env_.facts))
-      return *existing;
-    const std::string newName = MakeUniqueFileName(parentPath, file, existing->ext);
+    }
     const std::string from = existing->FullPath(favoritesDir_);
+    if (existing->parent == &parent && FileNameFits(existing->name, file, env_.facts) &&
+        !(isFolder && NameHeldByAnother(from, existing))) {
+      HoldName(*existing);
+      return *existing;
+    }
+    const std::string newName = MakeUniqueFileName(parentPath, file, existing->ext, existing);
     const std::string to = JoinPath(parentPath, newName + existing->ext);
     if (uint32_t err = env_.fs.MoveFile(from, to))
       FailOn(from, err, Format("Error moving local file from [%s] to [%s]", from, to));
+    if (isFolder && !NameHeldByAnother(from, existing)) folderNames_.erase(AsciiLower(from));
     existing->name = newName;
     existing->AttachTo(parent);
+    HoldName(*existing);
     return *existing;
   }
 
@@ -431,7 +455,9 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
     if (uint32_t err = env_.fs.CreateDirectory(path))
       FailOn(path, err, "couldn't create new folder for: " + path);
   }
-  return map.Add(std::move(entry), parent, false);
+  LocalFileEntry& added = map.Add(std::move(entry), parent, false);
+  HoldName(added);
+  return added;
 }
 
 void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEntry& entry) {

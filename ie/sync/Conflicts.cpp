@@ -153,6 +153,7 @@ void ConflictResolver::Reconcile() {
   // Each side as it will be once it has the other side's commands; a
   // command that cannot run fails the sync here, before anything is
   // applied anywhere.
+  logger_.Log("Checking the resolved changes");
   NodeSet localAfter(&localTree_);
   server_.Execute(localAfter);
   NodeSet serverAfter(&serverTree_);
@@ -178,10 +179,18 @@ void ConflictResolver::Reconcile() {
       if (Node* node = tree->GetNode(id, false, true, true)) touch(node->GetAttr(keys::kPnid));
   }
 
-  auto important = [](const Node& node) {
+  // Attributes as the comparison sees them: the unimportant ones left out,
+  // white space and the filler trimmed (a name also loses the suffix that
+  // kept its file name unique), an empty value the same as none.
+  const char32_t filler = Engine::Current().Platform().FillerChar();
+  auto important = [filler](const Node& node) {
     std::vector<std::pair<std::string, std::string>> out;
-    for (const auto& [key, value] : node.Attrs())
-      if (IsImportantAttribute(key)) out.emplace_back(key, value);
+    for (const auto& [key, value] : node.Attrs()) {
+      if (!IsImportantAttribute(key)) continue;
+      std::string seen = key == keys::kName ? TrimTitleWithFiller(value, filler)
+                                            : TrimCodePoint(Trim(value), filler);
+      if (!seen.empty()) out.emplace_back(key, std::move(seen));
+    }
     return out;
   };
   auto differs = [](const std::string& id) {
@@ -198,6 +207,11 @@ void ConflictResolver::Reconcile() {
     }
     return false;
   };
+  // A user who keeps reorders from going one way or the other wants the two
+  // orders to differ.
+  EnginePlatform& platform = Engine::Current().Platform();
+  const bool alignOrder = platform.GetSetting("ignorelocalreorders", "false") != "true" &&
+                          platform.GetSetting("ignoreserverreorders", "false") != "true";
   for (const std::string& id : touched) {
     // Nothing either side holds may end up outside the tree.
     for (NodeSet* tree : {&localAfter, &serverAfter})
@@ -209,7 +223,7 @@ void ConflictResolver::Reconcile() {
     if (!mine && !theirs) continue;
     if (!mine || !theirs || important(*mine) != important(*theirs)) throw differs(id);
     const std::vector<std::string>& want = mine->RawChildren();
-    if (want == theirs->RawChildren()) continue;
+    if (want == theirs->RawChildren() || !alignOrder) continue;
     // The same children in another order: the server's folder takes the
     // order the Favorites will show (the reorders the comparison would
     // make, appended to the local commands).
@@ -399,8 +413,10 @@ SyncTarget ConflictResolver::DetectConflict(const std::string& key, Command& fir
     const char32_t filler = Engine::Current().Platform().FillerChar();
     std::vector<std::string> differing;
     bool unseen = false;  // values that differ only where the user cannot see it
+    bool shared = false;
     for (const auto& [name, value] : first.GetArgs()) {
       if (!second.HasArg(name)) continue;
+      shared = true;
       const std::string& theirs = second.GetArg(name);
       bool differs;
       if (name == keys::kName)
@@ -414,7 +430,8 @@ SyncTarget ConflictResolver::DetectConflict(const std::string& key, Command& fir
     }
     if (differing.size() == 1 && differing[0] == keys::kTags)
       return Resolution(kSyncDrop, kSyncServer);
-    if (a == keys::kRoot) return Resolution(kSyncDrop, kSyncServer);
+    // Of the root only what both sides set is settled, the local way.
+    if (a == keys::kRoot) return shared ? Resolution(kSyncDrop, kSyncServer) : NoConflict();
     // Both sides would otherwise take the other's value: the local one
     // stays on both.
     if (differing.empty()) return unseen ? Resolution(kSyncDrop, kSyncServer) : NoConflict();
@@ -447,10 +464,10 @@ bool ConflictResolver::Discard(CommandSet& set, int index, const Command& other)
   if (command.GetAction() == kUpdate && other.GetAction() == kUpdate &&
       command.GetID() == other.GetID() && !TrimUpdate(command, other))
     return false;
-  // A move that gives way to a move of another node is taken back on its
-  // own side: the node goes back to where the winning side holds it, or to
-  // the nearest folder both keep when the losing side deleted that one (the
-  // losing side then moves it there first, before its delete runs).
+  // A move that gives way to a move of another node is taken back: the
+  // winning side first puts the node back where it holds it, or, when the
+  // losing side deleted that folder, in the nearest folder both keep (where
+  // the losing side also puts it before its delete runs).
   if (command.GetAction() == kMove && other.GetID() != command.GetID()) {
     const bool local = &set == &local_;
     Side winner = SideOf(!local);
@@ -460,7 +477,7 @@ bool ConflictResolver::Discard(CommandSet& set, int index, const Command& other)
       const std::string folder = node->GetAttr(keys::kPnid);
       const std::string place =
           Holds(baseline_, folder) && !Holds(loserTree, folder) ? NearestAncestor(folder) : folder;
-      winner.set.PostSet()->Append(MakeCommand(kMove, id, {{std::string(keys::kPnid), place}}));
+      winner.set.PreSet()->Append(MakeCommand(kMove, id, {{std::string(keys::kPnid), place}}));
       if (place != folder)
         set.PreSet()->Append(MakeCommand(kMove, id, {{std::string(keys::kPnid), place}}));
     }
@@ -554,10 +571,11 @@ bool ConflictResolver::DoAction(const SyncTarget& record, int& i, int& j) {
   if (op == kSyncDelUpdate || op == kSyncDelMoveOut) {
     // The node lives on: the side that deleted it gets it back, and a move
     // takes it where the other side has it.
-    if (target == kSyncServer)
-      Resurrect(l.GetID(), true);
-    else
-      Resurrect(s.GetID(), false);
+    const bool localHolds = target == kSyncServer;
+    if (!Resurrect(localHolds ? l.GetID() : s.GetID(), localHolds)) {
+      // Nothing to bring back: the command cannot run on the other side.
+      Discard(localHolds ? local_ : server_, localHolds ? i : j, localHolds ? s : l);
+    }
     i = -1;
     return true;
   }
@@ -617,7 +635,7 @@ std::string ConflictResolver::NearestAncestor(std::string_view id) {
   throw VelkException("internal", kErrSyncGaveUp, "Couldn't find a common ancestor!");
 }
 
-void ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
+bool ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
   logger_.Log(Format("Resurrecting [%s]", id));
   Side holder = SideOf(holderIsLocal);
   Side deleter = SideOf(!holderIsLocal);
@@ -634,7 +652,7 @@ void ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
   auto comesBack = [&](const std::string& n) {
     return taken.count(n) && Holds(holder.tree, n) && Holds(baseline_, n);
   };
-  if (!comesBack(id)) return;
+  if (!comesBack(id)) return false;
   std::vector<std::string> back{id};
   std::unordered_set<std::string> backSet{id};
   for (size_t k = 0; k < back.size(); ++k) {
@@ -697,6 +715,7 @@ void ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
   // Both sides end with it last in that folder.
   local_.PostSet()->Append(ToEnd(id));
   server_.PostSet()->Append(ToEnd(id));
+  return true;
 }
 
 void ResolveConflicts(CommandSet& local, CommandSet& server, NodeSet& localTree,

@@ -129,6 +129,49 @@ class FavoritesWriterTest : public testing::FavoritesFixture {
   }
 };
 
+// The registry ignores case, so sibling folders whose names differ only in
+// case would share one order key and one would take the other's order.
+TEST_F(FavoritesWriterTest, FoldersWhoseNamesDifferOnlyInCaseKeepTheirOwnOrder) {
+  auto fill = [](NodeSet& set, const std::string& folder) {
+    for (const char* name : {"zeta", "alpha", "mid"})
+      Insert(set, folder + name, folder, name, "http://" + std::string(name) + ".example/");
+  };
+  {
+    SCOPED_TRACE("new folders");
+    auto set = EmptyTree();
+    Insert(*set, "lower", "ROOT", "site", {}, "folder");
+    Insert(*set, "upper", "ROOT", "Site", {}, "folder");
+    Insert(*set, "other", "ROOT", "SITE", {}, "folder");
+    for (const char* folder : {"lower", "upper", "other"}) fill(*set, folder);
+    set->Execute(Command("reorder", "upperalpha", {{"bnid", "upperzeta"}}));
+    set->Execute(Command("reorder", "othermid", {{"bnid", "otherzeta"}}));
+    Write(*set);
+    EXPECT_EQ(Value("site/meta.kv", "Tarvex", "nid"), "lower");
+    EXPECT_EQ(Value("Site__1/meta.kv", "Tarvex", "nid"), "upper");
+    EXPECT_EQ(Value("SITE__2/meta.kv", "Tarvex", "nid"), "other");
+    EXPECT_EQ(Differences(*set), "");
+  }
+  {
+    SCOPED_TRACE("folders found on disk");
+    fs::remove_all(fav_);
+    Folder("Site", "[Tarvex]\r\nnid=upper\r\n");
+    Folder("site", "[Tarvex]\r\nnid=lower\r\n");
+    auto set = EmptyTree();
+    Insert(*set, "lower", "ROOT", "site", {}, "folder");
+    Insert(*set, "upper", "ROOT", "Site", {}, "folder");
+    for (const char* folder : {"lower", "upper"}) fill(*set, folder);
+    set->Execute(Command("reorder", "upperalpha", {{"bnid", "upperzeta"}}));
+    Write(*set);
+    EXPECT_EQ(Value("site__1/meta.kv", "Tarvex", "nid"), "lower") << "the first written moves";
+    EXPECT_EQ(Value("Site/meta.kv", "Tarvex", "nid"), "upper");
+    EXPECT_EQ(Differences(*set), "");
+    const auto before = FilesBelow(fav_);
+    auto again = CopyOf(*set);
+    Write(*again);
+    EXPECT_EQ(ChangedPaths(before, FilesBelow(fav_)), "");
+  }
+}
+
 TEST_F(FavoritesWriterTest, WritesFilesFoldersAndTitlesThatFileNamesCannotHold) {
   auto set = EmptyTree();
   Insert(*set, "f1", "ROOT", "News", {}, "folder");

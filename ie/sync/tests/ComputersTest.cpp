@@ -205,7 +205,7 @@ TEST_F(ComputersTest, WhatTheFavoritesCannotHoldSurvivesARoundTrip) {
 // rounds, TARVEX_SYNC_SEED another sequence.
 TEST_F(ComputersTest, RandomEditsOnManyComputersConverge) {
   const char* more = std::getenv("TARVEX_SYNC_ROUNDS");
-  const int rounds = more ? std::atoi(more) : 12;
+  const int rounds = more ? std::atoi(more) : 30;
   static const std::vector<std::string> kTitles = {"Site",
                                                    "site",
                                                    "News",
