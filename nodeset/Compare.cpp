@@ -127,7 +127,8 @@ void NodeSet::Step(std::string_view id, int mode, NodeSet* other,
       out = FindModifies(id, *other);
       break;
     case kProvideCommands:
-      out.push_back(MakeCommand("insert", id, GetNode(id, false, false, true, "nodes8")->GetSafeAttrs()));
+      out.push_back(
+          MakeCommand("insert", id, GetNode(id, false, false, true, "nodes8")->GetSafeAttrs()));
       break;
     case kDeclone:
       GetNode(id, true, false, true, "nodes98");
@@ -230,9 +231,9 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindReordersInsertsMoves(std::str
     std::string bnid = next < n ? theirs[next] : std::string();
     std::unique_ptr<Command> command;
     if (GetNode(child, false, true, true)) {
-      command = MakeCommand("move", child,
-                            {{std::string(keys::kPnid), std::string(nid)},
-                             {std::string(keys::kBnid), bnid}});
+      command = MakeCommand(
+          "move", child,
+          {{std::string(keys::kPnid), std::string(nid)}, {std::string(keys::kBnid), bnid}});
     } else {
       // The other's attributes and the bnid, in a block of their size.
       const Attributes& attributes = other.GetNode(child, false, false, true, "nodes11")->Attrs();
@@ -295,7 +296,8 @@ std::vector<std::unique_ptr<Command>> NodeSet::CleanNonIEData(std::string_view n
   bool unfiled = false;
   Node* root = GetNode(keys::kRoot, false, false, true, "nodes15");
   if (root->HasAttr(keys::kUnid) && root->GetAttr(keys::kUnid) == nid) {
-    made.push_back(MakeCommand("update", keys::kRoot, {{std::string(keys::kUnid), std::string(nid)}}));
+    made.push_back(
+        MakeCommand("update", keys::kRoot, {{std::string(keys::kUnid), std::string(nid)}}));
     Do_update(keys::kRoot, {{std::string(keys::kUnid), ""}});
     // Only an empty unfiled folder goes: putting it back restores the folder
     // alone, so its children would be lost.
@@ -304,6 +306,22 @@ std::vector<std::unique_ptr<Command>> NodeSet::CleanNonIEData(std::string_view n
   node = GetNode(nid, false, false, true, "nodes14");
   const std::string& type = node->GetAttr(keys::kNtype);
   if (type == "separator" || type == "query" || unfiled) {
+    // Whatever a separator or a query holds goes with it, and comes back
+    // with it: the commands run from the last to the first, so the node's
+    // own insert comes last, those below it before it, deepest first.
+    std::vector<std::unique_ptr<Command>> below;  // parents before children, in order
+    std::vector<std::string> stack(node->RawChildren().rbegin(), node->RawChildren().rend());
+    std::unordered_set<std::string> listed{std::string(nid)};
+    while (!stack.empty()) {
+      std::string id = std::move(stack.back());
+      stack.pop_back();
+      Node* child = listed.insert(id).second ? GetNode(id, false, true, true) : nullptr;
+      if (!child) continue;
+      below.push_back(MakeCommand("insert", id, child->GetSafeAttrs()));
+      const std::vector<std::string>& children = child->RawChildren();
+      stack.insert(stack.end(), children.rbegin(), children.rend());
+    }
+    for (auto it = below.rbegin(); it != below.rend(); ++it) made.push_back(std::move(*it));
     Attributes args = node->GetSafeAttrs();
     std::string next = FindNextChild(nid);
     if (!next.empty()) args[std::string(keys::kBnid)] = next;
@@ -325,7 +343,9 @@ void NodeSet::Declone() {
   base_ = nullptr;
 }
 
-void NodeSet::HashTree() { OnTree(keys::kRoot, kHash, nullptr, nullptr, true); }
+void NodeSet::HashTree() {
+  OnTree(keys::kRoot, kHash, nullptr, nullptr, true);
+}
 
 const Json::Value& NodeSet::ProvideHashes() {
   hashes_ = Json::Value(Json::arrayValue);

@@ -195,6 +195,15 @@ void IntermediateDatasource::ApplyCommands(NodeSet& tree, CommandSet& commands, 
           env_.logger.Log("NID no longer exists, ignoring command");
           continue;
         }
+        // The unfiled folder is named again only while the Favorites still
+        // hold it: a user who deleted it wants no root pointing at nothing.
+        const std::string unid = command.GetArg(keys::kUnid);
+        if (command.GetID() == keys::kRoot && !unid.empty() &&
+            !tree.GetNode(unid, false, true, true)) {
+          env_.logger.Log(Format("Unfiled folder [%s] no longer exists, not named again", unid));
+          command.DeleteArg(keys::kUnid);
+          if (command.GetArgs().empty()) continue;
+        }
       } else if (action == "insert") {
         const std::string& pnid = command.GetArg(keys::kPnid);
         if (pnid.empty() || !tree.GetNode(pnid, false, true, true)) {

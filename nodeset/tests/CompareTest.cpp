@@ -425,6 +425,13 @@ TEST_F(CompareTest, CleanNonIEDataStripsAndCollectsTheWayBack) {
        {"insert s pnid=F"},
        "F{x}"},
       {"query", "q a", Type({"q"}, "query"), {"insert q bnid=a pnid=ROOT"}, "a"},
+      // What a query holds goes and comes back with it.
+      {"query holding bookmarks and a folder",
+       "q{x G{y s} z} a",
+       Both(Type({"q"}, "query"), Type({"s"}, "separator")),
+       {"insert z pnid=q", "insert s pnid=G", "insert y pnid=G", "insert G pnid=q",
+        "insert x pnid=q", "insert q bnid=a pnid=ROOT"},
+       "a"},
       {"empty unfiled folder",
        "a U{} b",
        Attr("ROOT", {{"unid", "U"}}),

@@ -268,6 +268,16 @@ TEST_F(IntermediateTest, CommandsThatNoLongerFitArePassedOver) {
   EXPECT_EQ(Describe(*Fetch()), "a b");
   EXPECT_TRUE(Logged("No PNID in local ns, skipping command"));
 
+  // The unfiled folder deleted in the Favorites: the root no longer names it.
+  auto unfiled = Tree("a u{x} b", "", "u");
+  Flush(*unfiled);
+  EXPECT_EQ(Fetch()->GetNode("ROOT", false, false, false)->GetAttr("unid"), "u");
+  fs::remove_all(fav_ + "/u");
+  auto read = Fetch();
+  EXPECT_EQ(Describe(*read), "a b");
+  EXPECT_FALSE(read->GetNode("ROOT", false, false, false)->HasAttr("unid"));
+  EXPECT_TRUE(Logged("Unfiled folder [u] no longer exists, not named again"));
+
   struct Case {
     const char* commands;
     const char* expected;
