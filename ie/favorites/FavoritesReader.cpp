@@ -24,26 +24,15 @@ namespace tarvex {
 
 namespace {
 
-constexpr std::string_view kSection = "Tarvex";
+constexpr std::string_view kSection = kTarvexSection;
 constexpr std::string_view kShortcut = "InternetShortcut";
-
-// The attributes kept in the INI files by a plain section and key.
-struct MappedKey {
-  std::string_view attribute, section, key;
-};
-constexpr MappedKey kMappedKeys[] = {
-    {"ntype", "Tarvex", "ntype"},
-    {"url", "InternetShortcut", "URL"},
-    {"feedurl", "Tarvex", "feedurl"},
-    {"tags", "Tarvex", "tags"},
-};
 constexpr std::string_view kOriginalKeys[] = {"original_name", "original_pnid", "original_bnid"};
+
+}  // namespace
 
 bool IsValidUtf8Name(std::string_view name) {
   return !name.empty() && name.find('\0') == std::string_view::npos && IsValidUtf8(name);
 }
-
-}  // namespace
 
 EntryInfo ProbeEntry(const std::string& path) {
   EntryInfo info;
@@ -72,7 +61,7 @@ bool IsSyncableEntry(std::string& name, uint32_t attributes, bool isDirectory, s
   const size_t dot = name.rfind('.');
   if (dot == std::string::npos) return false;
   const std::string_view found = std::string_view(name).substr(dot);
-  if (!EqualsIgnoreAsciiCase(found, ".url")) return false;
+  if (!EqualsIgnoreAsciiCase(found, kUrlExtension)) return false;
   if (ext) *ext = std::string(found);
   name.resize(dot);
   return true;
@@ -205,18 +194,22 @@ void FavoritesDatasource::RemapOriginalAttrs(Node& node, NodeSet& set, bool rest
   }
 }
 
-void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node& parent,
-                                     int depth) {
-  env_.logger.Log(Format("Providing nodes for path: %s", path));
+std::vector<DirEntry> FavoritesDatasource::ListFolder(const std::string& path, int depth) {
   if (depth > kMaxDepth)
     FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE, "folders nested too deeply: " + path);
-
   std::vector<DirEntry> entries;
   if (uint32_t err = env_.fs.ListDirectory(path, "*", &entries))
     FailOn(path, err, "error reading directory: " + path);
   std::stable_sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
     return CompareUtf16(a.name, b.name) < 0;
   });
+  return entries;
+}
+
+void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node& parent,
+                                     int depth) {
+  env_.logger.Log(Format("Providing nodes for path: %s", path));
+  const std::vector<DirEntry> entries = ListFolder(path, depth);
 
   std::vector<std::pair<std::string, std::string>> subfolders;  // path, id
   for (const DirEntry& entry : entries) {

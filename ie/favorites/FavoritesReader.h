@@ -64,6 +64,24 @@ EntryInfo ProbeEntry(const std::string& path);
 inline constexpr std::string_view kIniAbsent = "[[TARVEX\nDEFAULT]]";
 inline constexpr std::string_view kFolderFileName = "meta.kv";
 inline constexpr std::string_view kMobileFavoritesName = "Mobile Favorites";
+inline constexpr std::string_view kUrlExtension = ".url";
+inline constexpr std::string_view kDesktopIni = "desktop.ini";
+// The section of our own keys in the files.
+inline constexpr std::string_view kTarvexSection = "Tarvex";
+
+// The attributes kept in the files by a plain section and key.
+struct MappedKey {
+  std::string_view attribute, section, key;
+};
+inline constexpr MappedKey kMappedKeys[] = {
+    {"ntype", "Tarvex", "ntype"},
+    {"url", "InternetShortcut", "URL"},
+    {"feedurl", "Tarvex", "feedurl"},
+    {"tags", "Tarvex", "tags"},
+};
+
+// Whether an entry's name can stand for a node: not empty, no NUL, UTF-8.
+bool IsValidUtf8Name(std::string_view name);
 
 // The file or folder name a node is stored under: MakeSafeFileName of its
 // title, and on the Windows flavour a "_" after the device names the system
@@ -187,6 +205,10 @@ class FavoritesDatasource : public NativeDatasource {
  private:
   std::string IniPathOf(const std::string& path, bool isFolder) const;
   void ScanLocalFolder(LocalNidMap& map, LocalFileEntry& folder, int depth);
+  // The entries of the folder at `path`, `depth` folders below the
+  // Favorites, in a stable order; a failure when it cannot be listed or lies
+  // too deep.
+  std::vector<DirEntry> ListFolder(const std::string& path, int depth);
   // Records in the entry's file what its name and place on disk cannot
   // carry: the node's title and, away from its tree parent, that parent and
   // the sibling it stands before.

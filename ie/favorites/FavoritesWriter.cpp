@@ -40,28 +40,12 @@ namespace tarvex {
 
 namespace {
 
-constexpr std::string_view kSection = "Tarvex";
-constexpr std::string_view kUrlExtension = ".url";
-constexpr std::string_view kDesktopIni = "desktop.ini";
-
-struct MappedKey {
-  std::string_view attribute, section, key;
-};
-constexpr MappedKey kMappedKeys[] = {
-    {"ntype", "Tarvex", "ntype"},
-    {"url", "InternetShortcut", "URL"},
-    {"feedurl", "Tarvex", "feedurl"},
-    {"tags", "Tarvex", "tags"},
-};
+constexpr std::string_view kSection = kTarvexSection;
 // What a node keeps in memory after a pass: what its file holds.
 constexpr std::string_view kKeptAttributes[] = {"name", "pnid", "ntype", "url", "feedurl", "tags"};
 
 bool IsGone(uint32_t err) {
   return err == win32::ERROR_FILE_NOT_FOUND || err == win32::ERROR_PATH_NOT_FOUND;
-}
-
-bool IsValidUtf8Name(std::string_view name) {
-  return !name.empty() && name.find('\0') == std::string_view::npos && IsValidUtf8(name);
 }
 
 bool IsReservedDeviceName(std::string_view base) {
@@ -317,14 +301,7 @@ void FavoritesDatasource::BuildLocalNidMap(LocalNidMap& map) {
 
 void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& folder, int depth) {
   const std::string path = folder.FullPath(favoritesDir_);
-  if (depth > kMaxDepth)
-    FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE, "folders nested too deeply: " + path);
-  std::vector<DirEntry> entries;
-  if (uint32_t err = env_.fs.ListDirectory(path, "*", &entries))
-    FailOn(path, err, "error reading directory: " + path);
-  std::stable_sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
-    return CompareUtf16(a.name, b.name) < 0;
-  });
+  const std::vector<DirEntry> entries = ListFolder(path, depth);
   const bool isLinksFolder = folder.parent == &map.Root() && !folder.name.empty() &&
                              folder.name == LinksName() && UsesLocalizedLinks();
 

@@ -128,6 +128,13 @@ Json::Value KestroveServer::Post(const std::string& path, const Json::Value& arg
   return request.GetResponse();
 }
 
+Json::Value KestroveServer::PutChanges(const Json::Value& baserev, const CommandSet& commands) {
+  Json::Value args(Json::objectValue);
+  args["baserev"] = baserev;
+  args["commands"] = commands.ToJSON();
+  return Post("/sync/bookmarks/putchanges", args);
+}
+
 void KestroveServer::SetStatus(int status) {
   context_.settings.SetInt("syncstatus", status, false);
 }
@@ -353,10 +360,7 @@ void KestroveServer::GetLocalChanges(bool continuous, const std::string& revisio
     std::string newRevision = revision;
     if (localCommands.GetSize() > 0) {
       log.Log("Sending local changes to server");
-      Json::Value args(Json::objectValue);
-      args["baserev"] = revision;
-      args["commands"] = localCommands.ToJSON();
-      Json::Value reply = Post("/sync/bookmarks/putchanges", args);
+      Json::Value reply = PutChanges(revision, localCommands);
       const int status = StatusOf(reply);
       if (status == -1 || (status >= 500 && status <= 599))
         throw VelkException("network", status, kNetworkErrorText);
@@ -492,10 +496,7 @@ void KestroveServer::OnUploadWithProfile(const Json::Value& reply) {
   }
   CommandSet commands = working_->Compare(*local);
   if (commands.GetSize() > 0) {
-    Json::Value args(Json::objectValue);
-    args["baserev"] = reply["toprev"];
-    args["commands"] = commands.ToJSON();
-    Json::Value put = Post("/sync/bookmarks/putchanges", args);
+    Json::Value put = PutChanges(reply["toprev"], commands);
     OnRequestComplete(put, "finishuploadwithprofile");
   } else {
     Json::Value done(Json::objectValue);
@@ -534,10 +535,7 @@ void KestroveServer::ContinueMerge(const Json::Value& reply) {
   }
   CommandSet commands = server->Compare(*working_);
   if (commands.GetSize() > 0) {
-    Json::Value args(Json::objectValue);
-    args["baserev"] = reply["toprev"];
-    args["commands"] = commands.ToJSON();
-    Json::Value put = Post("/sync/bookmarks/putchanges", args);
+    Json::Value put = PutChanges(reply["toprev"], commands);
     OnRequestComplete(put, "putchanges");
   } else {
     working_->SetUserHash(UserAtServer());

@@ -121,6 +121,8 @@ class KestroveServer {
   void AdoptWorkingTree();
 
   Json::Value Post(const std::string& path, const Json::Value& arguments);
+  // Sends `commands` as the changes since `baserev`; the service's reply.
+  Json::Value PutChanges(const Json::Value& baserev, const CommandSet& commands);
   void SetStatus(int status);
   std::string UserAtServer();
   void RequireWorkingTree(std::string_view state);

@@ -14,23 +14,12 @@
 namespace tarvex {
 namespace {
 
-// Asks through whatever message box is installed at the time of the
-// question (the shell installs its own after start).
-class CurrentPrompt : public UserPrompt {
- public:
-  int Ask(const std::string& text, int button1, int button2, int button3,
-          const std::string& checkboxText, bool* checked) override {
-    return UserInteraction::Process().prompt->Ask(text, button1, button2, button3, checkboxText,
-                                                  checked);
-  }
-};
-
 // The context and the account refer to each other: the context is bound to
 // the account's storage first, then the account is built over the context.
 struct ProcessSync {
   ProcessSync()
       : context{Settings::GetInstance(), Logger::GetInstance(), HttpTransport::Process(),
-                Clock::System(),         slot.account,          prompt} {
+                Clock::System(),         slot.account,          UserInteraction::CurrentPrompt()} {
     new (&slot.account) Account(context, CredentialStore::Process(), CredentialPrompt::Process());
   }
 
@@ -39,7 +28,6 @@ struct ProcessSync {
     ~Slot() {}
     Account account;
   } slot;
-  CurrentPrompt prompt;
   SyncContext context;
 };
 

@@ -7,29 +7,10 @@
 #include "nodeset/Node.h"
 
 namespace tarvex {
-namespace {
-
-// The message box and the opener installed at the time of the call (the
-// shell installs its own after start).
-class CurrentPrompt : public UserPrompt {
- public:
-  int Ask(const std::string& text, int button1, int button2, int button3,
-          const std::string& checkboxText, bool* checked) override {
-    return UserInteraction::Process().prompt->Ask(text, button1, button2, button3, checkboxText,
-                                                  checked);
-  }
-};
-
-class CurrentOpener : public UrlOpener {
- public:
-  int Open(const std::string& url) override { return UserInteraction::Process().opener->Open(url); }
-};
-
-}  // namespace
-
 SyncQuestions*& SyncQuestions::Process() {
-  static SyncQuestions* questions = new PromptSyncQuestions(
-      *new CurrentPrompt, *new CurrentOpener, Settings::GetInstance(), Logger::GetInstance());
+  static SyncQuestions* questions =
+      new PromptSyncQuestions(UserInteraction::CurrentPrompt(), UserInteraction::CurrentOpener(),
+                              Settings::GetInstance(), Logger::GetInstance());
   return questions;
 }
 

@@ -93,6 +93,18 @@ std::string Describe(NodeSet& set, std::string_view root) {
   return out;
 }
 
+std::vector<std::string> Reachable(NodeSet& set) {
+  std::vector<std::string> ids;
+  std::deque<std::string> queue{"ROOT"};
+  while (!queue.empty()) {
+    ids.push_back(queue.front());
+    queue.pop_front();
+    for (const std::string& child : set.GetNode(ids.back(), false, false, true)->RawChildren())
+      queue.push_back(child);
+  }
+  return ids;
+}
+
 std::string Snapshot(NodeSet& set, bool all) {
   std::ostringstream out;
   std::deque<std::string> queue{"ROOT"};

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "nodeset/NodeSet.h"
 
@@ -27,6 +28,8 @@ std::string Describe(NodeSet& set, std::string_view root = "ROOT");
 // text: equal texts mean equal trees. Unimportant attributes (created,
 // modified, visited, icon) are left out unless `all`.
 std::string Snapshot(NodeSet& set, bool all = false);
+// Every node reachable from ROOT, level by level.
+std::vector<std::string> Reachable(NodeSet& set);
 
 // A random tree of about `nodes` nodes below ROOT, with ids "n1", "n2", ...
 // (prefix `prefix`), folders about one in five, names drawn from a small

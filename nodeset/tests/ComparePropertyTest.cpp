@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <deque>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +24,7 @@ namespace {
 using testing::Flavour;
 using testing::FlavourName;
 
+using testing::Reachable;
 using testing::Snapshot;
 
 std::string Text(const CommandSet& commands) {
@@ -36,18 +36,6 @@ CommandSet Received(const CommandSet& commands) {
   Json::Value value;
   EXPECT_TRUE(ParseJson(Text(commands), &value, nullptr));
   return CommandSet(value);
-}
-
-std::vector<std::string> Reachable(NodeSet& set) {
-  std::vector<std::string> out;
-  std::deque<std::string> queue{"ROOT"};
-  while (!queue.empty()) {
-    out.push_back(queue.front());
-    queue.pop_front();
-    for (const std::string& child : set.GetNode(out.back(), false, false, true)->RawChildren())
-      queue.push_back(child);
-  }
-  return out;
 }
 
 class ComparePropertyTest : public ::testing::TestWithParam<Flavour> {

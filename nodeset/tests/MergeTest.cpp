@@ -28,6 +28,7 @@ namespace {
 
 using testing::BuildTree;
 using testing::EngineError;
+using testing::Reachable;
 using testing::Snapshot;
 using ::testing::StartsWith;
 using testing::TestEnginePlatform;
@@ -70,18 +71,6 @@ std::string Names(NodeSet& set, std::string_view id = "ROOT") {
     if (node->IsFolder()) out += "{" + Names(set, child) + "}";
   }
   return out;
-}
-
-// Every node reachable from ROOT, level by level.
-std::vector<std::string> Reachable(NodeSet& set) {
-  std::vector<std::string> ids;
-  std::deque<std::string> queue{"ROOT"};
-  while (!queue.empty()) {
-    ids.push_back(queue.front());
-    queue.pop_front();
-    for (const std::string& child : Get(set, ids.back())->RawChildren()) queue.push_back(child);
-  }
-  return ids;
 }
 
 // Ids of new nodes stay clear of the letters the fixtures use ("1003",

@@ -35,4 +35,23 @@ UserInteraction& UserInteraction::Process() {
   return *ui;
 }
 
+UserPrompt& UserInteraction::CurrentPrompt() {
+  struct Current : UserPrompt {
+    int Ask(const std::string& text, int button1, int button2, int button3,
+            const std::string& checkboxText, bool* checked) override {
+      return Process().prompt->Ask(text, button1, button2, button3, checkboxText, checked);
+    }
+  };
+  static Current current;
+  return current;
+}
+
+UrlOpener& UserInteraction::CurrentOpener() {
+  struct Current : UrlOpener {
+    int Open(const std::string& url) override { return Process().opener->Open(url); }
+  };
+  static Current current;
+  return current;
+}
+
 }  // namespace tarvex

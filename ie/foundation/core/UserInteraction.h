@@ -65,6 +65,11 @@ struct UserInteraction {
   UrlOpener* opener;
 
   static UserInteraction& Process();
+  // A message box and an opener that ask through whatever the process set
+  // holds at the time of each call (the shell installs its own after start),
+  // for objects made before that.
+  static UserPrompt& CurrentPrompt();
+  static UrlOpener& CurrentOpener();
 };
 
 }  // namespace tarvex

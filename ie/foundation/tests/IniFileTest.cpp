@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <random>
-#include <sstream>
 
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/VelkException.h"
+#include "ie/foundation/core/testing/Thrown.h"
 #include "ie/foundation/text/Text.h"
 #include "platform/Win32Error.h"
 #include "platform/testing/Files.h"
@@ -13,6 +12,8 @@
 
 namespace tarvex {
 namespace {
+
+using testing::Thrown;
 
 using testing::ReadAll;
 using testing::WriteAll;
@@ -29,17 +30,6 @@ std::string Utf16File(std::string_view text, bool littleEndian) {
     out += littleEndian ? std::string{low, high} : std::string{high, low};
   }
   return out;
-}
-
-template <typename F>
-VelkException Thrown(F&& f) {
-  try {
-    f();
-  } catch (const VelkException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no VelkException";
-  return VelkException("", 0, "");
 }
 
 OsFacts TestFacts(const testing::TempDir& dir) {

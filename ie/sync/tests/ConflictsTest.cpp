@@ -3,12 +3,9 @@
 // scenarios, and a seeded property check over random edits on both sides.
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +13,7 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/VelkException.h"
+#include "ie/foundation/core/testing/Thrown.h"
 #include "ie/sync/Conflicts.h"
 #include "ie/sync/WinEnginePlatform.h"
 #include "ie/sync/testing/ScriptedQuestions.h"
@@ -24,11 +22,15 @@
 #include "nodeset/NodeSet.h"
 #include "nodeset/Utilities.h"
 #include "nodeset/testing/Trees.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
 namespace {
 
+using testing::Thrown;
+
+using testing::Reachable;
 using testing::ScriptedQuestions;
 
 // The example tree: ROOT holds bookmarks a and b and folders f{c d} and
@@ -151,6 +153,14 @@ struct Sides {
     server.Execute(*serverTree);
   }
 
+  // The pass over both sides' commands.
+  void Resolve(SyncQuestions& questions, Logger& logger) {
+    ResolveConflicts(local, server, *localTree, *serverTree, questions, logger);
+  }
+  ConflictResolver Resolver(SyncQuestions& questions, Logger& logger) {
+    return ConflictResolver(local, server, *localTree, *serverTree, questions, logger);
+  }
+
   NodeSet base;
   CommandSet local, server;
   std::unique_ptr<NodeSet> localTree, serverTree;
@@ -169,23 +179,7 @@ class ConflictsTest : public ::testing::Test {
  protected:
   ConflictsTest() { settings_.SetValue("userdir", dir_ / "user", true); }
 
-  std::string Log() {
-    std::ifstream in(logger_.path());
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
-  template <typename F>
-  VelkException Thrown(F&& f) {
-    try {
-      f();
-    } catch (const VelkException& e) {
-      return e;
-    }
-    ADD_FAILURE() << "no exception";
-    return VelkException("", 0, "");
-  }
+  std::string Log() { return testing::ReadAll(logger_.path()); }
 
   testing::TempDir dir_;
   Registry registry_{dir_ / "registry"};
@@ -286,8 +280,7 @@ TEST_F(ConflictsTest, EveryDetectorRuleFromBothSides) {
       ScriptedQuestions questions;
       if (c.question)
         questions.Expect(c.question, kButtonHidden, localFirst ? c.answerA : c.answerB);
-      ConflictResolver resolver(sides.local, sides.server, *sides.localTree, *sides.serverTree,
-                                questions, logger_);
+      ConflictResolver resolver = sides.Resolver(questions, logger_);
       EXPECT_EQ(Show(resolver.Detect(*sides.local.GetAt(0), *sides.server.GetAt(0))),
                 localFirst ? c.a : c.b);
     }
@@ -300,8 +293,7 @@ TEST_F(ConflictsTest, AnUnknownActionHasNoDetector) {
   Sides sides(kTree, "", "insert x f -");
   sides.local.Append(std::make_unique<Command>("copy", "c"));
   ScriptedQuestions questions;
-  ConflictResolver resolver(sides.local, sides.server, *sides.localTree, *sides.serverTree,
-                            questions, logger_);
+  ConflictResolver resolver = sides.Resolver(questions, logger_);
   VelkException e = Thrown([&] { resolver.Run(); });
   EXPECT_EQ(e.source(), "internal");
   EXPECT_EQ(e.id(), -50);
@@ -378,8 +370,7 @@ TEST_F(ConflictsTest, DoActionRewritesDropsAndAddsCommands) {
     SCOPED_TRACE(Format("%s %s: %s / %s", c.op, c.target, c.local, c.server));
     Sides sides(kTree, c.local, c.server);
     ScriptedQuestions questions;
-    ConflictResolver resolver(sides.local, sides.server, *sides.localTree, *sides.serverTree,
-                              questions, logger_);
+    ConflictResolver resolver = sides.Resolver(questions, logger_);
     int i = 0, j = 0;
     EXPECT_EQ(resolver.DoAction({SyncTarget::kResolution, c.op, c.target}, i, j), c.result);
     EXPECT_EQ(i, c.i);
@@ -410,8 +401,7 @@ TEST_F(ConflictsTest, UnknownOperatorsAndTargetsStopThePass) {
     SCOPED_TRACE(Format("%s %s", c.op, c.target));
     Sides sides(kTree, "reorder h e", "reorder e k");
     ScriptedQuestions questions;
-    ConflictResolver resolver(sides.local, sides.server, *sides.localTree, *sides.serverTree,
-                              questions, logger_);
+    ConflictResolver resolver = sides.Resolver(questions, logger_);
     int i = 0, j = 0;
     VelkException e = Thrown([&] {
       resolver.DoAction({SyncTarget::kResolution, c.op, c.target}, i, j);
@@ -427,8 +417,7 @@ TEST_F(ConflictsTest, UnknownOperatorsAndTargetsStopThePass) {
 TEST_F(ConflictsTest, NearestAncestorIsTheFirstFolderUpBothSidesKeep) {
   Sides sides(kTree, "delete k", "delete g");
   ScriptedQuestions questions;
-  ConflictResolver resolver(sides.local, sides.server, *sides.localTree, *sides.serverTree,
-                            questions, logger_);
+  ConflictResolver resolver = sides.Resolver(questions, logger_);
   EXPECT_EQ(resolver.NearestAncestor("m"), "ROOT");
   EXPECT_EQ(resolver.NearestAncestor("f"), "f");
   EXPECT_EQ(Thrown([&] { resolver.NearestAncestor("nowhere"); }).message(),
@@ -468,8 +457,7 @@ TEST_F(ConflictsTest, PassesEndWithBothSidesAlike) {
     SCOPED_TRACE(c.what);
     Sides sides(kTree, c.local, c.server);
     ScriptedQuestions questions;
-    ResolveConflicts(sides.local, sides.server, *sides.localTree, *sides.serverTree, questions,
-                     logger_);
+    sides.Resolve(questions, logger_);
     After after(sides);
     EXPECT_EQ(testing::Describe(after.local), c.tree);
     EXPECT_EQ(testing::Snapshot(after.local), testing::Snapshot(after.server));
@@ -494,8 +482,7 @@ TEST_F(ConflictsTest, TheServerTakesTheLocalOrderUnlessReordersAreKeptApart) {
     Sides sides(kTree, "reorder h e", "insert x g -");
     sides.local = CommandSet();
     ScriptedQuestions questions;
-    ResolveConflicts(sides.local, sides.server, *sides.localTree, *sides.serverTree, questions,
-                     logger_);
+    sides.Resolve(questions, logger_);
     EXPECT_EQ(Show(sides.local), c.local);
   }
 }
@@ -506,8 +493,7 @@ TEST_F(ConflictsTest, NamesTheComparisonCallsEqualAreNoDifference) {
   Sides sides(kTree, "", "move c g -");
   sides.localTree->Do_update("c", {{"name", "c "}});
   ScriptedQuestions questions;
-  ResolveConflicts(sides.local, sides.server, *sides.localTree, *sides.serverTree, questions,
-                   logger_);
+  sides.Resolve(questions, logger_);
   EXPECT_EQ(Show(sides.server), "move c g -");
 }
 
@@ -515,10 +501,7 @@ TEST_F(ConflictsTest, ChangesThatWouldCutNodesOffTheTreeStopThePass) {
   // Four moves, two on each side, close a ring that no pair shows.
   Sides sides("p{} q{} r{} s{}", "move p r -; move s q -", "move q p -; move r s -");
   ScriptedQuestions questions;
-  VelkException e = Thrown([&] {
-    ResolveConflicts(sides.local, sides.server, *sides.localTree, *sides.serverTree, questions,
-                     logger_);
-  });
+  VelkException e = Thrown([&] { sides.Resolve(questions, logger_); });
   EXPECT_EQ(e.id(), -50);
   EXPECT_NE(e.message().find("off the tree"), std::string::npos) << e.message();
   EXPECT_NE(Log().find("Synchronize failed (reason 2)"), std::string::npos);
@@ -539,8 +522,7 @@ TEST_F(ConflictsTest, FolderPlacementQuestion) {
     Sides sides(kTree, "move c g -", "move c ROOT -");
     ScriptedQuestions questions;
     questions.Expect(ScriptedQuestions::kFolderPlacement, kButtonHidden, c.answer);
-    ResolveConflicts(sides.local, sides.server, *sides.localTree, *sides.serverTree, questions,
-                     logger_);
+    sides.Resolve(questions, logger_);
     ASSERT_EQ(questions.asked.size(), 1u);
     EXPECT_EQ(questions.asked[0].args, (std::vector<std::string>{"c c", "g g", "ROOT Favorites"}));
     After after(sides);
@@ -562,8 +544,7 @@ TEST_F(ConflictsTest, VersionQuestionDropsOnlyWhatBothChanged) {
     Sides sides(kTree, "update c name=Mine|url=http://mine/", "update c name=Theirs|tags=x");
     ScriptedQuestions questions;
     questions.Expect(ScriptedQuestions::kVersionConflict, kButtonHidden, c.answer);
-    ResolveConflicts(sides.local, sides.server, *sides.localTree, *sides.serverTree, questions,
-                     logger_);
+    sides.Resolve(questions, logger_);
     ASSERT_EQ(questions.asked.size(), 1u);
     EXPECT_EQ(questions.asked[0].args, (std::vector<std::string>{"c Mine", "c Theirs"}));
     After after(sides);
@@ -594,10 +575,7 @@ TEST_F(ConflictsTest, AQuestionNotAnsweredIsACancel) {
     Sides sides(kTree, c.local, c.server);
     ScriptedQuestions questions;
     questions.Expect(c.kind, kButtonHidden, c.answer);
-    VelkException e = Thrown([&] {
-      ResolveConflicts(sides.local, sides.server, *sides.localTree, *sides.serverTree, questions,
-                       logger_);
-    });
+    VelkException e = Thrown([&] { sides.Resolve(questions, logger_); });
     EXPECT_EQ(e.source(), "internal");
     EXPECT_EQ(e.id(), -51);
     EXPECT_EQ(e.message(), "User cancelled");
@@ -613,10 +591,7 @@ TEST_F(ConflictsTest, SameNewNodeOnBothSides) {
     SCOPED_TRACE("different names");
     Sides sides(kTree, "insert x f - name=X1|url=http://x/", "insert x f - name=X2|url=http://x/");
     ScriptedQuestions questions;
-    VelkException e = Thrown([&] {
-      ResolveConflicts(sides.local, sides.server, *sides.localTree, *sides.serverTree, questions,
-                       logger_);
-    });
+    VelkException e = Thrown([&] { sides.Resolve(questions, logger_); });
     EXPECT_EQ(e.id(), -50);
     EXPECT_EQ(e.message(), "Conflict: duplicate nids detected on insert x: , name:X1");
     EXPECT_NE(Log().find("Synchronize failed (reason 2)"), std::string::npos);
@@ -626,8 +601,7 @@ TEST_F(ConflictsTest, SameNewNodeOnBothSides) {
     Sides sides("a b f{c d} g{e h k{m}}", "insert x f c name=X|created=1",
                 "insert x f - name=X|created=2");
     ScriptedQuestions questions;
-    ResolveConflicts(sides.local, sides.server, *sides.localTree, *sides.serverTree, questions,
-                     logger_);
+    sides.Resolve(questions, logger_);
     EXPECT_EQ(Show(sides.server), "");
     After after(sides);
     EXPECT_EQ(testing::Snapshot(after.local), testing::Snapshot(after.server));
@@ -651,8 +625,7 @@ TEST_F(ConflictsTest, ALargeSetWithoutConflictsIsNoLimit) {
   logger_.level = 1;  // a line per pair is no help here
   Sides sides(tree, local, server);
   ScriptedQuestions questions;
-  ConflictResolver resolver(sides.local, sides.server, *sides.localTree, *sides.serverTree,
-                            questions, logger_);
+  ConflictResolver resolver = sides.Resolver(questions, logger_);
   resolver.Run();
   EXPECT_EQ(resolver.pairs(), 300 * 300);
   EXPECT_EQ(resolver.resolutions(), 0);
@@ -670,8 +643,7 @@ TEST_F(ConflictsTest, ThePassGivesUpAtAThousandResolutions) {
     logger_.level = 1;
     Sides sides(kTree, same, same);
     ScriptedQuestions questions;
-    ConflictResolver resolver(sides.local, sides.server, *sides.localTree, *sides.serverTree,
-                              questions, logger_);
+    ConflictResolver resolver = sides.Resolver(questions, logger_);
     if (count < ConflictResolver::kMaxResolutions) {
       resolver.Run();
       EXPECT_EQ(resolver.resolutions(), count);
@@ -711,19 +683,6 @@ class RandomAnswers : public ScriptedQuestions {
  private:
   std::mt19937 rng_;
 };
-
-// The ids reachable from ROOT.
-std::vector<std::string> Reachable(NodeSet& set) {
-  std::vector<std::string> out;
-  std::deque<std::string> queue{"ROOT"};
-  while (!queue.empty()) {
-    out.push_back(queue.front());
-    queue.pop_front();
-    for (const std::string& child : set.GetNode(out.back(), false, false, true)->RawChildren())
-      queue.push_back(child);
-  }
-  return out;
-}
 
 TEST_F(ConflictsTest, RandomEditsOnBothSidesEndAlike) {
   // For random trees and random edits made independently on two copies:

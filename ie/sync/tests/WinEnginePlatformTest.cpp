@@ -1,18 +1,19 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/VelkException.h"
+#include "ie/foundation/core/testing/Thrown.h"
 #include "ie/sync/WinEnginePlatform.h"
 #include "nodeset/Command.h"
 #include "nodeset/NodeSet.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
 namespace {
+
+using testing::Thrown;
 
 class WinEngineTest : public ::testing::Test {
  protected:
@@ -24,23 +25,7 @@ class WinEngineTest : public ::testing::Test {
   }
   ~WinEngineTest() override { Engine::Current() = saved_; }
 
-  std::string Log() {
-    std::ifstream in(logger_.path());
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  // The exception a call throws.
-  template <typename F>
-  VelkException Thrown(F&& f) {
-    try {
-      f();
-    } catch (const VelkException& e) {
-      return e;
-    }
-    ADD_FAILURE() << "no exception";
-    return VelkException("", 0, "");
-  }
+  std::string Log() { return testing::ReadAll(logger_.path()); }
 
   testing::TempDir dir_;
   Registry registry_{dir_ / "registry"};
@@ -79,8 +64,7 @@ TEST_F(WinEngineTest, BaselineLivesInTheUserFolderAndFollowsTheLogLevel) {
   NodeSet set;
   set.Do_insert("ROOT", {{"ntype", "folder"}});
   set.SaveToFile();
-  std::ifstream in(dir_ / "user/tarvex-baseline.json", std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), {});
+  const std::string text = testing::ReadAll(dir_ / "user/tarvex-baseline.json");
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
   EXPECT_NE(text.find("\"version\":\"1.3.5\""), std::string::npos);
   EXPECT_NE(Log().find("Staring Do_insert for: ROOT"), std::string::npos);
