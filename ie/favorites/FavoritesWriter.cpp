@@ -550,8 +550,11 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
     }
     int foreign = 0;
     for (const DirEntry& child : children) {
-      if (EqualsIgnoreAsciiCase(child.name, kFolderFileName) ||
-          EqualsIgnoreAsciiCase(child.name, kDesktopIni))
+      // Only plain files of those names are ours: a link or a folder so
+      // named is the user's (and a link is never followed).
+      if (child.kind == DirEntry::Kind::File &&
+          (EqualsIgnoreAsciiCase(child.name, kFolderFileName) ||
+           EqualsIgnoreAsciiCase(child.name, kDesktopIni)))
         continue;
       env_.logger.Log(Format("Encountered unexpected child file [%s] %s", child.name, path));
       ++foreign;
@@ -615,8 +618,11 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
         break;
       }
     }
-    if (uint32_t err = env_.fs.MoveFile(current, linksPath))
-      FailOn(current, err, Format("Error moving links from [%s] to [%s]", current, linksPath));
+    // Where it is now: moving the other folder aside moved it too when it
+    // sits inside that folder.
+    const std::string from = entry->FullPath(favoritesDir_);
+    if (uint32_t err = env_.fs.MoveFile(from, linksPath))
+      FailOn(from, err, Format("Error moving links from [%s] to [%s]", from, linksPath));
     entry->name = links;
     entry->AttachTo(root);
     // The tree keeps the toolbar's title and place; the folder's file

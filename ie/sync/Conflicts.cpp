@@ -465,9 +465,10 @@ bool ConflictResolver::Discard(CommandSet& set, int index, const Command& other)
       command.GetID() == other.GetID() && !TrimUpdate(command, other))
     return false;
   // A move that gives way to a move of another node is taken back: the
-  // winning side first puts the node back where it holds it, or, when the
-  // losing side deleted that folder, in the nearest folder both keep (where
-  // the losing side also puts it before its delete runs).
+  // winning side first puts the node back where it holds it (after its own
+  // commands, when that folder is one they make), or, when the losing side
+  // deleted that folder, in the nearest folder both keep (where the losing
+  // side also puts it before its delete runs).
   if (command.GetAction() == kMove && other.GetID() != command.GetID()) {
     const bool local = &set == &local_;
     Side winner = SideOf(!local);
@@ -477,7 +478,8 @@ bool ConflictResolver::Discard(CommandSet& set, int index, const Command& other)
       const std::string folder = node->GetAttr(keys::kPnid);
       const std::string place =
           Holds(baseline_, folder) && !Holds(loserTree, folder) ? NearestAncestor(folder) : folder;
-      winner.set.PreSet()->Append(MakeCommand(kMove, id, {{std::string(keys::kPnid), place}}));
+      auto& back = Holds(baseline_, place) ? winner.set.PreSet() : winner.set.PostSet();
+      back->Append(MakeCommand(kMove, id, {{std::string(keys::kPnid), place}}));
       if (place != folder)
         set.PreSet()->Append(MakeCommand(kMove, id, {{std::string(keys::kPnid), place}}));
     }

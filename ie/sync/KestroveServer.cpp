@@ -57,10 +57,21 @@ bool TruthOf(const Json::Value& reply, const char* name) {
   return !v.empty();
 }
 
+// Runs `read` over a reply; a value of a type the reading cannot take
+// (the JSON library's error) is a refused reply like any other.
+template <typename F>
+void ReadReply(const char* message, F&& read) {
+  try {
+    read();
+  } catch (const Json::Exception& e) {
+    throw VelkException("network", kErrGeneral, Format("%s: %s", message, e.what()));
+  }
+}
+
 // A tree of the reply's commands (inserts that build it).
 std::unique_ptr<NodeSet> TreeOf(const Json::Value& reply, const char* message) {
   auto tree = std::make_unique<NodeSet>();
-  tree->Execute(CommandSet(CommandsOf(reply, message)));
+  ReadReply(message, [&] { tree->Execute(CommandSet(CommandsOf(reply, message))); });
   return tree;
 }
 
@@ -137,6 +148,22 @@ Json::Value KestroveServer::PutChanges(const Json::Value& baserev, const Command
 
 void KestroveServer::SetStatus(int status) {
   context_.settings.SetInt("syncstatus", status, false);
+  statusWritten_ = true;
+}
+
+template <typename F>
+auto KestroveServer::Recorded(F&& entry) {
+  statusWritten_ = false;
+  try {
+    return entry();
+  } catch (const VelkException& e) {
+    if (!statusWritten_) {
+      context_.logger.Error(Format("Sync step failed: %s", e.what()));
+      context_.settings.SetValue("errordetails", e.message(), false);
+      SetStatus(101);
+    }
+    throw;
+  }
 }
 
 std::string KestroveServer::UserAtServer() {
@@ -167,8 +194,11 @@ int KestroveServer::OnRequestComplete(const Json::Value& reply, std::string_view
                status));
     if (status >= 400 && status <= 499) {
       SetStatus(101);
-      throw VelkException("network", status,
-                          Format("%d Error from server: %s", status, JsonText(reply["message"])));
+      throw VelkException(
+          "network", status,
+          Format("%d Error from server: %s", status,
+                 IsJsonText(reply["message"]) ? JsonText(reply["message"])
+                                              : WriteCompactJson(reply["message"])));
     }
     if ((status >= 500 && status <= 599) || status == -1) {
       SetStatus(101);
@@ -212,15 +242,17 @@ int KestroveServer::OnRequestComplete(const Json::Value& reply, std::string_view
 // ---- The normal sync ------------------------------------------------------------------------
 
 void KestroveServer::Synchronize() {
-  context_.logger.Log("Starting synchronization");
-  if (context_.settings.GetInt64("lastsync", 0) == 0) {
-    Json::Value reply = Post("/sync/bookmarks/status", Json::Value(Json::objectValue));
-    OnRequestComplete(reply, "initialsync");
-    return;
-  }
-  WriteTabs(false);
-  if (!ReadBaseline()) return;
-  GetServerChanges();
+  Recorded([&] {
+    context_.logger.Log("Starting synchronization");
+    if (context_.settings.GetInt64("lastsync", 0) == 0) {
+      Json::Value reply = Post("/sync/bookmarks/status", Json::Value(Json::objectValue));
+      OnRequestComplete(reply, "initialsync");
+      return;
+    }
+    WriteTabs(false);
+    if (!ReadBaseline()) return;
+    GetServerChanges();
+  });
 }
 
 bool KestroveServer::ReadBaseline() {
@@ -435,12 +467,14 @@ void KestroveServer::HandleSyncFailure(const VelkException& error) {
 // ---- Download, upload, merge --------------------------------------------------------------
 
 int KestroveServer::Download() {
-  context_.logger.Log("Downloading Favorites");
-  downloadFailed_ = false;
-  Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
-  const int result = OnRequestComplete(reply, "download");
-  if (result != 0) return result;
-  return downloadFailed_ ? -1 : 0;
+  return Recorded([&] {
+    context_.logger.Log("Downloading Favorites");
+    downloadFailed_ = false;
+    Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
+    const int result = OnRequestComplete(reply, "download");
+    if (result != 0) return result;
+    return downloadFailed_ ? -1 : 0;
+  });
 }
 
 void KestroveServer::ProcessDownload(const Json::Value& reply) {
@@ -464,20 +498,22 @@ void KestroveServer::ProcessDownload(const Json::Value& reply) {
 }
 
 void KestroveServer::Upload() {
-  context_.logger.Log("Starting upload");
-  WriteTabs(true);
-  if (context_.settings.GetInt("view", 0) != 0) {
-    Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
-    OnRequestComplete(reply, "uploadwithprofile");
-    return;
-  }
-  working_ = std::make_unique<NodeSet>();
-  working_->FetchFromNative();
-  Json::Value args(Json::objectValue);
-  args["commands"] = working_->ProvideCommandSet().ToJSON();
-  context_.logger.Log("Uploading Favorites");
-  Json::Value reply = Post("/sync/bookmarks/upload", args);
-  OnRequestComplete(reply, "upload");
+  Recorded([&] {
+    context_.logger.Log("Starting upload");
+    WriteTabs(true);
+    if (context_.settings.GetInt("view", 0) != 0) {
+      Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
+      OnRequestComplete(reply, "uploadwithprofile");
+      return;
+    }
+    working_ = std::make_unique<NodeSet>();
+    working_->FetchFromNative();
+    Json::Value args(Json::objectValue);
+    args["commands"] = working_->ProvideCommandSet().ToJSON();
+    context_.logger.Log("Uploading Favorites");
+    Json::Value reply = Post("/sync/bookmarks/upload", args);
+    OnRequestComplete(reply, "upload");
+  });
 }
 
 void KestroveServer::OnUploadWithProfile(const Json::Value& reply) {
@@ -507,11 +543,13 @@ void KestroveServer::OnUploadWithProfile(const Json::Value& reply) {
 }
 
 void KestroveServer::MergeDownload(int type) {
-  context_.logger.Log("Starting merge");
-  mergeType_ = type;
-  context_.logger.Log("Downloading Favorites");
-  Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
-  OnRequestComplete(reply, "mergedownload");
+  Recorded([&] {
+    context_.logger.Log("Starting merge");
+    mergeType_ = type;
+    context_.logger.Log("Downloading Favorites");
+    Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
+    OnRequestComplete(reply, "mergedownload");
+  });
 }
 
 void KestroveServer::ContinueMerge(const Json::Value& reply) {
@@ -554,7 +592,7 @@ void KestroveServer::FinishMerge() {
 // ---- Repair -----------------------------------------------------------------------------------
 
 void KestroveServer::Repair() {
-  RunRepair(false);
+  Recorded([&] { RunRepair(false); });
 }
 
 void KestroveServer::RunRepair(bool afterFailure) {
@@ -571,7 +609,8 @@ void KestroveServer::RunRepair(bool afterFailure) {
   if (OnRequestComplete(reply, "repair") != 0) return;
 
   CommandSet repairs, rebases;
-  tree->BuildRepairCommands(reply, repairs, rebases);
+  ReadReply("Invalid response to getdiffs",
+            [&] { tree->BuildRepairCommands(reply, repairs, rebases); });
   if (repairs.GetSize() == 0) {
     log.Log("Nothing to see here. Move along.");
     if (!afterFailure) CommitBaseline(109);

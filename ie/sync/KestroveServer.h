@@ -124,6 +124,11 @@ class KestroveServer {
   // Sends `commands` as the changes since `baserev`; the service's reply.
   Json::Value PutChanges(const Json::Value& baserev, const CommandSet& commands);
   void SetStatus(int status);
+  // Runs an entry operation. A failure that leaves it before any outcome
+  // was written is recorded as one (101, its message in `errordetails`), so
+  // `syncstatus` never still tells how an earlier sync ended.
+  template <typename F>
+  auto Recorded(F&& entry);
   std::string UserAtServer();
   void RequireWorkingTree(std::string_view state);
   // Keeps a replaced tree alive until the object ends (clones may use it).
@@ -139,6 +144,7 @@ class KestroveServer {
   std::vector<std::unique_ptr<NodeSet>> retired_;
   int mergeType_ = 0;
   bool downloadFailed_ = false;
+  bool statusWritten_ = false;  // by the entry operation running
 };
 
 }  // namespace tarvex

@@ -76,7 +76,7 @@ void ReadTab(const AccessibleNode& tab, Json::Value& tabs, Logger& logger) {
     title = Trim(std::string_view(description.text).substr(0, lf));
     url = Trim(std::string_view(description.text).substr(lf + 1));
   }
-  if (!StartsWith(url, "http")) {
+  if (!IsWebAddress(url, false)) {
     logger.Log(Format("Non-http URL found, skipping: %s [%s]", title, url));
     return;
   }

@@ -77,8 +77,7 @@ std::string SyncErrorUrl(Settings& settings, std::string_view message, std::stri
   std::string base = settings.GetValue("syncerrurl", "");
   if (base.empty()) {
     std::string host = settings.GetValue("webserver", "");
-    base = (StartsWith(host, "http://") || StartsWith(host, "https://") ? "" : "https://") + host +
-           "/syncerr.php";
+    base = (IsWebAddress(host, false) ? "" : "https://") + host + "/syncerr.php";
   }
   return base + "?msg=" + EncodeQueryComponent(message) +
          "&username=" + EncodeQueryComponent(user) + "&client=ie" +

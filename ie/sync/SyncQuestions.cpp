@@ -57,7 +57,9 @@ std::string PromptSyncQuestions::AskVersionConflict(const Node& first, const Nod
 }
 
 bool PromptSyncQuestions::AskYesNo(const std::string& text, const std::string& caption) {
-  return prompt_.Ask(caption + "\n\n" + text, kButtonYes, kButtonNo) == kButtonYes;
+  // "No" first: a message box that cannot ask (nothing installed yet)
+  // answers with the first button, and "Yes" may replace the bookmarks.
+  return prompt_.Ask(caption + "\n\n" + text, kButtonNo, kButtonYes) == kButtonYes;
 }
 
 }  // namespace tarvex

@@ -233,9 +233,9 @@ void SynchronousRequest::OnReply(long httpStatus, const std::string& text) {
   } else if (code == "403") {
     const Json::Value& url = reply["url"];
     std::string page = IsJsonText(url) ? JsonText(url) : std::string();
-    if (!StartsWith(AsciiLower(page), "http://") && !StartsWith(AsciiLower(page), "https://")) {
+    if (!IsWebAddress(page)) {
       page = context_.settings.GetValue("webserver", "");
-      if (!StartsWith(page, "http://") && !StartsWith(page, "https://")) page = "https://" + page;
+      if (!IsWebAddress(page, false)) page = "https://" + page;
     }
     throw VelkException("network", kErrServer403, page);
   } else if (code == "503") {

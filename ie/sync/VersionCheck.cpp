@@ -27,11 +27,6 @@ std::string MemberText(const Json::Value& object, const char* name) {
   return JsonText(value);
 }
 
-bool IsWebAddress(std::string_view url) {
-  std::string lower = AsciiLower(url);
-  return StartsWith(lower, "http://") || StartsWith(lower, "https://");
-}
-
 struct Offer {
   std::string page;
   std::string binary;

@@ -341,9 +341,10 @@ class NativeFileSystem : public FileSystem {
 
   uint32_t ReadFile(const std::string& path, std::string* data, uint64_t maxBytes) override {
     // Opened without waiting, so a FIFO planted at the path cannot block the
-    // reader; only regular files are read.
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) return Win32FromErrno(errno, path);
+    // reader; only regular files are read, and a symbolic link at the path
+    // is never followed (it could lead out of our folders).
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    if (fd.get() < 0) return errno == ELOOP ? ERROR_ACCESS_DENIED : Win32FromErrno(errno, path);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return Win32FromErrno(errno, path);
     if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;

@@ -63,7 +63,9 @@ class FileSystem {
   bool Exists(const std::string& path);
 
   virtual uint32_t GetSize(const std::string& path, uint64_t* size) = 0;
-  // Reads a whole file; ERROR_NOT_ENOUGH_MEMORY when it is above `maxBytes`.
+  // Reads a whole file; ERROR_NOT_ENOUGH_MEMORY when it is above `maxBytes`,
+  // ERROR_ACCESS_DENIED for anything but a regular file (a symbolic link at
+  // the path is not followed).
   virtual uint32_t ReadFile(const std::string& path, std::string* data,
                             uint64_t maxBytes = UINT64_MAX) = 0;
   // Replaces (or creates) a file: the data go to a temporary file in the same

@@ -402,7 +402,7 @@ TEST_F(FileSystemTest, FolderErrors) {
   EXPECT_EQ(Names("p/q"), std::vector<std::string>{});
 }
 
-TEST_F(FileSystemTest, ReadFileCapsAndRefusesFolders) {
+TEST_F(FileSystemTest, ReadFileCapsAndReadsOnlyRegularFiles) {
   Put("f", "0123456789");
   std::string data = "untouched";
   EXPECT_EQ(fs_.ReadFile(Path("f"), &data, 9), ERROR_NOT_ENOUGH_MEMORY);
@@ -414,6 +414,9 @@ TEST_F(FileSystemTest, ReadFileCapsAndRefusesFolders) {
   // blocking the reader until someone writes to it.
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
   EXPECT_EQ(fs_.ReadFile(Path("fifo"), &data), ERROR_ACCESS_DENIED);
+  // A link is not followed, even to a readable file.
+  ASSERT_EQ(symlink(Path("f").c_str(), Path("link").c_str()), 0);
+  EXPECT_EQ(fs_.ReadFile(Path("link"), &data), ERROR_ACCESS_DENIED);
   EXPECT_EQ(data, "0123456789");
 }
 

@@ -352,6 +352,9 @@ TEST_F(FavoritesWriterTest, DeletedFoldersGoDeepestFirstUnlessTheyHoldForeignEnt
     bool nested;                       // a deleted subfolder with bookmarks inside
     bool kept;
     bool link = false;  // a symbolic link to a folder outside
+    // An entry with the name of one of our files that is not a file: "link"
+    // (to a read-only file outside) or "folder".
+    const char* impostor = nullptr;
   };
   const Case cases[] = {
       {"one bookmark", 1, {}, false, false},
@@ -362,8 +365,11 @@ TEST_F(FavoritesWriterTest, DeletedFoldersGoDeepestFirstUnlessTheyHoldForeignEnt
       {"a foreign file", 2, {"notes.txt"}, false, true},
       {"a foreign file below", 2, {"Sub/notes.txt"}, true, true},
       {"a link to a folder outside", 1, {}, false, true, true},
+      {"a link named like our file", 1, {}, false, true, false, "link"},
+      {"a folder named like our file", 1, {}, false, true, false, "folder"},
   };
   PutFile(dir_ / "outside/keep.txt", "outside");
+  fs::permissions(dir_ / "outside/keep.txt", fs::perms::owner_read);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(fav_);
@@ -376,9 +382,14 @@ TEST_F(FavoritesWriterTest, DeletedFoldersGoDeepestFirstUnlessTheyHoldForeignEnt
     }
     for (const std::string& f : c.foreign) Url("Old/" + f, "foreign");
     if (c.link) fs::create_directory_symlink(dir_ / "outside", fav_ + "/Old/Out");
+    if (c.impostor && std::string_view(c.impostor) == "link")
+      fs::create_symlink(dir_ / "outside/keep.txt", fav_ + "/Old/desktop.ini");
+    if (c.impostor && std::string_view(c.impostor) == "folder")
+      fs::create_directory(fav_ + "/Old/Desktop.ini");
     auto set = EmptyTree();
     Write(*set);
     EXPECT_EQ(ReadAll(dir_ / "outside/keep.txt"), "outside");
+    EXPECT_EQ(fs::status(dir_ / "outside/keep.txt").permissions(), fs::perms::owner_read);
 
     EXPECT_EQ(fs::exists(fav_ + "/Old"), c.kept);
     for (const std::string& f : c.foreign)
@@ -451,6 +462,7 @@ TEST_F(FavoritesWriterTest, TheToolbarFolderTakesTheLinksFoldersPlace) {
       {"renamed elsewhere", "bar", "ROOT", false, "bar"},
       {"Links taken by another folder", "bar", "ROOT", true, "bar"},
       {"below another folder", "bar", "x", true, "bar"},
+      {"inside the folder titled Links", "bar", "other", true, "bar"},
       {"dangling", "gone", "ROOT", true, "other"},
       {"a bookmark", "bm", "ROOT", true, "other"},
       {"the root", "ROOT", "ROOT", true, "other"},
@@ -462,11 +474,13 @@ TEST_F(FavoritesWriterTest, TheToolbarFolderTakesTheLinksFoldersPlace) {
     auto set = EmptyTree();
     Insert(*set, "x", "ROOT", "X", {}, "folder");
     Insert(*set, "first", "x", "First", "http://first/");
+    const bool inOther = c.toolbarParent == "other";
+    if (inOther) Insert(*set, "other", "ROOT", "Links", {}, "folder");
     Insert(*set, "bar", c.toolbarParent, "Favorites Bar", {}, "folder");
     Insert(*set, "inbar", "bar", "In bar", "http://inbar/");
     Insert(*set, "last", "x", "Last", "http://last/");
     Insert(*set, "bm", "ROOT", "Bookmark", "http://bm/");
-    if (c.occupied) Insert(*set, "other", "ROOT", "Links", {}, "folder");
+    if (c.occupied && !inOther) Insert(*set, "other", "ROOT", "Links", {}, "folder");
     set->GetNode("ROOT", false, false, false)->SetAttr("tnid", c.tnid);
     auto again = CopyOf(*set);
 

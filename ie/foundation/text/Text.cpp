@@ -88,6 +88,11 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.starts_with(prefix);
 }
 
+bool IsWebAddress(std::string_view url, bool anyCase) {
+  const std::string lower = anyCase ? AsciiLower(url.substr(0, 8)) : std::string(url.substr(0, 8));
+  return StartsWith(lower, "http://") || StartsWith(lower, "https://");
+}
+
 // ---- Numbers ----------------------------------------------------------------
 
 int64_t ParseLeadingInt(std::string_view text) {

@@ -62,6 +62,9 @@ std::string TrimCodePoint(std::string_view text, char32_t cp);
 std::string AsciiLower(std::string_view text);
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 bool StartsWith(std::string_view text, std::string_view prefix);
+// Whether `url` begins with "http://" or "https://"; a scheme in capitals
+// counts only with `anyCase`.
+bool IsWebAddress(std::string_view url, bool anyCase = true);
 
 // ---- Numbers ----------------------------------------------------------------
 // The leading decimal integer of a text: leading white space, an optional sign,

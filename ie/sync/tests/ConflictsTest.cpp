@@ -531,6 +531,31 @@ TEST_F(ConflictsTest, FolderPlacementQuestion) {
   }
 }
 
+// The local side made a folder N, moved g into it and f into g; the server
+// moved g into f. A move taken back goes where the winning side holds the
+// node, here in N, a folder only that side has made so far: it is moved
+// there once N exists. (The local move of f into g and the server's of g
+// into f undo each other, so the local layout stays whatever the answer.)
+TEST_F(ConflictsTest, AMoveTakenBackGoesWhereTheWinnerHoldsTheNode) {
+  struct Case {
+    const char* answer;
+    const char* tree;
+  } cases[] = {
+      {"server", "a b N{g{e h k{m} f{c d}}}"},
+      {"local", "a b N{g{e h k{m} f{c d}}}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    Sides sides(kTree, "insert N ROOT - ntype=folder|name=N; move g N -; move f g -", "move g f -");
+    ScriptedQuestions questions;
+    questions.Expect(ScriptedQuestions::kFolderPlacement, kButtonHidden, c.answer);
+    sides.Resolve(questions, logger_);
+    After after(sides);
+    EXPECT_EQ(testing::Describe(after.local), c.tree);
+    EXPECT_EQ(testing::Snapshot(after.local), testing::Snapshot(after.server));
+  }
+}
+
 TEST_F(ConflictsTest, VersionQuestionDropsOnlyWhatBothChanged) {
   struct Case {
     const char* answer;

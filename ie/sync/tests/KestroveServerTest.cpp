@@ -139,6 +139,7 @@ TEST_F(KestroveServerTest, RepliesAreJudgedByTheirStatus) {
       {R"({"status":1})", 1, 0, 102},
       {R"({"status":"302"})", 302, 0, 102},
       {R"({"status":404,"message":"no such thing"})", 0, 404, 101},
+      {R"({"status":409,"message":{"why":1}})", 0, 409, 101},
       {R"({"status":"409"})", 0, 409, 101},
       {R"({"status":503})", 0, 503, 101},
       {R"({})", 0, -1, 101},
@@ -162,6 +163,9 @@ TEST_F(KestroveServerTest, RepliesAreJudgedByTheirStatus) {
         EXPECT_EQ(e.id(), k.thrown) << e.what();
         if (k.thrown == 404) {
           EXPECT_EQ(e.message(), "404 Error from server: no such thing");
+        }
+        if (k.thrown == 409 && reply.isMember("message")) {
+          EXPECT_EQ(e.message(), R"(409 Error from server: {"why":1})");
         }
         if (k.thrown == 503 || k.thrown == -1) {
           EXPECT_EQ(e.message(),
@@ -190,6 +194,9 @@ TEST_F(KestroveServerTest, StepsRefuseRepliesWithoutTheirRevisionOrCommands) {
       {"baselineloaded",
        R"({"status":0,"commands":[{"action":"insert","nid":"ROOT","args":{"ntype":"folder"}}]})",
        "unable to get revision from baseline loaded"},
+      // A command with a value of a type the engine cannot read.
+      {"baselineloaded", R"({"status":0,"toprev":"5","commands":[{"action":1.5,"nid":"a"}]})",
+       "Invalid response to download: Type is not convertible to string"},
   };
   auto c = SyncedComputer();
   for (const Case& k : cases) {
@@ -224,13 +231,25 @@ TEST_F(KestroveServerTest, StepsRefuseRepliesWithoutTheirRevisionOrCommands) {
     });
   }
   // The download step records its failure and says so.
-  service_.QueueFault("/sync/bookmarks/download",
-                      testing::FakeFault::Reply(200, R"({"status":0})"));
-  EXPECT_EQ(c->Run([](KestroveServer& s) { return s.Download(); }), -1);
+  for (const char* reply :
+       {R"({"status":0})", R"({"status":0,"toprev":"9","commands":[{"action":[],"nid":"a"}]})"}) {
+    SCOPED_TRACE(reply);
+    service_.QueueFault("/sync/bookmarks/download", testing::FakeFault::Reply(200, reply));
+    EXPECT_EQ(c->Run([](KestroveServer& s) { return s.Download(); }), -1);
+    EXPECT_EQ(c->SyncStatus(), 101);
+    EXPECT_TRUE(c->bed.settings.GetValue("errordetails", "")
+                    .starts_with("Internal error while writing to your Favorites: Invalid "
+                                 "response to download"));
+    EXPECT_NE(Favorites(*c).find("Paper"), std::string::npos) << "nothing written";
+  }
+  // A sync refused that way is recorded as failed, whatever the last one was.
+  c->Sync();
+  ASSERT_EQ(c->SyncStatus(), 105);
+  service_.QueueFault("/sync/bookmarks/getchanges",
+                      testing::FakeFault::Reply(200, R"({"status":0,"commands":[]})"));
+  EXPECT_THROW(c->Sync(), VelkException);
   EXPECT_EQ(c->SyncStatus(), 101);
-  EXPECT_EQ(c->bed.settings.GetValue("errordetails", ""),
-            "Internal error while writing to your Favorites: Invalid response to download");
-  EXPECT_NE(Favorites(*c).find("Paper"), std::string::npos) << "nothing written";
+  EXPECT_EQ(c->bed.settings.GetValue("errordetails", ""), "Invalid response to getchanges");
   // A merge needs its type.
   c->Run([](KestroveServer& s) {
     EXPECT_THROW(s.OnRequestComplete(Json::Value(Json::objectValue), "mergedownload"),

@@ -322,5 +322,16 @@ TEST_F(UpdateOfferTest, OnlyWebPagesAreOpened) {
             "file:///C:/Windows/system32/cmd.exe");
 }
 
+// A message box that cannot ask answers with the first button: never the
+// one that replaces the user's bookmarks.
+TEST_F(UpdateOfferTest, AnUnansweredYesNoQuestionIsNo) {
+  PromptSyncQuestions questions(prompt_, opener_, settings_, logger_);
+  EXPECT_FALSE(questions.AskYesNo("Replace your local Favorites?", "Tarvex"));
+  prompt_.Script(kButtonYes);
+  EXPECT_TRUE(questions.AskYesNo("Replace your local Favorites?", "Tarvex"));
+  ASSERT_EQ(prompt_.asked.size(), 2u);
+  EXPECT_EQ(prompt_.asked[0].text, "Tarvex\n\nReplace your local Favorites?");
+}
+
 }  // namespace
 }  // namespace tarvex

@@ -104,6 +104,24 @@ TEST(TextTest, AsciiCaseHelpersTouchOnlyAsciiLetters) {
   EXPECT_FALSE(StartsWith("abc", "Ab"));
 }
 
+TEST(TextTest, WebAddressesAreHttpAndHttpsOnly) {
+  struct Case {
+    const char* url;
+    bool anyCase, exact;
+  } cases[] = {
+      {"http://a/", true, true},        {"https://a/", true, true},
+      {"HTTPS://a/", true, false},      {"Http://a/", true, false},
+      {"http:/a/", false, false},       {"httpx://a/", false, false},
+      {"https-like://a", false, false}, {"file:///etc/passwd", false, false},
+      {"javascript:x", false, false},   {"", false, false},
+      {" http://a/", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsWebAddress(c.url), c.anyCase) << c.url;
+    EXPECT_EQ(IsWebAddress(c.url, false), c.exact) << c.url;
+  }
+}
+
 // ---- Numbers ----------------------------------------------------------------
 
 TEST(TextTest, ParseLeadingIntReadsTheLeadingDecimalAndSaturates) {
