@@ -202,7 +202,10 @@ class HashIndex {
   // Removes the number `value` stored under `hash`; false when absent.
   template <class Rehash>
   bool Erase(uint64_t hash, uint32_t value, Rehash&& rehash) {
-    return wide_ ? wideSlots_.Erase(hash, value, rehash) : slots_.Erase(hash, value, rehash);
+    if (wide_) return wideSlots_.Erase(hash, value, rehash);
+    // Narrow slots hold no such number (and its high bits would pass for a
+    // tag's).
+    return value <= Narrow::kMaxValue && slots_.Erase(hash, value, rehash);
   }
 
  private:

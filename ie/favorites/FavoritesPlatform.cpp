@@ -6,6 +6,7 @@
 
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/Paths.h"
+#include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/text/Text.h"
 #include "nodeset/Json.h"
 #include "platform/Win32Error.h"
@@ -68,14 +69,18 @@ std::string LinksLocalizedName(bool beforeVista) {
          ",-12385";
 }
 
-uint32_t SetLocalizedName(FileSystem& fs, const std::string& folder, std::string_view module,
-                          int resourceId) {
+uint32_t SetLocalizedName(FileSystem& fs, Settings& settings, Logger& logger,
+                          const std::string& folder, std::string_view module, int resourceId) {
   const std::string value = Format("@%s,-%d", std::string(module), resourceId);
   try {
-    IniFile ini(JoinPath(folder, "desktop.ini"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, fs);
+    IniFile ini(JoinPath(folder, "desktop.ini"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, fs,
+                settings, logger);
     if (ini.FindValue(".ShellClassInfo", "LocalizedResourceName") != value)
       ini.SetValue(".ShellClassInfo", "LocalizedResourceName", value);
     ini.Close();
+  } catch (const VelkException& e) {
+    return e.source() == "windows" && e.id() > 0 ? static_cast<uint32_t>(e.id())
+                                                 : win32::ERROR_ACCESS_DENIED;
   } catch (const std::exception&) {
     return win32::ERROR_ACCESS_DENIED;
   }

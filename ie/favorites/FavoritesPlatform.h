@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
 #include "platform/files/FileSystem.h"
 
 namespace tarvex {
@@ -70,8 +71,8 @@ std::string LinksLocalizedName(bool beforeVista);
 // hidden system "desktop.ini" in the folder whose [.ShellClassInfo]
 // LocalizedResourceName is "@<module>,-<id>". Rewrites the file only when
 // the value differs. Returns 0 or the Win32 error.
-uint32_t SetLocalizedName(FileSystem& fs, const std::string& folder, std::string_view module,
-                          int resourceId);
+uint32_t SetLocalizedName(FileSystem& fs, Settings& settings, Logger& logger,
+                          const std::string& folder, std::string_view module, int resourceId);
 
 // Copies the folder `from` to the new folder `to` (which must not exist)
 // with everything in it: files keep their attributes, folders are created,

@@ -68,11 +68,6 @@ std::string LocalFileEntry::FullPath(std::string_view favoritesDir) const {
   return JoinPath(parent->FullPath(favoritesDir), name + ext);
 }
 
-std::string LocalFileEntry::OrderKey(std::string_view orderKey) const {
-  if (!parent) return std::string(orderKey);
-  return parent->OrderKey(orderKey) + "\\" + name;
-}
-
 int LocalFileEntry::Depth() const {
   int depth = 0;
   for (const LocalFileEntry* e = parent; e; e = e->parent) ++depth;
@@ -638,7 +633,8 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
     const bool beforeVista = !env_.platform.IsVistaOrLater();
     const std::string module =
         std::string("%windir%\\System32\\ieframe.dll") + (beforeVista ? ".mui" : "");
-    if (uint32_t err = SetLocalizedName(env_.fs, linksPath, module, 12385))
+    if (uint32_t err =
+            SetLocalizedName(env_.fs, env_.settings, env_.logger, linksPath, module, 12385))
       env_.logger.Error(Format("Error [%d] setting the Links folder's display name", err));
     else
       entry->localizedName = LinksLocalizedName(beforeVista);

@@ -25,8 +25,6 @@ struct LocalFileEntry {
 
   // The entry's path below `favoritesDir`, with the extension.
   std::string FullPath(std::string_view favoritesDir) const;
-  // The registry key of the folder's menu order below `orderKey`.
-  std::string OrderKey(std::string_view orderKey) const;
   int Depth() const;
   void Detach();
   void AttachTo(LocalFileEntry& newParent);

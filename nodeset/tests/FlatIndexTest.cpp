@@ -100,6 +100,10 @@ TEST(HashIndexTest, AgreesWithAModelUnderRandomInsertsAndErasures) {
     }
     // A number not stored is not erased, and an absent key is not found.
     EXPECT_FALSE(owner.index.Erase(owner.Hash("k0"), next + 5, owner.Rehash()));
+    // Nor one past the narrow slots' range whose low bits are a stored one's.
+    for (const auto& [value, key] : model)
+      EXPECT_FALSE(owner.index.Erase(owner.Hash(key), value + (1u << 24), owner.Rehash()));
+    EXPECT_EQ(owner.index.size(), model.size());
     EXPECT_EQ(owner.index.Find(owner.Hash("absent"),
                                [&](uint32_t value) { return owner.Holds(value, "absent"); }),
               HashIndex::npos);

@@ -85,11 +85,12 @@ uint32_t ParseStored(const char* value, ssize_t length) {
 
 // Reads the stored attribute bits of `path` (or of the open `fd` when it is
 // not negative). A file without the attribute, or on a file system without
-// extended attributes, has none. Fails only when the file itself is missing.
+// extended attributes, has none; so does a symbolic link (its target's are
+// never read). Fails only when the file itself is missing.
 uint32_t ReadStored(const std::string& path, uint32_t* bits, int fd = -1) {
   char value[16];
   ssize_t n = fd >= 0 ? ::fgetxattr(fd, kAttrName, value, sizeof value)
-                      : ::getxattr(path.c_str(), kAttrName, value, sizeof value);
+                      : ::lgetxattr(path.c_str(), kAttrName, value, sizeof value);
   *bits = 0;
   if (n >= 0) {
     *bits = ParseStored(value, n);
