@@ -55,6 +55,12 @@ class Command {
   std::vector<std::string> deleted_;
 };
 
+// A new command, for code that makes commands one by one.
+inline std::unique_ptr<Command> MakeCommand(std::string_view action, std::string_view id,
+                                            Attributes args = {}) {
+  return std::make_unique<Command>(std::string(action), std::string(id), std::move(args));
+}
+
 class CommandSet {
  public:
   using List = std::vector<std::unique_ptr<Command>>;

@@ -17,18 +17,6 @@
 namespace tarvex {
 namespace {
 
-std::unique_ptr<Command> MakeCommand(std::string_view action, std::string_view id,
-                                     Attributes args = {}) {
-  return std::make_unique<Command>(std::string(action), std::string(id), std::move(args));
-}
-
-// Attribute values compared after trimming white space and the filler; the
-// name also loses a "__N" suffix that kept its file name unique.
-std::string Normalized(std::string_view key, std::string_view value, char32_t filler) {
-  if (key == keys::kName) return TrimTitleWithFiller(value, filler);
-  return TrimCodePoint(Trim(value), filler);
-}
-
 // The ids of `ids` that `node` lists among its children, in the order of
 // `ids` (repeats kept): IntersectSets with the node's children, through the
 // node's own child index.
@@ -269,7 +257,9 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindModifies(std::string_view nid
   Attributes args;
   int important = 0;
   for (const auto& [key, value] : otherNode->Attrs()) {
-    if (Normalized(key, node->GetAttr(key), filler) == Normalized(key, value, filler)) continue;
+    if (NormalizedAttribute(key, node->GetAttr(key), filler) ==
+        NormalizedAttribute(key, value, filler))
+      continue;
     args[key] = value;
     if (IsImportantAttribute(key)) ++important;
   }

@@ -15,11 +15,6 @@
 namespace tarvex {
 namespace {
 
-std::unique_ptr<Command> MakeCommand(std::string_view action, std::string_view id,
-                                     Attributes args = {}) {
-  return std::make_unique<Command>(std::string(action), std::string(id), std::move(args));
-}
-
 // Asks the processor for the lines of a node, then of its attributes, then
 // of their longer texts, some steps before they are read: the nodes of a
 // large tree are far apart in memory, and each one read on demand would
@@ -415,7 +410,8 @@ void NodeSet::Merge(NodeSet& other) {
 
   // Room for every node of the other tree, so the table does not grow step
   // by step while nodes are copied in.
-  table_.reserve(table_.size() + other.table_.size() + (other.base_ ? other.base_->table_.size() : 0));
+  table_.reserve(table_.size() + other.table_.size() +
+                 (other.base_ ? other.base_->table_.size() : 0));
   char32_t filler = Engine::Current().Platform().FillerChar();
   bool indexed = UsesWindowsRule();
   // Each pair once. A folder of this tree may be paired with two folders of

@@ -111,4 +111,9 @@ bool IsImportantAttribute(std::string_view key) {
   return key != "modified" && key != "visited" && key != "created" && key != "icon";
 }
 
+std::string NormalizedAttribute(std::string_view key, std::string_view value, char32_t filler) {
+  if (key == "name") return TrimTitleWithFiller(value, filler);
+  return TrimCodePoint(Trim(value), filler);
+}
+
 }  // namespace tarvex

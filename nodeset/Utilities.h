@@ -32,4 +32,8 @@ std::string MakeSafeFileName(std::string_view title, std::string_view ntype, cha
 // True unless the key is "modified", "visited", "created" or "icon".
 bool IsImportantAttribute(std::string_view key);
 
+// An attribute's value as comparisons see it: white space and the filler
+// trimmed; a name also loses a "__N" suffix that kept its file name unique.
+std::string NormalizedAttribute(std::string_view key, std::string_view value, char32_t filler);
+
 }  // namespace tarvex

@@ -69,11 +69,6 @@ NodeSet& BaselineOf(NodeSet& serverTree) {
   return *base;
 }
 
-std::unique_ptr<Command> MakeCommand(std::string_view action, std::string_view id,
-                                     Attributes args = {}) {
-  return std::make_unique<Command>(std::string(action), std::string(id), std::move(args));
-}
-
 // A reorder to the end of the node's folder.
 std::unique_ptr<Command> ToEnd(std::string_view id) {
   return MakeCommand(kReorder, id, {{std::string(keys::kBnid), ""}});
@@ -187,8 +182,7 @@ void ConflictResolver::Reconcile() {
     std::vector<std::pair<std::string, std::string>> out;
     for (const auto& [key, value] : node.Attrs()) {
       if (!IsImportantAttribute(key)) continue;
-      std::string seen = key == keys::kName ? TrimTitleWithFiller(value, filler)
-                                            : TrimCodePoint(Trim(value), filler);
+      std::string seen = NormalizedAttribute(key, value, filler);
       if (!seen.empty()) out.emplace_back(key, std::move(seen));
     }
     return out;

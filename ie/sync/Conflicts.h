@@ -45,7 +45,6 @@ inline constexpr std::string_view kSyncDelMoveOut = "delmoveout";
 inline constexpr std::string_view kSyncDelMoveIn = "delmovein";
 inline constexpr std::string_view kSyncDelUpdate = "delupdate";
 inline constexpr std::string_view kSyncCommuteReorder = "commutereorder";
-inline constexpr std::string_view kSyncNone = "none";  // not used by the pass
 // Targets. The detector speaks of "left" (its first command) and "right" (its
 // second); the pass turns them into "local" and "server".
 inline constexpr std::string_view kSyncBoth = "both";

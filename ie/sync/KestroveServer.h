@@ -99,8 +99,6 @@ class KestroveServer {
   // the text "0"; -1 for a missing, null or unreadable status.
   static int StatusOf(const Json::Value& reply);
 
-  const NodeSet* baseline() const { return baseline_.get(); }
-
  private:
   // False when the baseline had to be rebuilt and the rebuild did not
   // complete (the sync then stops).

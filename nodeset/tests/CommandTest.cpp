@@ -63,10 +63,6 @@ std::string ReadOutcome(const Json::Value& value) {
   }
 }
 
-std::unique_ptr<Command> MakeCommand(std::string action, std::string id, Attributes args = {}) {
-  return std::make_unique<Command>(std::move(action), std::move(id), std::move(args));
-}
-
 class FlavouredCommandTest : public ::testing::TestWithParam<Flavour> {
  protected:
   bool IsWindows() const { return GetParam() == Flavour::Windows; }

@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +21,7 @@
 #include "platform/credentials/CredentialPrompt.h"
 #include "platform/credentials/CredentialStore.h"
 #include "platform/http/HttpTransport.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex::testing {
@@ -62,12 +61,7 @@ class SyncTestbed {
   SyncContext& context() { return session_->context; }
   Account& account() { return session_->account; }
 
-  std::string Log() {
-    std::ifstream in(logger.path());
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Log() { return testing::ReadAll(logger.path()); }
 
   TempDir dir;
   Registry registry{dir / "registry"};

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
@@ -14,6 +12,7 @@
 #include "ie/sync/testing/SyncTestbed.h"
 #include "nodeset/Json.h"
 #include "nodeset/Md5.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
@@ -28,12 +27,7 @@ class AccountTest : public testing::SyncFixture {
   // Builds the account over what the store holds now.
   Account& Start() { return bed_.Start(); }
 
-  std::string Log() {
-    std::ifstream in(logger_.path());
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Log() { return testing::ReadAll(logger_.path()); }
 
   Json::Value SentBody(size_t index) {
     Json::Value value;

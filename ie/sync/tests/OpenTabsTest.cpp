@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
@@ -17,6 +16,7 @@
 #include "platform/Win32Error.h"
 #include "platform/clock/Clock.h"
 #include "platform/tabs/WindowModel.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
@@ -99,12 +99,7 @@ class OpenTabsTest : public ::testing::Test {
     return WriteCompactJson(windows);
   }
 
-  std::string LogText() {
-    std::ifstream in(logger_.path());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string LogText() { return testing::ReadAll(logger_.path()); }
   static std::vector<std::string> LinesOf(const std::string& text) {
     std::vector<std::string> lines;
     std::stringstream in(text);

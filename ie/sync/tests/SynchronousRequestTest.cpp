@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
@@ -15,6 +13,7 @@
 #include "ie/sync/testing/SyncTestbed.h"
 #include "nodeset/Json.h"
 #include "nodeset/Md5.h"
+#include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
@@ -41,12 +40,7 @@ class RequestTest : public testing::SyncFixture {
     return SynchronousRequest("POST", url, manual, arguments, headers, skipStatus, context());
   }
 
-  std::string Log() {
-    std::ifstream in(logger_.path());
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Log() { return testing::ReadAll(logger_.path()); }
 
   static Json::Value Parse(const std::string& text) {
     Json::Value value;
