@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
 #include <map>
 #include <random>
 #include <set>
@@ -28,6 +27,7 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using testing::EngineError;
 using ::testing::IsEmpty;
+using testing::Reachable;
 using ::testing::StartsWith;
 using testing::TestEnginePlatform;
 
@@ -491,17 +491,6 @@ TEST_F(RepairTest, RefusedReplies) {
 }
 
 // ---- Randomised round trip ----------------------------------------------------------
-
-std::vector<std::string> Reachable(NodeSet& set) {
-  std::vector<std::string> ids;
-  std::deque<std::string> queue{"ROOT"};
-  while (!queue.empty()) {
-    ids.push_back(queue.front());
-    queue.pop_front();
-    for (const std::string& child : Get(set, ids.back())->RawChildren()) queue.push_back(child);
-  }
-  return ids;
-}
 
 // What the repair makes agree: structure, names and addresses.
 std::string Outline(NodeSet& set, const std::set<std::string>& skip = {}) {

@@ -17,6 +17,7 @@
 #include "ie/sync/Conflicts.h"
 #include "ie/sync/WinEnginePlatform.h"
 #include "ie/sync/testing/ScriptedQuestions.h"
+#include "ie/sync/testing/SyncTestbed.h"
 #include "nodeset/Command.h"
 #include "nodeset/Engine.h"
 #include "nodeset/NodeSet.h"
@@ -175,18 +176,12 @@ struct After {
   NodeSet local, server;
 };
 
-class ConflictsTest : public ::testing::Test {
+class ConflictsTest : public testing::SyncFixture {
  protected:
   ConflictsTest() { settings_.SetValue("userdir", dir_ / "user", true); }
 
-  std::string Log() { return testing::ReadAll(logger_.path()); }
+  std::string Log() { return bed_.Log(); }
 
-  testing::TempDir dir_;
-  Registry registry_{dir_ / "registry"};
-  FakeClock clock_{1796858716};
-  OsFacts facts_;
-  Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
-  Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
   WinEnginePlatform platform_{logger_, settings_, FileSystem::Native(), facts_};
   ScopedEngine engine_{EngineFlavor::Windows(), platform_};
 };

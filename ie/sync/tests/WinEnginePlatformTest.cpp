@@ -5,6 +5,7 @@
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/testing/Thrown.h"
 #include "ie/sync/WinEnginePlatform.h"
+#include "ie/sync/testing/SyncTestbed.h"
 #include "nodeset/Command.h"
 #include "nodeset/NodeSet.h"
 #include "platform/testing/Files.h"
@@ -15,7 +16,7 @@ namespace {
 
 using testing::Thrown;
 
-class WinEngineTest : public ::testing::Test {
+class WinEngineTest : public testing::SyncFixture {
  protected:
   WinEngineTest() {
     settings_.SetValue("userdir", dir_ / "user", true);
@@ -25,14 +26,8 @@ class WinEngineTest : public ::testing::Test {
   }
   ~WinEngineTest() override { Engine::Current() = saved_; }
 
-  std::string Log() { return testing::ReadAll(logger_.path()); }
+  std::string Log() { return bed_.Log(); }
 
-  testing::TempDir dir_;
-  Registry registry_{dir_ / "registry"};
-  FakeClock clock_{1796858716};
-  OsFacts facts_;
-  Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
-  Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
   WinEnginePlatform platform_{logger_, settings_, FileSystem::Native(), facts_};
   Engine saved_;
 };
