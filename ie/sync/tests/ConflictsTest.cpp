@@ -505,46 +505,44 @@ TEST_F(ConflictsTest, ChangesThatWouldCutNodesOffTheTreeStopThePass) {
 // ---- Questions --------------------------------------------------------------
 
 TEST_F(ConflictsTest, FolderPlacementQuestion) {
+  // Both sides moved one node to different folders.
+  constexpr const char* kNewFolder = "insert N ROOT - ntype=folder|name=N; move g N -; move f g -";
   struct Case {
     const char* answer;
+    const char* local;
+    const char* server;
+    std::vector<std::string> asked;  // the node, the local and the server folder
     const char* tree;
   } cases[] = {
-      {"server", "a b f{d} g{e h k{m} c}"},  // the local move stays
-      {"local", "a b f{d} g{e h k{m}} c"},   // the server's move stays
+      // The local move stays.
+      {"server",
+       "move c g -",
+       "move c ROOT -",
+       {"c c", "g g", "ROOT Favorites"},
+       "a b f{d} g{e h k{m} c}"},
+      // The server's move stays.
+      {"local",
+       "move c g -",
+       "move c ROOT -",
+       {"c c", "g g", "ROOT Favorites"},
+       "a b f{d} g{e h k{m}} c"},
+      // The local side made a folder N, moved g into it and f into g; the
+      // server moved g into f. A move taken back goes where the winning side
+      // holds the node, here in N, a folder only that side has made so far:
+      // it is moved there once N exists. (The local move of f into g and the
+      // server's of g into f undo each other, so the local layout stays
+      // whatever the answer.)
+      {"server", kNewFolder, "move g f -", {"g g", "N N", "f f"}, "a b N{g{e h k{m} f{c d}}}"},
+      {"local", kNewFolder, "move g f -", {"g g", "N N", "f f"}, "a b N{g{e h k{m} f{c d}}}"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer);
-    Sides sides(kTree, "move c g -", "move c ROOT -");
+    SCOPED_TRACE(Format("%s / %s, answered %s", c.local, c.server, c.answer));
+    Sides sides(kTree, c.local, c.server);
     ScriptedQuestions questions;
     questions.Expect(ScriptedQuestions::kFolderPlacement, kButtonHidden, c.answer);
     sides.Resolve(questions, logger_);
     ASSERT_EQ(questions.asked.size(), 1u);
-    EXPECT_EQ(questions.asked[0].args, (std::vector<std::string>{"c c", "g g", "ROOT Favorites"}));
-    After after(sides);
-    EXPECT_EQ(testing::Describe(after.local), c.tree);
-    EXPECT_EQ(testing::Snapshot(after.local), testing::Snapshot(after.server));
-  }
-}
-
-// The local side made a folder N, moved g into it and f into g; the server
-// moved g into f. A move taken back goes where the winning side holds the
-// node, here in N, a folder only that side has made so far: it is moved
-// there once N exists. (The local move of f into g and the server's of g
-// into f undo each other, so the local layout stays whatever the answer.)
-TEST_F(ConflictsTest, AMoveTakenBackGoesWhereTheWinnerHoldsTheNode) {
-  struct Case {
-    const char* answer;
-    const char* tree;
-  } cases[] = {
-      {"server", "a b N{g{e h k{m} f{c d}}}"},
-      {"local", "a b N{g{e h k{m} f{c d}}}"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer);
-    Sides sides(kTree, "insert N ROOT - ntype=folder|name=N; move g N -; move f g -", "move g f -");
-    ScriptedQuestions questions;
-    questions.Expect(ScriptedQuestions::kFolderPlacement, kButtonHidden, c.answer);
-    sides.Resolve(questions, logger_);
+    EXPECT_EQ(questions.asked[0].args, c.asked);
     After after(sides);
     EXPECT_EQ(testing::Describe(after.local), c.tree);
     EXPECT_EQ(testing::Snapshot(after.local), testing::Snapshot(after.server));
