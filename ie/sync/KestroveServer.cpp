@@ -394,6 +394,12 @@ void KestroveServer::GetLocalChanges(bool continuous, const std::string& revisio
       log.Log("Sending local changes to server");
       Json::Value reply = PutChanges(revision, localCommands);
       const int status = StatusOf(reply);
+      if (status == 302) {
+        // The user did not sign in again: a cancel, and nothing is written.
+        log.Log("Sync cancelled: putchanges needs a sign-in the user did not give");
+        SetStatus(102);
+        return;
+      }
       if (status == -1 || (status >= 500 && status <= 599))
         throw VelkException("network", status, kNetworkErrorText);
       if (status != 0)
@@ -606,7 +612,10 @@ void KestroveServer::RunRepair(bool afterFailure) {
   for (const char* attr : {"nid", "url", "name"}) args["attrs"].append(attr);
   args["nodeset"] = tree->ProvideHashes();
   Json::Value reply = Post("/sync/bookmarks/getdiffs", args);
-  if (OnRequestComplete(reply, "repair") != 0) return;
+  if (OnRequestComplete(reply, "repair") != 0) {
+    if (afterFailure) SetStatus(101);  // the sync failed, whatever became of the repair
+    return;
+  }
 
   CommandSet repairs, rebases;
   ReadReply("Invalid response to getdiffs",

@@ -558,6 +558,44 @@ TEST_F(KestroveServerTest, TheServicesRefusalsDuringAPutReachTheCaller) {
   EXPECT_EQ(Favorites(*a), ServiceTree());
 }
 
+// A put the service answers with a sign-in the user does not give is a
+// cancel: no repair, nothing written, and the next sync sends the change.
+TEST_F(KestroveServerTest, APutWaitingForASignInIsACancel) {
+  auto a = SyncedComputer();
+  a->Edit([](NodeSet& s) { Add(s, "late", "ROOT", "Late", "http://late.example/"); });
+  const std::string before = ServiceTree();
+  for (int n = 0; n < 2; ++n)  // the request and its one repeat after signing in
+    service_.QueueFault("/sync/bookmarks/putchanges",
+                        testing::FakeFault::Reply(200, R"({"status":302})"));
+  service_.ClearRequests();
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 102);
+  for (const std::string& path : Paths()) EXPECT_NE(path, "/sync/bookmarks/getdiffs");
+  EXPECT_EQ(ServiceTree(), before);
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 105);
+  EXPECT_EQ(Favorites(*a), ServiceTree());
+  EXPECT_NE(ServiceTree().find("Late"), std::string::npos);
+}
+
+// The repair that follows a failed sync and is itself cancelled leaves the
+// sync recorded as failed.
+TEST_F(KestroveServerTest, ACancelledRepairAfterAFailureStaysAFailure) {
+  auto a = SyncedComputer();
+  a->Edit([](NodeSet& s) { Add(s, "late", "ROOT", "Late", "http://late.example/"); });
+  service_.QueueFault("/sync/bookmarks/putchanges",
+                      testing::FakeFault::Reply(200, R"({"status":409})"));
+  for (int n = 0; n < 2; ++n)
+    service_.QueueFault("/sync/bookmarks/getdiffs",
+                        testing::FakeFault::Reply(200, R"({"status":302})"));
+  try {
+    a->Sync();
+  } catch (const VelkException&) {
+  }
+  EXPECT_EQ(a->SyncStatus(), 101);
+  EXPECT_EQ(a->bed.settings.GetValue("errordetails", ""), kSyncConflictText);
+}
+
 TEST_F(KestroveServerTest, ReorderFiltersDropReorders) {
   auto a = SyncedComputer();
   a->bed.settings.SetBool("ignorelocalreorders", true, true);
