@@ -129,7 +129,9 @@ int KestroveServer::StatusOf(const Json::Value& reply) {
     if (i == text.size() || text.size() - i > 9) return -1;
     for (size_t k = i; k < text.size(); ++k)
       if (text[k] < '0' || text[k] > '9') return -1;
-    return static_cast<int>(LeadingInt(text));
+    // Only a number written the one way counts ("00" or "-0" is no 0).
+    const int value = static_cast<int>(LeadingInt(text));
+    return std::to_string(value) == text ? value : -1;
   }
   return -1;
 }

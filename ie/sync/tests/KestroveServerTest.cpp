@@ -146,6 +146,9 @@ TEST_F(KestroveServerTest, RepliesAreJudgedByTheirStatus) {
       {R"({"status":null})", 0, -1, 101},
       {R"({"status":-1})", 0, -1, 101},
       {R"({"status":"error"})", 0, -1, 101},
+      {R"({"status":"00"})", 0, -1, 101},
+      {R"({"status":"-0"})", 0, -1, 101},
+      {R"({"status":"0409"})", 0, -1, 101},
       {R"({"status":true})", 0, -1, 101},
   };
   auto c = Computer("ma");
