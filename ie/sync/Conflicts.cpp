@@ -568,10 +568,7 @@ bool ConflictResolver::DoAction(const SyncTarget& record, int& i, int& j) {
     // The node lives on: the side that deleted it gets it back, and a move
     // takes it where the other side has it.
     const bool localHolds = target == kSyncServer;
-    if (!Resurrect(localHolds ? l.GetID() : s.GetID(), localHolds)) {
-      // Nothing to bring back: the command cannot run on the other side.
-      Discard(localHolds ? local_ : server_, localHolds ? i : j, localHolds ? s : l);
-    }
+    Resurrect(localHolds ? l.GetID() : s.GetID(), localHolds);
     i = -1;
     return true;
   }
@@ -631,7 +628,7 @@ std::string ConflictResolver::NearestAncestor(std::string_view id) {
   throw VelkException("internal", kErrSyncGaveUp, "Couldn't find a common ancestor!");
 }
 
-bool ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
+void ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
   logger_.Log(Format("Resurrecting [%s]", id));
   Side holder = SideOf(holderIsLocal);
   Side deleter = SideOf(!holderIsLocal);
@@ -648,7 +645,7 @@ bool ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
   auto comesBack = [&](const std::string& n) {
     return taken.count(n) && Holds(holder.tree, n) && Holds(baseline_, n);
   };
-  if (!comesBack(id)) return false;
+  if (!comesBack(id)) return;
   std::vector<std::string> back{id};
   std::unordered_set<std::string> backSet{id};
   for (size_t k = 0; k < back.size(); ++k) {
@@ -711,7 +708,6 @@ bool ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
   // Both sides end with it last in that folder.
   local_.PostSet()->Append(ToEnd(id));
   server_.PostSet()->Append(ToEnd(id));
-  return true;
 }
 
 void ResolveConflicts(CommandSet& local, CommandSet& server, NodeSet& localTree,

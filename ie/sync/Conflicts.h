@@ -86,9 +86,8 @@ class ConflictResolver {
   // hold (`id` itself when they do).
   std::string NearestAncestor(std::string_view id);
   // Brings back, on the side that deleted it, a node that the other side
-  // still holds (`holderIsLocal`), with what is left of its subtree. False
-  // when there is nothing to bring back.
-  bool Resurrect(const std::string& id, bool holderIsLocal);
+  // still holds (`holderIsLocal`), with what is left of its subtree.
+  void Resurrect(const std::string& id, bool holderIsLocal);
 
   int resolutions() const { return resolutions_; }
   long long pairs() const { return pairs_; }
