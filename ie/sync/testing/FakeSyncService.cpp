@@ -258,6 +258,16 @@ void FakeSyncService::QueueFault(const std::string& path, FakeFault fault) {
   faults_[path].push_back(std::move(fault));
 }
 
+void FakeSyncService::BeforeNext(const std::string& path, std::function<void()> fn) {
+  std::lock_guard lock(mutex_);
+  beforeNext_[path].push_back(std::move(fn));
+}
+
+void FakeSyncService::BeforeEach(std::function<void(const std::string& path)> fn) {
+  std::lock_guard lock(mutex_);
+  beforeEach_ = std::move(fn);
+}
+
 std::vector<LoggedRequest> FakeSyncService::Requests() {
   std::lock_guard lock(mutex_);
   return log_;
@@ -271,6 +281,22 @@ void FakeSyncService::ClearRequests() {
 // ---- Serving ---------------------------------------------------------------------
 
 void FakeSyncService::Handle(const httplib::Request& request, httplib::Response& response) {
+  // Whatever a test runs "meanwhile" runs before the request is logged, so
+  // the log keeps the order in which the service took the requests.
+  std::function<void()> before;
+  std::function<void(const std::string&)> each;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto queued = beforeNext_.find(request.path);
+        queued != beforeNext_.end() && !queued->second.empty()) {
+      before = std::move(queued->second.front());
+      queued->second.pop_front();
+    }
+    each = beforeEach_;
+  }
+  if (before) before();
+  if (each) each(request.path);
+
   LoggedRequest logged;
   logged.method = request.method;
   logged.path = request.path;

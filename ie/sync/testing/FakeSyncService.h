@@ -171,8 +171,17 @@ class FakeSyncService {
   void SetTabs(const std::string& user, const std::string& mid, Json::Value data);
   std::vector<std::string> SyncErrorQueries();
 
-  // ---- Faults and the log ----
+  // ---- Faults, interleavings and the log ----
   void QueueFault(const std::string& path, FakeFault fault);
+  // Runs `fn` on the serving thread when the next request to `path` has
+  // arrived and before it is looked at, with no lock of the service held:
+  // `fn` may drive another computer's whole sync against this service (its
+  // requests are served on other threads) while the first computer waits
+  // for its reply. This is how two syncs meet "at the same moment".
+  void BeforeNext(const std::string& path, std::function<void()> fn);
+  // The same for every request (after any BeforeNext of its path), with the
+  // request's path; an empty function removes it.
+  void BeforeEach(std::function<void(const std::string& path)> fn);
   std::vector<LoggedRequest> Requests();
   void ClearRequests();
 
@@ -236,6 +245,8 @@ class FakeSyncService {
   Json::Value versionDocument_;
   std::vector<std::string> syncErrorQueries_;
   std::map<std::string, std::deque<FakeFault>> faults_;
+  std::map<std::string, std::deque<std::function<void()>>> beforeNext_;
+  std::function<void(const std::string&)> beforeEach_;
   std::vector<LoggedRequest> log_;
 };
 

@@ -24,6 +24,7 @@
 #include "nodeset/Command.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
+#include "platform/files/FileSystem.h"
 #include "platform/http/HttpTransport.h"
 #include "platform/tabs/WindowModel.h"
 
@@ -72,7 +73,7 @@ class SyncClient {
     // The sync reaches the Favorites through the intermediate store, which
     // keeps what the folder cannot hold (separators, the unfiled folder, the
     // root's name).
-    IntermediateEnvironment intermediate(bed.settings, bed.logger, FileSystem::Native(), bed.clock);
+    IntermediateEnvironment intermediate(bed.settings, bed.logger, files, bed.clock);
     intermediate.userDir = user_;
     UseFavoritesThroughIntermediate(platform, intermediate, [this] { return MakeDatasource(); });
   }
@@ -110,10 +111,14 @@ class SyncClient {
 
   CurlTransport transport;
   SyncTestbed bed{transport};
+  // Every file operation of the sync (Favorites, baseline, intermediate
+  // file, favicons) goes through here, so a test can make one fail; the
+  // settings, registry and log do not.
+  FaultyFileSystem files{FileSystem::Native()};
   std::string favorites = bed.dir / "Favorites";
   Account* account = nullptr;
-  WinEnginePlatform platform{bed.logger, bed.settings, FileSystem::Native(), bed.facts};
-  IconManager icons{FileSystem::Native(), bed.logger, bed.dir / "user/favicons"};
+  WinEnginePlatform platform{bed.logger, bed.settings, files, bed.facts};
+  IconManager icons{files, bed.logger, bed.dir / "user/favicons"};
   ScriptedQuestions questions;
   // Who answers the flow's questions: the script unless a test says
   // otherwise.
@@ -124,7 +129,7 @@ class SyncClient {
 
  private:
   std::unique_ptr<NativeDatasource> MakeDatasource() {
-    FavoritesEnvironment env(FileSystem::Native(), bed.settings, bed.logger, bed.registry, icons,
+    FavoritesEnvironment env(files, bed.settings, bed.logger, bed.registry, icons,
                              bed.facts, favorites, OrderPlatform{6, 1, "8.0"});
     env.userDir = user_;
     return std::make_unique<FavoritesDatasource>(std::move(env));
