@@ -566,6 +566,12 @@ void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSe
           continue;
         args[SanitizeUtf8(member)] = JsonText(element[member]);
       }
+      // A reply that does not say what the node is still tells a folder
+      // from a bookmark: only bookmarks have an address. Without this a
+      // folder would come back as a bookmark and lose its children.
+      if (!args.count(std::string(keys::kNtype)))
+        args[std::string(keys::kNtype)] =
+            args.count(std::string(keys::kUrl)) ? "bookmark" : "folder";
       args[std::string(keys::kPnid)] = std::string(keys::kRoot);
       auto insert = MakeCommand("insert", nid, std::move(args));
       Execute(*insert);

@@ -284,6 +284,10 @@ bool KestroveServer::ReadBaseline() {
   if (problem.empty()) return true;
 
   context_.logger.Error(Format("Error loading baseline file: %s", problem));
+  return RebuildBaseline();
+}
+
+bool KestroveServer::RebuildBaseline() {
   Json::Value args(Json::objectValue);
   args["depth"] = "all";
   args["rev"] = context_.settings.GetValue("revision", "");
@@ -319,26 +323,13 @@ void KestroveServer::GetServerChanges() {
   OnRequestComplete(reply, "changes");
 }
 
-void KestroveServer::OnChanges(const Json::Value& reply) {
+// Errors while building or executing the server's commands are logged
+// and carried on as the program's own error.
+template <typename F>
+auto KestroveServer::InChangesHandler(F&& work) {
   Logger& log = context_.logger;
-  NodeSet serverTree(baseline_.get());
-  const std::string revision = TopRevision(reply, "Invalid response to getchanges");
-  const bool continuous = TruthOf(reply, "continuous");
-  const bool substituted = TruthOf(reply, "substituted");
-  CommandSet serverCommands;
-  if (!continuous) {
-    GetLocalChanges(false, revision, serverCommands, serverTree, substituted);
-    return;
-  }
-  const Json::Value& commands = CommandsOf(reply, "Invalid response to getchanges");
   try {
-    if (!commands.empty()) {
-      CommandSet received(commands);
-      log.Log("Executing commands");
-      serverTree.Execute(received);
-      NodeSet clone(baseline_.get());
-      serverCommands = clone.Compare(serverTree);
-    }
+    return work();
   } catch (const VelkException& e) {
     log.Error(Format("TarvexException in KV_CB_GET_CHANGES %s", e.what()));
     throw;
@@ -349,7 +340,48 @@ void KestroveServer::OnChanges(const Json::Value& reply) {
     log.Error("Unhandled-type exception in KV_CB_GET_CHANGES :(");
     throw VelkException("internal", kErrGeneral, "unknown error in KV_CB_GET_CHANGES handler");
   }
-  GetLocalChanges(true, revision, serverCommands, serverTree, true);
+}
+
+void KestroveServer::OnChanges(const Json::Value& reply) {
+  const std::string revision = TopRevision(reply, "Invalid response to getchanges");
+  const bool continuous = TruthOf(reply, "continuous");
+  const bool substituted = TruthOf(reply, "substituted");
+  CommandSet serverCommands;
+  if (!continuous) {
+    NodeSet serverTree(baseline_.get());
+    GetLocalChanges(false, revision, serverCommands, serverTree, substituted);
+    return;
+  }
+  const Json::Value& commands = CommandsOf(reply, "Invalid response to getchanges");
+  CommandSet received = InChangesHandler([&] { return CommandSet(commands); });
+  std::unique_ptr<NodeSet> serverTree;
+  try {
+    serverTree = ReplayServerChanges(received, serverCommands);
+  } catch (const VelkException& e) {
+    // The service's changes since our revision do not fit the baseline, so
+    // the baseline is not the tree that revision stands for. Failing here
+    // would fail the same way on every sync: take that tree from the
+    // service again and replay onto it.
+    context_.logger.Error(
+        Format("The server's changes do not fit the baseline (%s); rebuilding it", e.message()));
+    if (!RebuildBaseline()) return;
+    serverCommands = CommandSet();
+    serverTree = ReplayServerChanges(received, serverCommands);
+  }
+  GetLocalChanges(true, revision, serverCommands, *serverTree, true);
+}
+
+std::unique_ptr<NodeSet> KestroveServer::ReplayServerChanges(const CommandSet& received,
+                                                             CommandSet& serverCommands) {
+  auto serverTree = std::make_unique<NodeSet>(baseline_.get());
+  if (received.GetSize() == 0) return serverTree;
+  InChangesHandler([&] {
+    context_.logger.Log("Executing commands");
+    serverTree->Execute(received);
+    NodeSet clone(baseline_.get());
+    serverCommands = clone.Compare(*serverTree);
+  });
+  return serverTree;
 }
 
 void KestroveServer::GetLocalChanges(bool continuous, const std::string& revision,
@@ -358,6 +390,7 @@ void KestroveServer::GetLocalChanges(bool continuous, const std::string& revisio
   Logger& log = context_.logger;
   Settings& settings = context_.settings;
   log.Log("Getting local changes");
+  putUnsettled_ = false;
   if (!continuous && !noQuestion) {
     const int answer = questions_.AskSyncFileRestored();
     if (answer == kButtonCancel) {
@@ -394,6 +427,9 @@ void KestroveServer::GetLocalChanges(bool continuous, const std::string& revisio
     std::string newRevision = revision;
     if (localCommands.GetSize() > 0) {
       log.Log("Sending local changes to server");
+      // Until the service's answer is read, nobody knows whether it took
+      // the changes (see HandleSyncFailure).
+      putUnsettled_ = true;
       Json::Value reply = PutChanges(revision, localCommands);
       const int status = StatusOf(reply);
       if (status == 302) {
@@ -404,13 +440,19 @@ void KestroveServer::GetLocalChanges(bool continuous, const std::string& revisio
       }
       if (status == -1 || (status >= 500 && status <= 599))
         throw VelkException("network", status, kNetworkErrorText);
-      if (status != 0)
+      if (status != 0) {
+        // The service refused the changes as they are: the failure handling
+        // may repair. A refusal because another computer's put came first
+        // (409) is left for the next sync to settle.
+        if (status != 409) putUnsettled_ = false;
         throw VelkException("internal", status, "putchanges failed during sync attempt");
+      }
       try {
         newRevision = TopRevision(reply, "no toprev in putchanges response");
       } catch (const VelkException& e) {
         throw VelkException("internal", -50, e.message());
       }
+      putUnsettled_ = false;
     }
     if (serverCommands.GetSize() > 0) {
       log.Log("Applying server changes to Favorites");
@@ -452,6 +494,17 @@ void KestroveServer::HandleSyncFailure(const VelkException& error) {
   // What the service refused, or a network that failed, is the caller's to
   // handle (back off, sign in, retry later); a repair would change nothing.
   if (IsServiceRefusal(error)) throw error;
+  // A put that lost a race with another computer (409), or whose answer
+  // could not be read, leaves the baseline and `revision` as they belong
+  // together: the next sync starts from them, meets the other computer's
+  // changes, and finds among them whatever of ours the service did take.
+  // A repair now would label a tree of the service's present shape with our
+  // old revision.
+  if (putUnsettled_) {
+    putUnsettled_ = false;
+    log.Log("The changes were not committed; the next sync sends them again");
+    return;
+  }
 
   if (state_.lastSyncSucceeded) {
     state_.lastSyncSucceeded = false;
@@ -611,7 +664,9 @@ void KestroveServer::RunRepair(bool afterFailure) {
   tree->HashTree();
   Json::Value args(Json::objectValue);
   args["attrs"] = Json::Value(Json::arrayValue);
-  for (const char* attr : {"nid", "url", "name"}) args["attrs"].append(attr);
+  // What a node is (folder, bookmark, separator) is asked for too: a node the
+  // repair inserts must not change its kind.
+  for (const char* attr : {"nid", "url", "name", "ntype"}) args["attrs"].append(attr);
   args["nodeset"] = tree->ProvideHashes();
   Json::Value reply = Post("/sync/bookmarks/getdiffs", args);
   if (OnRequestComplete(reply, "repair") != 0) {
@@ -627,6 +682,18 @@ void KestroveServer::RunRepair(bool afterFailure) {
     if (!afterFailure) CommitBaseline(109);
     return;
   }
+  // The repaired tree has the service's present shape, but the differences
+  // name no revision, and other computers may put between them and any
+  // later request: no revision is known to stand for that tree. So the
+  // baseline becomes the tree the stored revision stands for, taken from
+  // the service before anything is written, and the next sync takes what
+  // the repair changed as local changes; the service's changes since that
+  // revision hold the same, and the conflict pass drops what both sides
+  // did alike.
+  if (!RebuildBaseline()) {
+    if (afterFailure) SetStatus(101);
+    return;
+  }
   tree->Execute(repairs);
   tree->SetUserHash(UserAtServer());
   tree->SetRevision(context_.settings.GetValue("revision", ""));
@@ -640,15 +707,9 @@ void KestroveServer::RunRepair(bool afterFailure) {
   } else {
     tree->FlushToNative();
   }
-  tree->SaveToFile();
-  Retire(std::move(baseline_));
-  baseline_ = std::move(tree);
   if (afterFailure) return;  // still a failure: status and details stay
   CommitBaseline(109);
-  if (rebases.GetSize() > 0) {
-    Retire(std::move(baseline_));  // the next sync reads the file again
-    SetStatus(106);
-  }
+  if (rebases.GetSize() > 0) SetStatus(106);
 }
 
 // ---- Commit ---------------------------------------------------------------------------------

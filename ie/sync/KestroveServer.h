@@ -105,6 +105,15 @@ class KestroveServer {
   bool ReadBaseline();
   void GetServerChanges();
   void OnChanges(const Json::Value& reply);
+  template <typename F>
+  auto InChangesHandler(F&& work);
+  // A clone of the baseline with the service's changes run on it, and in
+  // `serverCommands` the net change they make.
+  std::unique_ptr<NodeSet> ReplayServerChanges(const CommandSet& received,
+                                               CommandSet& serverCommands);
+  // Takes the tree the stored `revision` stands for from the service as the
+  // baseline (saved); false when the service did not give it.
+  bool RebuildBaseline();
   void GetLocalChanges(bool continuous, const std::string& revision, CommandSet& serverCommands,
                        NodeSet& serverTree, bool noQuestion);
   void HandleSyncFailure(const VelkException& error);
@@ -143,6 +152,8 @@ class KestroveServer {
   int mergeType_ = 0;
   bool downloadFailed_ = false;
   bool statusWritten_ = false;  // by the entry operation running
+  // A put was sent and its outcome is not known to be a success.
+  bool putUnsettled_ = false;
 };
 
 }  // namespace tarvex

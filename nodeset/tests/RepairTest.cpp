@@ -233,7 +233,7 @@ TEST_F(RepairTest, Replies) {
        R"({"updates":[{"nid":"c","name":"C","url":"http://c/","created":5,"pnid":"a",
                        "bnid":"a","hash":"0f","children":[]},
                       {"nid":"ROOT","name":"Favorites","children":["a","c"]}]})",
-       {"insert c created=5 name=C pnid=ROOT url=http://c/"},
+       {"insert c created=5 name=C ntype=bookmark pnid=ROOT url=http://c/"},
        {},
        "a c",
        "a c",
@@ -241,9 +241,9 @@ TEST_F(RepairTest, Replies) {
       {"a missing node takes its listed children in",
        "a f{b}",
        R"({"updates":[{"nid":"g","name":"G","children":["b","a"]}]})",
-       {"insert g name=G pnid=ROOT", "move a bnid= pnid=g", "move b bnid=a pnid=g"},
+       {"insert g name=G ntype=folder pnid=ROOT", "move a bnid= pnid=g", "move b bnid=a pnid=g"},
        {},
-       "a f{b} g",
+       "a f{b} g{}",
        "f{} g{b a}",
        "f{} g{b a}"},
       {"nothing differs",
@@ -296,7 +296,7 @@ TEST_F(RepairTest, Replies) {
        R"({"updates":[{"nid":"c4","name":"Weather","url":"http://weather.example/"},
                       {"nid":"fo","name":"fo","children":["c4","b3"]},
                       {"nid":"ROOT","name":"Favorites","children":["a1","fo"]}]})",
-       {"insert c4 name=Weather pnid=ROOT url=http://weather.example/",
+       {"insert c4 name=Weather ntype=bookmark pnid=ROOT url=http://weather.example/",
         "reorder b3 bnid=", "move c4 bnid=b3 pnid=fo", "delete z7"},
        {"insert z7 name=z7 ntype=folder pnid=ROOT", "insert z8 name=z8 ntype=folder pnid=z7",
         "insert z9 name=z9 ntype=bookmark pnid=z8 url=http://z9/"},
@@ -344,11 +344,12 @@ TEST_F(RepairTest, Replies) {
       {"children listed before their parents",
        "a",
        R"({"updates":[{"nid":"c","name":"c"},{"nid":"f","name":"f","children":["c"]}]})",
-       {"insert c name=c pnid=ROOT", "insert f name=f pnid=ROOT", "move c bnid= pnid=f"},
+       {"insert c name=c ntype=folder pnid=ROOT", "insert f name=f ntype=folder pnid=ROOT",
+        "move c bnid= pnid=f"},
        {},
-       "a c f",
-       "a f{c}",
-       "a f{c}"},
+       "a c{} f{}",
+       "a f{c{}}",
+       "a f{c{}}"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -389,6 +390,23 @@ TEST_F(RepairTest, AnInsertedNodeHoldsOnlyAttributes) {
             "\"ntype\":\"bookmark\",\"pnid\":\"ROOT\",\"url\":\"http://c/\"}\n");
 }
 
+// A reply that does not name a node's kind: a node without an address is a
+// folder, and keeps the children the reply lists; a named kind stands.
+TEST_F(RepairTest, AnInsertedNodeKeepsItsKind) {
+  NodeSet set;
+  BuildTree(set, "a");
+  CommandSet repair, rebase;
+  set.BuildRepairCommands(Parse(R"({"updates":[{"nid":"d","name":"D","url":"http://d/"},
+                           {"nid":"s","ntype":"separator","name":"---"},
+                           {"nid":"f","name":"F","children":["d","s"]}]})"),
+                          repair, rebase);
+  EXPECT_EQ(Get(set, "f")->GetAttr("ntype"), "folder");
+  set.Execute(repair);
+  EXPECT_EQ(Get(set, "f")->RawChildren(), (std::vector<std::string>{"d", "s"}));
+  EXPECT_EQ(Get(set, "d")->GetAttr("ntype"), "bookmark");
+  EXPECT_EQ(Get(set, "s")->GetAttr("ntype"), "separator");
+}
+
 // Replies the repair cannot use: the error goes to the caller; what was
 // already inserted stays, as do the commands made so far.
 TEST_F(RepairTest, RefusedReplies) {
@@ -411,8 +429,8 @@ TEST_F(RepairTest, RefusedReplies) {
        R"({"updates":[{"nid":"f","name":"f","children":["c"]},{"nid":"c","name":"c"}]})",
        NotFound,
        "Node not found: c. Total nodes: ",
-       "a f",
-       {"insert f name=f pnid=ROOT"}},
+       "a f{}",
+       {"insert f name=f ntype=folder pnid=ROOT"}},
       {"a real number as the name of a missing node",
        R"({"updates":[{"nid":"c","name":1.5}]})",
        Library,

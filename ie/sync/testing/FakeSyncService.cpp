@@ -318,6 +318,12 @@ void FakeSyncService::Handle(const httplib::Request& request, httplib::Response&
   }
   if (fault && fault->delayMs > 0)
     wake_.wait_for(lock, std::chrono::milliseconds(fault->delayMs), [this] { return stopping_; });
+  Reply reply;
+  if (fault && fault->afterAnswer) {
+    std::lock_guard engineLock(EngineMutex());
+    ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
+    Answer(request, logged);
+  }
   if (fault && fault->dropConnection) {
     DropConnection(port_, request.remote_port);
     return;
@@ -327,7 +333,6 @@ void FakeSyncService::Handle(const httplib::Request& request, httplib::Response&
     response.set_content(fault->body, "application/json; charset=utf-8");
     return;
   }
-  Reply reply;
   {
     std::lock_guard engineLock(EngineMutex());
     ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);

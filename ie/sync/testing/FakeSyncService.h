@@ -97,6 +97,10 @@ struct FakeFault {
   int delayMs = 0;   // waited before answering (or dropping)
   // Close the connection without sending a byte.
   bool dropConnection = false;
+  // The request is carried out as usual first (a put commits); only then is
+  // the answer replaced (or the connection dropped): a reply lost on its
+  // way back.
+  bool afterAnswer = false;
 
   // HTTP `httpStatus` with `body`.
   static FakeFault Reply(int httpStatus, std::string body, int delayMs = 0) {
@@ -105,6 +109,11 @@ struct FakeFault {
   // The normal answer, `delayMs` late.
   static FakeFault Late(int delayMs) { return {0, "", delayMs, false}; }
   static FakeFault Drop(int delayMs = 0) { return {200, "", delayMs, true}; }
+  // The request is carried out, then `fault` is what the client gets.
+  static FakeFault Lost(FakeFault fault) {
+    fault.afterAnswer = true;
+    return fault;
+  }
 };
 
 struct LoggedRequest {

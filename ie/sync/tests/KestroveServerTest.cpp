@@ -485,16 +485,19 @@ TEST_F(KestroveServerTest, FailuresRepairFirstThenAskOnceADay) {
       static int n = 0;
       Add(s, Format("n%d", ++n), "ROOT", Format("Fresh %d", n), "http://new.example/");
     });
+    // The service refuses the changes as they are.
     service_.QueueFault("/sync/bookmarks/putchanges",
-                        testing::FakeFault::Reply(200, R"({"status":409})"));
+                        testing::FakeFault::Reply(200, R"({"status":400,"message":"no"})"));
     a->Sync();
   };
+  const std::string refused =
+      "Unexpected error during synchronization: putchanges failed during sync attempt";
   // The first failure runs a repair; it stays a failure.
   const int64_t lastsync = a->bed.settings.GetInt64("lastsync", 0);
   a->bed.clock.Advance(10);
   conflict();
   EXPECT_EQ(a->SyncStatus(), 101);
-  EXPECT_EQ(a->bed.settings.GetValue("errordetails", ""), kSyncConflictText);
+  EXPECT_EQ(a->bed.settings.GetValue("errordetails", ""), refused);
   EXPECT_EQ(a->bed.settings.GetInt64("lastsync", 0), lastsync);
   EXPECT_TRUE(std::find(Paths().begin(), Paths().end(), "/sync/bookmarks/getdiffs") !=
               Paths().end());
@@ -505,7 +508,7 @@ TEST_F(KestroveServerTest, FailuresRepairFirstThenAskOnceADay) {
   EXPECT_EQ(a->questions.asked[0].text, kReplaceLocalText);
   EXPECT_EQ(a->SyncStatus(), 104);
   ASSERT_EQ(service_.SyncErrorQueries().size(), 1u);
-  EXPECT_EQ(service_.SyncErrorQueries()[0].rfind("msg=Another%20computer", 0), 0u)
+  EXPECT_EQ(service_.SyncErrorQueries()[0].rfind("msg=Unexpected%20error", 0), 0u)
       << service_.SyncErrorQueries()[0];
   // The third within a day asks nothing.
   conflict();
@@ -520,6 +523,149 @@ TEST_F(KestroveServerTest, FailuresRepairFirstThenAskOnceADay) {
   a->Sync();
   EXPECT_EQ(a->SyncStatus(), 105);
   EXPECT_EQ(Favorites(*a), ServiceTree());
+}
+
+// A put that another computer's put beat (409), or whose answer could not be
+// read, whether or not the service took it: nothing is committed, no repair
+// rewrites the baseline, nobody is asked; the failure is recorded, and the
+// next sync starts from the baseline and revision that belong together.
+// Meanwhile another computer deleted "wiki" and added a folder with a
+// bookmark: none of it may be undone, and the new bookmark arrives once.
+TEST_F(KestroveServerTest, APutThatLostARaceOrItsAnswerCommitsNothing) {
+  using testing::FakeFault;
+  struct Case {
+    const char* name;
+    FakeFault fault;
+    const char* details;  // the start of `errordetails`
+  };
+  const Case cases[] = {
+      {"another put came first", FakeFault::Reply(200, R"({"status":409})"), kSyncConflictText},
+      {"markup", FakeFault::Reply(200, "<html></html>"), "Unexpected error"},
+      {"truncated", FakeFault::Reply(200, R"({"status":0,"toprev":"1)"), "Unexpected error"},
+      {"no toprev", FakeFault::Reply(200, R"({"status":0})"), "Unexpected error"},
+      {"taken, answer is markup", FakeFault::Lost(FakeFault::Reply(200, "<html></html>")),
+       "Unexpected error"},
+      {"taken, no toprev", FakeFault::Lost(FakeFault::Reply(200, R"({"status":0})")),
+       "Unexpected error"},
+      {"taken, answer dropped", FakeFault::Lost(FakeFault::Drop()), "Unexpected error"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    auto a = SyncedComputer();
+    auto b = Computer("mb");
+    ASSERT_EQ(b->Run([](KestroveServer& s) { return s.Download(); }), 0);
+    b->Edit([](NodeSet& s) {
+      s.Execute(Command("delete", "wiki", {}));
+      Add(s, "cf", "ROOT", "CF");
+      Add(s, "c2", "cf", "C2", "http://c2.example/");
+    });
+    b->Sync();
+    ASSERT_EQ(b->SyncStatus(), 105);
+    a->Edit([](NodeSet& s) { Add(s, "a1", "ROOT", "A1", "http://a1.example/"); });
+    // A's put goes after B's commit, so the real service would say 409 too;
+    // each fault stands in its place.
+    service_.QueueFault("/sync/bookmarks/putchanges", k.fault);
+    const std::string baseline = testing::ReadAll(a->BaselinePath());
+    const std::string revision = a->bed.settings.GetValue("revision", "");
+    try {
+      a->Sync();
+    } catch (const VelkException&) {
+      // a dropped connection reaches the caller
+    }
+    EXPECT_EQ(a->SyncStatus(), 101);
+    EXPECT_EQ(a->bed.settings.GetValue("errordetails", "").rfind(k.details, 0), 0u)
+        << a->bed.settings.GetValue("errordetails", "");
+    EXPECT_EQ(testing::ReadAll(a->BaselinePath()), baseline);
+    EXPECT_EQ(a->bed.settings.GetValue("revision", ""), revision);
+    for (const auto& r : service_.Requests()) EXPECT_NE(r.path, "/sync/bookmarks/getdiffs");
+    EXPECT_TRUE(a->questions.asked.empty());
+
+    for (int pass = 0; pass < 2; ++pass) {
+      a->Sync();
+      EXPECT_EQ(a->SyncStatus(), 105) << a->bed.settings.GetValue("errordetails", "");
+      b->Sync();
+      EXPECT_EQ(b->SyncStatus(), 105) << b->bed.settings.GetValue("errordetails", "");
+    }
+    const std::string tree = ServiceTree();
+    EXPECT_EQ(Favorites(*a), tree);
+    EXPECT_EQ(Favorites(*b), tree);
+    EXPECT_EQ(tree.find("wiki.example"), std::string::npos) << tree;
+    for (const char* url : {"http://a1.example/", "http://c2.example/"}) {
+      const size_t at = tree.find(url);
+      EXPECT_NE(at, std::string::npos) << url << " in " << tree;
+      EXPECT_EQ(tree.find(url, at + 1), std::string::npos) << url << " twice in " << tree;
+    }
+    service_.SetReset("alice", true);
+  }
+}
+
+// A repair after a failure brings the computer's Favorites to the service's
+// shape, while the baseline stays the tree of the stored revision: the next
+// syncs send the computer's own change, take the other computer's, undo
+// nothing and repeat nothing.
+TEST_F(KestroveServerTest, ARepairAfterAFailureLosesNothingAndUndoesNothing) {
+  auto a = SyncedComputer();
+  auto b = Computer("mb");
+  ASSERT_EQ(b->Run([](KestroveServer& s) { return s.Download(); }), 0);
+  b->Edit([](NodeSet& s) {
+    s.Execute(Command("delete", "wiki", {}));
+    s.Execute(Command("update", "paper", {{"name", "Paper (renamed)"}}));
+    Add(s, "cf", "ROOT", "CF");
+    Add(s, "c2", "cf", "C2", "http://c2.example/");
+  });
+  b->Sync();
+  ASSERT_EQ(b->SyncStatus(), 105);
+  a->Edit([](NodeSet& s) { Add(s, "a1", "news", "A1", "http://a1.example/"); });
+  service_.QueueFault("/sync/bookmarks/putchanges",
+                      testing::FakeFault::Reply(200, R"({"status":400,"message":"no"})"));
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 101);
+  EXPECT_TRUE(std::find(Paths().begin(), Paths().end(), "/sync/bookmarks/getdiffs") !=
+              Paths().end());
+  for (int pass = 0; pass < 2; ++pass) {
+    a->Sync();
+    EXPECT_EQ(a->SyncStatus(), 105) << a->bed.settings.GetValue("errordetails", "");
+    b->Sync();
+    EXPECT_EQ(b->SyncStatus(), 105) << b->bed.settings.GetValue("errordetails", "");
+  }
+  const std::string tree = ServiceTree();
+  EXPECT_EQ(Favorites(*a), tree);
+  EXPECT_EQ(Favorites(*b), tree);
+  EXPECT_EQ(tree.find("wiki.example"), std::string::npos) << tree;
+  EXPECT_NE(tree.find("Paper (renamed)"), std::string::npos) << tree;
+  for (const char* url : {"http://a1.example/", "http://c2.example/"}) {
+    const size_t at = tree.find(url);
+    EXPECT_NE(at, std::string::npos) << url << " in " << tree;
+    EXPECT_EQ(tree.find(url, at + 1), std::string::npos) << url << " twice in " << tree;
+  }
+  service_.WithTree(
+      "alice", [](NodeSet& s) { EXPECT_TRUE(s.GetNode("cf", false, false, true)->IsFolder()); });
+}
+
+// The service's changes since our revision that do not fit the baseline
+// (a baseline saved with a revision it does not stand for) are replayed on
+// the tree of that revision taken anew from the service, instead of
+// failing the same way on every sync.
+TEST_F(KestroveServerTest, ChangesThatDoNotFitTheBaselineRebuildIt) {
+  auto a = SyncedComputer();
+  // Another computer deletes "wiki"; A's baseline lost "wiki" already while
+  // still naming the older revision.
+  Json::Value commands(Json::arrayValue);
+  commands.append(Command("delete", "wiki", {}).ToJSON());
+  ServerPut(commands);
+  a->Run([&](KestroveServer&) {
+    NodeSet stale;
+    ASSERT_EQ(stale.LoadFromFile(), NodeSet::LoadResult::Loaded);
+    stale.Execute(Command("delete", "wiki", {}));
+    stale.SaveToFile();
+  });
+  a->Edit([](NodeSet& s) { Add(s, "a1", "ROOT", "A1", "http://a1.example/"); });
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 105) << a->bed.settings.GetValue("errordetails", "");
+  EXPECT_EQ(Favorites(*a), ServiceTree());
+  EXPECT_NE(ServiceTree().find("http://a1.example/"), std::string::npos);
+  a->Sync();
+  EXPECT_EQ(a->SyncStatus(), 105);
 }
 
 TEST_F(KestroveServerTest, TheServicesRefusalsDuringAPutReachTheCaller) {
