@@ -305,10 +305,12 @@ SyncTarget ConflictResolver::DetectConflict(const std::string& key, Command& fir
         if (name != keys::kBnid && !IsUnimportantAttribute(name) && !first.HasArg(name) &&
             !value.empty())
           differences += Format(", %s:%s", name, value);
-      if (!differences.empty())
-        throw VelkException(
-            "internal", kErrSyncGaveUp,
-            Format("Conflict: duplicate nids detected on insert %s: %s", a, differences));
+      // Failing here would fail every later sync the same way: the node is
+      // one node, settled as such.
+      if (!differences.empty()) {
+        logger_.Log(Format("Conflict: duplicate nids detected on insert %s: %s", a, differences));
+        return Resolution(kSyncSameNode, kSyncBoth);
+      }
       return Resolution(kSyncDrop, kSyncBoth);
     }
     if (pnid1 == pnid2 && bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
@@ -583,6 +585,30 @@ bool ConflictResolver::DoAction(const SyncTarget& record, int& i, int& j) {
     size_t at = static_cast<size_t>(toLocal ? i : j) + 1;
     while (at < receiving.GetSize() && receiving.GetAt(at)->flagged) ++at;
     receiving.Insert(at, std::make_unique<Command>(copied));
+    i = -1;
+    return true;
+  }
+  if (op == kSyncSameNode) {
+    // Where both sides give a value the local one goes to the service (the
+    // user's latest); what only the service gives comes here; the place
+    // the local side chose is kept.
+    Attributes toServer, toLocal;
+    auto counts = [](const std::string& name) {
+      return name != keys::kPnid && name != keys::kBnid && !IsUnimportantAttribute(name);
+    };
+    for (const auto& [name, value] : l.GetArgs())
+      if (counts(name) && s.GetArg(name) != value) toServer[name] = value;
+    for (const auto& [name, value] : s.GetArgs())
+      if (counts(name) && !l.HasArg(name) && !value.empty()) toLocal[name] = value;
+    const std::string id = l.GetID();
+    const std::string localParent = l.GetArg(keys::kPnid);
+    const bool moved = localParent != s.GetArg(keys::kPnid);
+    Drop(local_, i);
+    Drop(server_, j);
+    if (!toServer.empty()) local_.PostSet()->Append(MakeCommand(kUpdate, id, std::move(toServer)));
+    if (moved)
+      local_.PostSet()->Append(MakeCommand(kMove, id, {{std::string(keys::kPnid), localParent}}));
+    if (!toLocal.empty()) server_.PostSet()->Append(MakeCommand(kUpdate, id, std::move(toLocal)));
     i = -1;
     return true;
   }

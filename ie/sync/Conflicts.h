@@ -45,6 +45,10 @@ inline constexpr std::string_view kSyncDelMoveOut = "delmoveout";
 inline constexpr std::string_view kSyncDelMoveIn = "delmovein";
 inline constexpr std::string_view kSyncDelUpdate = "delupdate";
 inline constexpr std::string_view kSyncCommuteReorder = "commutereorder";
+// The same new node inserted by both sides with different attributes (our
+// own insert that the service took while its answer was lost, changed here
+// since): it becomes one node, the local values winning.
+inline constexpr std::string_view kSyncSameNode = "samenode";
 // Targets. The detector speaks of "left" (its first command) and "right" (its
 // second); the pass turns them into "local" and "server".
 inline constexpr std::string_view kSyncBoth = "both";
