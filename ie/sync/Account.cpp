@@ -2,7 +2,9 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
@@ -34,6 +36,33 @@ std::string ReplaceAll(std::string text, std::string_view from, std::string_view
        pos = text.find(from, pos + to.size()))
     text.replace(pos, from.size(), to);
   return text;
+}
+
+// A sign-in request that got no answer about the credentials: no reply, a
+// service error, or a reply without a readable status. The user's password
+// is not at fault, so nobody is asked for another one; the failure is the
+// caller's, like that of any other request ("network", -1 for no usable
+// reply, else the service's status).
+VelkException FailedSignIn(const std::string& reason, int32_t id = -1) {
+  return VelkException("network", id, "Could not sign in: " + reason);
+}
+
+// The sign-in reply's `status` as text; nothing when the reply holds none,
+// an empty one, or one that is neither an integer nor a text.
+std::optional<std::string> SignInStatus(const Json::Value& reply) {
+  if (!reply.isObject()) return std::nullopt;
+  const Json::Value& status = reply["status"];
+  const Json::ValueType type = status.type();
+  if (type != Json::intValue && type != Json::uintValue && type != Json::stringValue)
+    return std::nullopt;
+  std::string text = JsonText(status);
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
+bool IsDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -93,6 +122,7 @@ bool Account::SignIn(bool clear) {
 
 bool Account::Authenticate() {
   if (user_.empty()) return false;
+  std::optional<VelkException> failure;
   try {
     Json::Value arguments(Json::objectValue);
     arguments["username"] = user_;
@@ -100,11 +130,21 @@ bool Account::Authenticate() {
     SynchronousRequest request("POST",
                                context_.settings.GetValue("authserver", "") + "/login/signtoken",
                                false, &arguments, nullptr, true, context_);
-    const Json::Value& reply = request.GetResponse();
-    Json::Value status = reply.isObject() ? reply["status"] : Json::Value();
-    std::string code = IsJsonText(status) ? JsonText(status) : WriteCompactJson(status);
-    if (code != "0") {
-      context_.logger.Log("Unable to authenticate [" + code + "]; user not validated");
+    Json::Value reply;
+    try {
+      reply = request.GetResponse();
+    } catch (const VelkException& e) {
+      throw FailedSignIn(e.message());
+    }
+    const std::optional<std::string> code = SignInStatus(reply);
+    if (!code)
+      throw FailedSignIn("the sign-in reply holds no readable status: " + WriteCompactJson(reply));
+    if (*code == "-1") throw FailedSignIn("no reply from the sign-in server");
+    if (code->size() == 3 && (*code)[0] == '5' && IsDigits(*code))
+      throw FailedSignIn("the sign-in server answered with status " + *code,
+                         static_cast<int32_t>(LeadingInt(*code)));
+    if (*code != "0") {
+      context_.logger.Log("Unable to authenticate [" + *code + "]; user not validated");
       return false;
     }
     std::string previous = context_.settings.GetValue("userhash", "");
@@ -116,17 +156,20 @@ bool Account::Authenticate() {
     }
     context_.settings.SetValue("userhash", userHash_, true);
     return true;
+  } catch (const VelkException& e) {
+    failure = e;
   } catch (const std::exception& e) {
-    context_.logger.Error("Unknown error while changing user");
-    context_.logger.Error(e.what());
+    failure = VelkException("internal", kErrGeneral, Format("Could not sign in: %s", e.what()));
   } catch (...) {
-    context_.logger.Error("Unknown error while changing user");
+    failure = VelkException("internal", kErrGeneral, "Could not sign in: unknown error");
   }
+  context_.logger.Error("Unknown error while changing user");
+  context_.logger.Error(failure->message());
   context_.prompt.Ask(
       "An error occurred while attempting to change user.  Check the log file for more "
       "information.",
       kButtonOK);
-  return false;
+  throw *failure;
 }
 
 bool Account::PromptForCredentials(bool alwaysShow) {

@@ -28,8 +28,15 @@ class Account {
   static Account& GetInstance();
 
   // Signs in, asking the user until the service accepts or the user cancels
-  // (false). `clear` forgets the stored credentials first.
+  // (false). `clear` forgets the stored credentials first. A sign-in request
+  // that fails throws (see Authenticate) without asking the user.
   bool SignIn(bool clear);
+  // True when the service accepted the user name and password hash, false
+  // when it refused them (any status but "0" in its answer) or there is no
+  // user name. A request that got no answer about them (no reply, a
+  // service error 500..599, a reply without a readable status, or one that
+  // is no JSON) is shown to the user and thrown as VelkException("network",
+  // -1 or the status, "Could not sign in: ..."); the credentials are kept.
   bool Authenticate();
   bool PromptForCredentials(bool alwaysShow);
   bool SetCredentials(const std::string& user, const std::string& password, bool save);

@@ -220,6 +220,10 @@ void SynchronousRequest::OnReply(long httpStatus, const std::string& text) {
     if (isRetry_) return;
     isRetry_ = true;
     std::string previousUser = context_.settings.GetValue("userhash", "");
+    // False only when the user declined: the 302 stays, and the caller
+    // counts it as cancelled. A sign-in request that failed throws, and this
+    // request fails with it (Perform records it), so that a failure is never
+    // taken for the user's cancel.
     if (!context_.account.SignIn(false)) return;
     if (!previousUser.empty() && previousUser != context_.account.GetUserHash()) {
       // Another user signed in: this request belongs to the previous one, so

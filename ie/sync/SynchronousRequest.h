@@ -18,8 +18,10 @@
 //    the account's token (refused when it holds a control character). Unless
 //    `skipStatus`, its `status` (as text) is acted on: "302" signs in again
 //    once and repeats the request once (not when another user signed in);
-//    "403", "503" (back off for `backoff_delay` seconds, clamped to 0..7
-//    days) and "444" are failures.
+//    when the user declines to sign in the 302 stays the reply (a cancel),
+//    while a sign-in request that fails is this request's failure; "403",
+//    "503" (back off for `backoff_delay` seconds, clamped to 0..7 days) and
+//    "444" are failures.
 //  - Failures are kept apart from the reply and thrown by GetResponse as
 //    VelkException("network", id, message).
 #pragma once

@@ -234,16 +234,108 @@ TEST_F(AccountTest, PromptFailures) {
   }
 }
 
-TEST_F(AccountTest, ErrorWhileSigningInIsShown) {
+// A sign-in request that fails says nothing about the password: the caller
+// gets the failure, the user sees it once and is asked for no password, and
+// what the account holds stays for the next attempt.
+TEST_F(AccountTest, AFailedSignInRequestIsAFailureNotARefusal) {
+  const std::string kNoStatus = "the sign-in reply holds no readable status: ";
+  struct Case {
+    const char* name;
+    long http;  // 0: no reply at all
+    std::string body;
+    int32_t id;
+    std::string reason;  // the message after "Could not sign in: "
+  } cases[] = {
+      {"garbage", 200, "<html>", -1, "Couldn't parse response body from server: <html>"},
+      {"truncated", 200, R"({"status":0,"au)", -1,
+       R"(Couldn't parse response body from server: {"status":0,"au)"},
+      {"HTTP 500", 500, "oops", 500, "the sign-in server answered with status 500"},
+      {"HTTP 503", 503, "", 503, "the sign-in server answered with status 503"},
+      {"5xx in the reply", 200, R"({"status":"599"})", 599,
+       "the sign-in server answered with status 599"},
+      {"no reply", 0, "", -1, "no reply from the sign-in server"},
+      {"-1 in the reply", 200, R"({"status":-1})", -1, "no reply from the sign-in server"},
+      {"no status", 200, R"({"message":"x"})", -1, kNoStatus + R"({"message":"x"})"},
+      {"not an object", 200, "[0]", -1, kNoStatus + "[0]"},
+      {"empty status", 200, R"({"status":""})", -1, kNoStatus + R"({"status":""})"},
+      {"real status", 200, R"({"status":0.5})", -1, kNoStatus + R"({"status":0.5})"},
+      {"boolean status", 200, R"({"status":false})", -1, kNoStatus + R"({"status":false})"},
+  };
+  for (const Case& c : cases) {
+    store_.entries[kTarget] = {"alice", "pw"};
+    settings_.DeleteValue("userhash");
+    Account& account = Start();
+    prompt_.asked.clear();
+    credentials_.calls.clear();
+    if (c.http == 0)
+      transport_.Fail();
+    else
+      transport_.Reply(c.body, c.http);
+    try {
+      account.Authenticate();
+      ADD_FAILURE() << c.name << ": no exception";
+    } catch (const VelkException& e) {
+      EXPECT_EQ(e.source(), "network") << c.name;
+      EXPECT_EQ(e.id(), c.id) << c.name;
+      EXPECT_EQ(e.message(), "Could not sign in: " + c.reason) << c.name;
+    }
+    ASSERT_EQ(prompt_.asked.size(), 1u) << c.name;
+    EXPECT_EQ(prompt_.asked[0].text,
+              "An error occurred while attempting to change user.  Check the log file for more "
+              "information.");
+    EXPECT_NE(Log().find("Unknown error while changing user"), std::string::npos);
+    EXPECT_NE(Log().find("Could not sign in: " + c.reason), std::string::npos) << c.name;
+    EXPECT_TRUE(credentials_.calls.empty()) << c.name;
+    EXPECT_EQ(account.GetUserName(), "alice") << c.name;
+    EXPECT_EQ(account.GetPasswordHash(), md5("pw")) << c.name;
+    EXPECT_EQ(store_.entries[kTarget].secret, "pw") << c.name;
+    EXPECT_FALSE(settings_.HasValue("userhash")) << c.name;
+  }
+
+  // After a refusal the user gives a new password; the request carrying it
+  // fails: SignIn fails with it, asks no more, and says nothing of a
+  // mismatch. The next attempt sends what the user gave.
+  Account& account = Start();
+  prompt_.asked.clear();
+  credentials_.calls.clear();
+  credentials_.answers = {{0, "alice", "new", true}, {0, "alice", "newer", true}};
+  transport_.Reply(R"({"status":1})");
+  transport_.Reply("", 502);
+  EXPECT_THROW(account.SignIn(false), VelkException);
+  EXPECT_EQ(credentials_.calls.size(), 1u);
+  for (const auto& question : prompt_.asked) EXPECT_NE(question.text, kSignInFailed);
+  transport_.Reply(R"({"status":0,"auth":"T"})");
+  EXPECT_TRUE(account.SignIn(false));
+  EXPECT_EQ(SentBody(transport_.requests.size() - 1)["passwordhash"].asString(), md5("new"));
+  EXPECT_EQ(credentials_.calls.size(), 1u);
+  EXPECT_EQ(store_.entries[kTarget].secret, "new");
+}
+
+// Every answer of the service other than "0" (and other than a failure) is
+// a refusal: the user is asked again, nothing is thrown.
+TEST_F(AccountTest, TheServicesOtherAnswersAreRefusals) {
   store_.entries[kTarget] = {"alice", "pw"};
   Account& account = Start();
-  transport_.Reply("<html>");
-  EXPECT_FALSE(account.Authenticate());
-  ASSERT_EQ(prompt_.asked.size(), 1u);
-  EXPECT_EQ(prompt_.asked[0].text,
-            "An error occurred while attempting to change user.  Check the log file for more "
-            "information.");
-  EXPECT_NE(Log().find("Unknown error while changing user"), std::string::npos);
+  struct Case {
+    long http;
+    const char* body;
+    const char* logged;
+  } cases[] = {
+      {200, R"({"status":1,"message":"bad credentials"})", "[1]"},
+      {200, R"({"status":"302"})", "[302]"},
+      {200, R"({"status":403})", "[403]"},
+      {200, R"({"status":"00"})", "[00]"},
+      {401, "", "[401]"},
+  };
+  for (const Case& c : cases) {
+    transport_.Reply(c.body, c.http);
+    EXPECT_FALSE(account.Authenticate()) << c.body;
+    EXPECT_NE(
+        Log().find(std::string("Unable to authenticate ") + c.logged + "; user not validated"),
+        std::string::npos)
+        << c.body;
+  }
+  EXPECT_TRUE(prompt_.asked.empty());
 }
 
 TEST_F(AccountTest, SignOutForgetsEverything) {

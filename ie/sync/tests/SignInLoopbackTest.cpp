@@ -2,10 +2,16 @@
 // the real HTTP transport.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
+
+#include "ie/foundation/core/VelkException.h"
 #include "ie/sync/ServiceRequests.h"
 #include "ie/sync/testing/FakeSyncService.h"
+#include "ie/sync/testing/SyncClient.h"
 #include "ie/sync/testing/SyncTestbed.h"
 #include "nodeset/Md5.h"
+#include "nodeset/testing/Trees.h"
 
 namespace tarvex {
 namespace {
@@ -144,6 +150,137 @@ TEST_F(SignInLoopbackTest, ServiceThatKeepsAskingForSignInIsNotAskedForever) {
   EXPECT_EQ(reply["status"].asInt(), 302);
   EXPECT_EQ(Paths(), (std::vector<std::string>{"/sync/bookmarks/status", "/login/signtoken",
                                                "/sync/bookmarks/status"}));
+}
+
+// A sync whose token the service revoked on the way signs in again. Only the
+// user who declines the credential prompt cancels the sync (102); a refused
+// password asks again; a sign-in request that fails fails the sync (101,
+// with the failure in `errordetails`), asks nobody for a password, and
+// leaves the stored credentials for the next sync, which signs in.
+TEST(SignInDuringSyncTest, OnlyTheUsersCancelIsACancel) {
+  using testing::FakeFault;
+  const FakeFault refused = FakeFault::Reply(200, R"({"status":1,"message":"bad credentials"})");
+  const CredentialAnswer wrong{0, "alice", "wrong", false}, right{0, "alice", "secret", true};
+  struct Case {
+    const char* name;
+    std::vector<FakeFault> signIn;         // the first sign-in replies; then normal ones
+    std::deque<CredentialAnswer> answers;  // the user at the credential prompt
+    int status;                            // `syncstatus`
+    size_t prompts;                        // credential prompts shown
+    const char* reason;      // `errordetails` after "Could not sign in: "; nullptr: absent
+    bool storedKept = true;  // the stored credential is still alice/secret
+  } cases[] = {
+      {"declined prompt", {refused}, {}, 102, 1, nullptr},
+      {"wrong password, then declined", {refused}, {wrong}, 102, 2, nullptr, false},
+      {"wrong password, then the right one", {refused}, {wrong, right}, 105, 2, nullptr},
+      {"service error",
+       {FakeFault::Reply(500, "oops")},
+       {},
+       101,
+       0,
+       "the sign-in server answered with status 500"},
+      {"service error in the reply",
+       {FakeFault::Reply(200, R"({"status":503})")},
+       {},
+       101,
+       0,
+       "the sign-in server answered with status 503"},
+      {"dropped connection", {FakeFault::Drop()}, {}, 101, 0, "no reply from the sign-in server"},
+      {"garbage reply",
+       {FakeFault::Reply(200, "<html></html>")},
+       {},
+       101,
+       0,
+       "Couldn't parse response body from server: <html></html>"},
+      {"truncated reply",
+       {FakeFault::Reply(200, R"({"status":0,"auth":"tok)")},
+       {},
+       101,
+       0,
+       R"(Couldn't parse response body from server: {"status":0,"auth":"tok)"},
+      {"reply without a status",
+       {FakeFault::Reply(200, "{}")},
+       {},
+       101,
+       0,
+       "the sign-in reply holds no readable status: {}"},
+      {"the sign-in after a refusal fails",
+       {refused, FakeFault::Drop()},
+       {right},
+       101,
+       1,
+       "no reply from the sign-in server"},
+      {"success", {}, {}, 105, 0, nullptr},
+  };
+  // Where the token stops working: at the sync's first request, or between
+  // its reading of the server's changes and its put of the local ones.
+  for (const char* revokedAt : {"/sync/bookmarks/getchanges", "/sync/bookmarks/putchanges"}) {
+    for (const Case& c : cases) {
+      const std::string name = std::string(c.name) + " at " + revokedAt;
+      testing::FakeSyncService service;
+      service.AddUser("alice", "secret");
+      testing::SyncClient a(service, "alice", "secret", "ma");
+      a.Edit([](NodeSet& s) { testing::Add(s, "wiki", "ROOT", "Wiki", "http://wiki.example/"); });
+      service.SetReset("alice", true);
+      a.Sync();
+      ASSERT_EQ(a.SyncStatus(), 103) << name;
+      a.Edit([](NodeSet& s) { testing::Add(s, "late", "ROOT", "Late", "http://late.example/"); });
+      const std::string before = a.bed.settings.GetValue("revision", "");
+
+      for (const FakeFault& fault : c.signIn) service.QueueFault("/login/signtoken", fault);
+      a.bed.credentials.answers = c.answers;
+      if (std::string(revokedAt) == "/sync/bookmarks/getchanges")
+        service.RevokeAllTokens();
+      else
+        service.RevokeAfterRequests(1);
+      service.ClearRequests();
+      bool threw = false;
+      try {
+        a.Sync();
+      } catch (const VelkException& e) {
+        threw = true;
+        EXPECT_EQ(c.reason ? "Could not sign in: " + std::string(c.reason) : "", e.message())
+            << name;
+      }
+      EXPECT_EQ(a.SyncStatus(), c.status) << name;
+      EXPECT_EQ(threw, c.status == 101) << name;
+      if (c.reason) {
+        // A failure inside the put is reported as the sync's failure.
+        std::string details = "Could not sign in: " + std::string(c.reason);
+        if (std::string(revokedAt) == "/sync/bookmarks/putchanges")
+          details = "Unexpected error during synchronization: " + details;
+        EXPECT_EQ(a.bed.settings.GetValue("errordetails", "<absent>"), details) << name;
+      } else {
+        EXPECT_FALSE(a.bed.settings.HasValue("errordetails")) << name;
+      }
+      EXPECT_EQ(a.bed.credentials.calls.size(), c.prompts) << name;
+      std::vector<std::string> paths;
+      for (const auto& request : service.Requests()) paths.push_back(request.path);
+      auto signIn = std::find(paths.begin(), paths.end(), "/login/signtoken");
+      ASSERT_NE(signIn, paths.end()) << name;
+      ASSERT_NE(signIn, paths.begin()) << name;
+      EXPECT_EQ(*(signIn - 1), revokedAt) << name;
+      EXPECT_EQ(std::count(paths.begin(), paths.end(), "/sync/bookmarks/getdiffs"), 0)
+          << name << ": no repair";
+      if (c.status != 105) {
+        EXPECT_EQ(a.bed.settings.GetValue("revision", ""), before) << name;
+      }
+
+      if (!c.storedKept) continue;
+      EXPECT_EQ(a.bed.store.entries[service.BaseUrl()].user, "alice") << name;
+      EXPECT_EQ(a.bed.store.entries[service.BaseUrl()].secret, "secret") << name;
+      // The next sync signs in with what is stored and sends the change.
+      service.RevokeAllTokens();
+      a.bed.credentials.calls.clear();
+      a.Sync();
+      EXPECT_EQ(a.SyncStatus(), 105) << name;
+      EXPECT_TRUE(a.bed.credentials.calls.empty()) << name;
+      EXPECT_EQ(service.TopRevision("alice"), a.bed.settings.GetValue("revision", "")) << name;
+      std::string served;
+      service.WithTree("alice", [&](NodeSet& set) { served = testing::Snapshot(set); });
+      EXPECT_NE(served.find("Late"), std::string::npos) << name;
+    }
+  }
 }
 
 }  // namespace

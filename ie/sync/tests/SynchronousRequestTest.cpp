@@ -295,6 +295,7 @@ TEST_F(RequestTest, A302SignsInOnceAndRepeatsTheRequestOnce) {
     std::vector<const char*> replies;  // nullptr: no reply at all
     const char* reply;                 // nullptr: throws
     int32_t id = 0;
+    const char* message = nullptr;  // of the throw, when it is a failed sign-in
   } cases[] = {
       {"repeated with the new token",
        nullptr,
@@ -329,10 +330,31 @@ TEST_F(RequestTest, A302SignsInOnceAndRepeatsTheRequestOnce) {
        "0123456789abcdef",
        {R"({"status":302})", R"({"status":0,"auth":"N"})"},
        R"({"status":302})"},
+      // A sign-in that fails is the request's failure, never the 302 the
+      // caller would take for the user's cancel.
+      {"no reply to the sign-in",
+       nullptr,
+       {R"({"status":302})", nullptr},
+       nullptr,
+       -1,
+       "Could not sign in: no reply from the sign-in server"},
+      {"garbage in reply to the sign-in",
+       nullptr,
+       {R"({"status":302})", "<html></html>"},
+       nullptr,
+       -1,
+       "Could not sign in: Couldn't parse response body from server: <html></html>"},
+      {"a service error in reply to the sign-in",
+       nullptr,
+       {R"({"status":302})", R"({"status":503,"backoff_delay":60})"},
+       nullptr,
+       503,
+       "Could not sign in: the sign-in server answered with status 503"},
   };
   for (const Case& c : cases) {
     bed_.Start();
     transport_.requests.clear();
+    credentials_.calls.clear();
     settings_.SetValue("lastsync", "5", false);
     if (c.userhash)
       settings_.SetValue("userhash", c.userhash, false);
@@ -354,7 +376,15 @@ TEST_F(RequestTest, A302SignsInOnceAndRepeatsTheRequestOnce) {
         ADD_FAILURE() << c.name << ": no exception";
       } catch (const VelkException& e) {
         EXPECT_EQ(e.id(), c.id) << c.name;
+        if (c.message) {
+          EXPECT_EQ(e.message(), c.message) << c.name;
+        }
       }
+    }
+    if (c.message) {
+      EXPECT_TRUE(credentials_.calls.empty()) << c.name << ": the password is not at fault";
+      EXPECT_EQ(account().GetUserName(), "alice") << c.name;
+      EXPECT_EQ(account().GetPasswordHash(), md5("pw")) << c.name;
     }
     ASSERT_EQ(transport_.requests.size(), c.replies.size()) << c.name;
     EXPECT_EQ(transport_.requests[1].url, "https://login.tarvex.com/login/signtoken") << c.name;
