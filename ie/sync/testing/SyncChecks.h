@@ -102,8 +102,8 @@ class SyncJudge {
   void EndRow() {
     std::lock_guard lock(mutex_);
     if (!later_.empty())
-      ADD_FAILURE() << row_ << ": " << later_.size() << " more violation(s) after the first:"
-                    << Join(later_);
+      ADD_FAILURE() << row_ << ": " << later_.size()
+                    << " more violation(s) after the first:" << Join(later_);
     later_.clear();
     failures_ = 0;
   }
@@ -154,7 +154,8 @@ class SyncJudge {
              bool mayCancel = false) {
     const bool recorded = out.Succeeded() || (out.status == 101 && !out.details.empty()) ||
                           (mayCancel && out.status == 102 && out.thrown.empty());
-    if (!recorded) Violation("recorded", when + " ended without a recorded outcome: " + out.Describe());
+    if (!recorded)
+      Violation("recorded", when + " ended without a recorded outcome: " + out.Describe());
     if (out.Succeeded()) {
       const std::optional<std::string> at = TreeAt(out.revision);
       const std::string favorites = Favorites(pc);
@@ -193,9 +194,9 @@ class SyncJudge {
     int failed = 0;
     for (int round = 0; round < 3; ++round) {
       for (SyncClient* pc : pcs) {
-        const std::string when = Format("sync %d after the fault (round %d, %s)",
-                                        static_cast<int>(outcomes.size()) + 1, round + 1,
-                                        pc->bed.settings.GetValue("machineid", "?"));
+        const std::string when =
+            Format("sync %d after the fault (round %d, %s)", static_cast<int>(outcomes.size()) + 1,
+                   round + 1, pc->bed.settings.GetValue("machineid", "?"));
         SyncOutcome out = Sync(*pc, when);
         if (out.Failed()) {
           ++failed;
@@ -240,9 +241,8 @@ class SyncJudge {
       const std::string favorites = Favorites(*pc);
       for (const std::string& url : gone)
         if (favorites.find("url=" + url + ";") != std::string::npos)
-          Violation("stays deleted",
-                    Format("%s, deleted, is back in the Favorites of %s", url,
-                           pc->bed.settings.GetValue("machineid", "?")));
+          Violation("stays deleted", Format("%s, deleted, is back in the Favorites of %s", url,
+                                            pc->bed.settings.GetValue("machineid", "?")));
     }
   }
 

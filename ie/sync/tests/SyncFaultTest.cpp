@@ -16,8 +16,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -107,7 +107,8 @@ class World {
         s.Execute(Command("delete", "news", {}));
       });
       const SyncOutcome out = judge.Sync(*b, "B's sync before the faulted one");
-      if (out.Failed()) judge.Violation("recovers", "B's fault-free sync failed: " + out.Describe());
+      if (out.Failed())
+        judge.Violation("recovers", "B's fault-free sync failed: " + out.Describe());
       kept.insert("http://b2.example/");
       gone.insert("http://wiki.example/");
     } else {
@@ -200,8 +201,8 @@ TEST_P(FileFaultTest, OneFileOperationFailingInASyncIsRecoveredFrom) {
       for (int n = 1; n <= count; ++n) {
         ++rows;
         World world(*scenario);
-        world.judge.Row(Format("file row '%s': %s call %d of %d fails %s", scenario->name,
-                               op.name, n, count, sticky ? "from then on" : "once"));
+        world.judge.Row(Format("file row '%s': %s call %d of %d fails %s", scenario->name, op.name,
+                               n, count, sticky ? "from then on" : "once"));
         world.Prepare();
         world.a->files.FailNth(op.op, n, win32::ERROR_ACCESS_DENIED, sticky);
         world.judge.Sync(*world.a, "the faulted sync");
@@ -252,9 +253,8 @@ TEST_P(ReplyFaultTest, ABadReplyAtAnyRequestIsRecoveredFrom) {
       if (taken && path != kPut) continue;
       for (const BadReply& bad : kBadReplies) {
         World world(scenario);
-        world.judge.Row(Format("reply row '%s': request %d of %d (%s) gets %s%s", scenario.name,
-                               k, count, path, bad.name,
-                               taken ? " after the service took it" : ""));
+        world.judge.Row(Format("reply row '%s': request %d of %d (%s) gets %s%s", scenario.name, k,
+                               count, path, bad.name, taken ? " after the service took it" : ""));
         world.Prepare();
         int seen = 0;
         std::string hit;
@@ -264,8 +264,7 @@ TEST_P(ReplyFaultTest, ABadReplyAtAnyRequestIsRecoveredFrom) {
           hit = p;
           world.service.QueueFault(p, fault);
         });
-        const SyncOutcome out =
-            world.judge.Sync(*world.a, "the faulted sync", path == kSignIn);
+        const SyncOutcome out = world.judge.Sync(*world.a, "the faulted sync", path == kSignIn);
         world.service.BeforeEach({});
         if (hit != path)
           world.judge.Violation("scenario", Format("request %d of the faulted sync was \"%s\", "
@@ -274,7 +273,8 @@ TEST_P(ReplyFaultTest, ABadReplyAtAnyRequestIsRecoveredFrom) {
         if (path == kPut && !taken && (out.status != 101 || out.details.empty()))
           world.judge.Violation("put refused",
                                 "the sync whose put was not taken did not record a failure (101 "
-                                "with a message): " + out.Describe());
+                                "with a message): " +
+                                    out.Describe());
         world.Settle();
       }
     }
