@@ -24,6 +24,7 @@
 #include "nodeset/Json.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
+#include "nodeset/Utilities.h"
 
 namespace tarvex {
 namespace {
@@ -127,6 +128,7 @@ TEST_F(SyncRaceTest, APutThatLosesTheRaceFailsAndTheNextSyncsCatchUp) {
   };
   for (const Row& row : rows) {
     judge_.Row(Format("409 row '%s'", row.name));
+    SeedNodeIdCounter(1000);  // the ids the engine makes up, the same in every run
     auto pcs = testing::SharedTreeComputers(service_, 2);
     SyncClient& a = *pcs[0];
     SyncClient& b = *pcs[1];
@@ -189,6 +191,7 @@ TEST_P(SyncRaceRandomTest, SyncsInterruptedAtAnyRequestConverge) {
                         static_cast<uint32_t>(GetParam());
   constexpr size_t kMaxDepth = 3;  // syncs running at once
 
+  SeedNodeIdCounter(seed);  // the ids the engine makes up follow the seed too
   auto pcs = testing::SharedTreeComputers(service_, 3);
   testing::SteadyQuestions steady;
   for (auto& pc : pcs) pc->ask = &steady;
