@@ -204,6 +204,17 @@ void FakeSyncService::WithTree(const std::string& user, const std::function<void
   fn(*User(user).top);
 }
 
+bool FakeSyncService::WithTreeAt(const std::string& user, const std::string& revision,
+                                 const std::function<void(NodeSet&)>& fn) {
+  std::lock_guard lock(mutex_);
+  std::lock_guard engineLock(EngineMutex());
+  ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
+  NodeSet tree;
+  if (!ReplayTo(User(user), revision, tree)) return false;
+  fn(tree);
+  return true;
+}
+
 std::string FakeSyncService::TopRevision(const std::string& user) {
   std::lock_guard lock(mutex_);
   return TopRevisionOf(User(user));
@@ -268,6 +279,11 @@ void FakeSyncService::BeforeEach(std::function<void(const std::string& path)> fn
   beforeEach_ = std::move(fn);
 }
 
+void FakeSyncService::AfterEach(std::function<void(const std::string& path)> fn) {
+  std::lock_guard lock(mutex_);
+  afterEach_ = std::move(fn);
+}
+
 std::vector<LoggedRequest> FakeSyncService::Requests() {
   std::lock_guard lock(mutex_);
   return log_;
@@ -318,12 +334,17 @@ void FakeSyncService::Handle(const httplib::Request& request, httplib::Response&
   }
   if (fault && fault->delayMs > 0)
     wake_.wait_for(lock, std::chrono::milliseconds(fault->delayMs), [this] { return stopping_; });
+  const bool replaced = fault && (fault->dropConnection || fault->httpStatus != 0);
   Reply reply;
-  if (fault && fault->afterAnswer) {
+  if (!replaced || fault->afterAnswer) {
     std::lock_guard engineLock(EngineMutex());
     ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
-    Answer(request, logged);
+    reply = Answer(request, logged);
   }
+  std::function<void(const std::string&)> after = afterEach_;
+  lock.unlock();
+  if (after) after(request.path);
+
   if (fault && fault->dropConnection) {
     DropConnection(port_, request.remote_port);
     return;
@@ -332,11 +353,6 @@ void FakeSyncService::Handle(const httplib::Request& request, httplib::Response&
     response.status = fault->httpStatus;
     response.set_content(fault->body, "application/json; charset=utf-8");
     return;
-  }
-  {
-    std::lock_guard engineLock(EngineMutex());
-    ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
-    reply = Answer(request, logged);
   }
   response.status = reply.httpStatus;
   response.set_content(reply.body, reply.contentType);
@@ -430,6 +446,17 @@ std::string FakeSyncService::TopRevisionOf(const UserData& user) {
   return user.history.empty() ? "0" : user.history.back().id;
 }
 
+bool FakeSyncService::ReplayTo(const UserData& user, const std::string& revision, NodeSet& tree) {
+  auto at = std::find_if(user.history.begin(), user.history.end(),
+                         [&](const Revision& r) { return r.id == revision; });
+  if (at == user.history.end()) return false;
+  // Replay from the last upload at or before the revision.
+  auto start = at;
+  while (start != user.history.begin() && !start->upload) --start;
+  for (auto it = start; it <= at; ++it) CommandSet(it->commands).Execute(tree);
+  return HasRoot(tree);
+}
+
 std::string FakeSyncService::AppendRevision(UserData& user, Json::Value commands, bool upload) {
   std::string id = std::to_string(user.history.size() + 1);
   user.history.push_back(Revision{id, std::move(commands), upload});
@@ -458,15 +485,8 @@ Json::Value FakeSyncService::Download(UserData& user, const Json::Value& body) {
   Json::Value reply = StatusReply(0);
   if (!body["rev"].isNull()) {
     std::string rev = JsonText(body["rev"]);
-    auto at = std::find_if(user.history.begin(), user.history.end(),
-                           [&](const Revision& r) { return r.id == rev; });
-    if (at == user.history.end()) return StatusReply(444);
-    // Replay from the last upload at or before the revision.
-    auto start = at;
-    while (start != user.history.begin() && !start->upload) --start;
     NodeSet tree;
-    for (auto it = start; it <= at; ++it) CommandSet(it->commands).Execute(tree);
-    if (!HasRoot(tree)) return StatusReply(444);
+    if (!ReplayTo(user, rev, tree)) return StatusReply(444);
     reply["commands"] = TreeCommands(tree);
     reply["toprev"] = rev;
     return reply;

@@ -97,22 +97,37 @@ struct FakeFault {
   int delayMs = 0;   // waited before answering (or dropping)
   // Close the connection without sending a byte.
   bool dropConnection = false;
-  // The request is carried out as usual first (a put commits); only then is
-  // the answer replaced (or the connection dropped): a reply lost on its
-  // way back.
+  // The service first takes the request as it normally would (a put is
+  // committed), then sends the fault instead of its answer: a reply lost
+  // after the service did the work.
   bool afterAnswer = false;
 
   // HTTP `httpStatus` with `body`.
   static FakeFault Reply(int httpStatus, std::string body, int delayMs = 0) {
-    return {httpStatus, std::move(body), delayMs, false};
+    FakeFault fault;
+    fault.httpStatus = httpStatus;
+    fault.body = std::move(body);
+    fault.delayMs = delayMs;
+    return fault;
   }
   // The normal answer, `delayMs` late.
-  static FakeFault Late(int delayMs) { return {0, "", delayMs, false}; }
-  static FakeFault Drop(int delayMs = 0) { return {200, "", delayMs, true}; }
-  // The request is carried out, then `fault` is what the client gets.
-  static FakeFault Lost(FakeFault fault) {
-    fault.afterAnswer = true;
+  static FakeFault Late(int delayMs) {
+    FakeFault fault;
+    fault.httpStatus = 0;
+    fault.delayMs = delayMs;
     return fault;
+  }
+  static FakeFault Drop(int delayMs = 0) {
+    FakeFault fault;
+    fault.delayMs = delayMs;
+    fault.dropConnection = true;
+    return fault;
+  }
+  // `lost` sent once the request was taken: AfterAnswer(Drop()) is a put the
+  // service committed whose reply never arrived.
+  static FakeFault AfterAnswer(FakeFault lost) {
+    lost.afterAnswer = true;
+    return lost;
   }
 };
 
@@ -164,6 +179,11 @@ class FakeSyncService {
   // Runs `fn` on the user's top tree with the service's engine installed.
   // Changes made there get no revision (as if the service's data drifted).
   void WithTree(const std::string& user, const std::function<void(NodeSet&)>& fn);
+  // Runs `fn` on the user's tree as it was at `revision` (as a download with
+  // `rev` gives it); false, without running it, when the history holds no
+  // such revision or no tree at it.
+  bool WithTreeAt(const std::string& user, const std::string& revision,
+                  const std::function<void(NodeSet&)>& fn);
   std::string TopRevision(const std::string& user);
   void SetReset(const std::string& user, bool isreset);
   void SetGetChangesKnobs(const GetChangesKnobs& knobs);
@@ -191,6 +211,12 @@ class FakeSyncService {
   // The same for every request (after any BeforeNext of its path), with the
   // request's path; an empty function removes it.
   void BeforeEach(std::function<void(const std::string& path)> fn);
+  // Runs `fn` on the serving thread for every request once the service has
+  // taken it (a put is committed, a queued fault chosen) and before anything
+  // is sent back, with no lock held: another computer's sync run there meets
+  // the first between the service's work and its reply. An empty function
+  // removes it.
+  void AfterEach(std::function<void(const std::string& path)> fn);
   std::vector<LoggedRequest> Requests();
   void ClearRequests();
 
@@ -236,6 +262,9 @@ class FakeSyncService {
   std::string NewToken(const std::string& user);
   std::string AppendRevision(UserData& user, Json::Value commands, bool upload);
   static std::string TopRevisionOf(const UserData& user);
+  // The tree at `revision` replayed from the history into `tree`; false when
+  // the revision is unknown or holds no root.
+  static bool ReplayTo(const UserData& user, const std::string& revision, NodeSet& tree);
 
   TestEnginePlatform enginePlatform_;
   std::unique_ptr<httplib::Server> server_;
@@ -256,6 +285,7 @@ class FakeSyncService {
   std::map<std::string, std::deque<FakeFault>> faults_;
   std::map<std::string, std::deque<std::function<void()>>> beforeNext_;
   std::function<void(const std::string&)> beforeEach_;
+  std::function<void(const std::string&)> afterEach_;
   std::vector<LoggedRequest> log_;
 };
 

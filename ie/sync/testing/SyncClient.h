@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "ie/favorites/FavoritesReader.h"
@@ -129,13 +130,17 @@ class SyncClient {
 
  private:
   std::unique_ptr<NativeDatasource> MakeDatasource() {
-    FavoritesEnvironment env(files, bed.settings, bed.logger, bed.registry, icons,
-                             bed.facts, favorites, OrderPlatform{6, 1, "8.0"});
+    FavoritesEnvironment env(files, bed.settings, bed.logger, bed.registry, icons, bed.facts,
+                             favorites, OrderPlatform{6, 1, "8.0"});
     env.userDir = user_;
+    // The menu order's stamps are drawn from a fixed sequence, so a test
+    // writes the same bytes in every run.
+    env.orderDraw = [draw = orderDraw_] { return static_cast<uint32_t>((*draw)() & 0x7FFFFFFF); };
     return std::make_unique<FavoritesDatasource>(std::move(env));
   }
 
   std::string user_ = bed.dir / "user";
+  std::shared_ptr<std::mt19937> orderDraw_ = std::make_shared<std::mt19937>(20261210u);
 };
 
 }  // namespace tarvex::testing

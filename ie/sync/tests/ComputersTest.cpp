@@ -10,6 +10,7 @@
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/text/Text.h"
 #include "ie/sync/KestroveServer.h"
+#include "ie/sync/testing/Computers.h"
 #include "ie/sync/testing/FakeSyncService.h"
 #include "ie/sync/testing/SyncClient.h"
 #include "nodeset/Command.h"
@@ -22,40 +23,8 @@ namespace {
 
 using testing::Add;
 using testing::ScriptedQuestions;
+using testing::SteadyQuestions;
 using testing::SyncClient;
-
-// Every node below `from`, depth first.
-void Collect(NodeSet& set, std::vector<Node*>& out, const std::string& from = "ROOT") {
-  for (const std::string& id : set.GetNode(from, false, false, true)->RawChildren()) {
-    Node* node = set.GetNode(id, false, false, true);
-    out.push_back(node);
-    if (node->IsFolder()) Collect(set, out, id);
-  }
-}
-
-// Answers every question the same way, and counts them.
-class SteadyQuestions : public SyncQuestions {
- public:
-  int ShowMessage(const std::string&, int button1, int, int) override { return button1; }
-  void ShowUpdateAvailable(const std::string&, const std::string&, const std::string&) override {}
-  int AskSyncFileRestored() override {
-    ++asked;
-    return kButtonSync;
-  }
-  std::string AskFolderPlacementConflict(const Node&, const Node&, const Node&) override {
-    ++asked;
-    return "local";
-  }
-  std::string AskVersionConflict(const Node&, const Node&) override {
-    ++asked;
-    return "local";
-  }
-  bool AskYesNo(const std::string&, const std::string&) override {
-    ++asked;
-    return false;
-  }
-  int asked = 0;
-};
 
 class ComputersTest : public ::testing::Test {
  protected:
@@ -64,30 +33,10 @@ class ComputersTest : public ::testing::Test {
   // `count` computers sharing the tree News{Paper} Wiki Folder{}: the first
   // uploads it, the others download it.
   std::vector<std::unique_ptr<SyncClient>> Computers(int count) {
-    std::vector<std::unique_ptr<SyncClient>> out;
-    for (int i = 0; i < count; ++i)
-      out.push_back(std::make_unique<SyncClient>(service_, "alice", "secret", Format("m%d", i)));
-    out[0]->Edit([](NodeSet& s) {
-      Add(s, "news", "ROOT", "News");
-      Add(s, "paper", "news", "Paper", "http://paper.example/");
-      Add(s, "wiki", "ROOT", "Wiki", "http://wiki.example/");
-      Add(s, "box", "ROOT", "Box");
-    });
-    service_.SetReset("alice", true);
-    out[0]->Sync();
-    service_.SetReset("alice", false);
-    for (int i = 1; i < count; ++i) {
-      EXPECT_EQ(out[i]->Run([](KestroveServer& s) { return s.Download(); }), 0);
-      // A download leaves `lastsync` set, so the next sync is a normal one.
-    }
-    return out;
+    return testing::SharedTreeComputers(service_, count);
   }
-  std::string ServiceTree() {
-    std::string out;
-    service_.WithTree("alice", [&](NodeSet& set) { out = testing::Snapshot(set); });
-    return out;
-  }
-  std::string Favorites(SyncClient& c) { return testing::Snapshot(*c.Read()); }
+  std::string ServiceTree() { return testing::ServiceTree(service_); }
+  std::string Favorites(SyncClient& c) { return testing::Favorites(c); }
   void ExpectConverged(std::vector<std::unique_ptr<SyncClient>>& computers) {
     for (auto& c : computers) c->Sync();
     for (auto& c : computers) c->Sync();
@@ -206,86 +155,14 @@ TEST_F(ComputersTest, WhatTheFavoritesCannotHoldSurvivesARoundTrip) {
 TEST_F(ComputersTest, RandomEditsOnManyComputersConverge) {
   const char* more = std::getenv("TARVEX_SYNC_ROUNDS");
   const int rounds = more ? std::atoi(more) : 30;
-  static const std::vector<std::string> kTitles = {"Site",
-                                                   "site",
-                                                   "News",
-                                                   "a:b?c",
-                                                   "..",
-                                                   "???",
-                                                   std::string(75, 'x'),
-                                                   ".profile",
-                                                   "\xE6\x97\xA5\xE6\x9C\xAC",
-                                                   "Foo__1",
-                                                   "trailing...",
-                                                   "CON"};
   const char* seed = std::getenv("TARVEX_SYNC_SEED");
   std::mt19937 rng(seed ? static_cast<uint32_t>(std::atoll(seed)) : 20261210u);
   auto pcs = Computers(3);
   SteadyQuestions steady;
   for (auto& pc : pcs) pc->ask = &steady;
 
-  std::set<std::string> added, deleted;  // bookmark addresses
-  int next = 0;
-  auto edit = [&](SyncClient& pc) {
-    pc.Edit([&](NodeSet& s) {
-      for (int n = 1 + static_cast<int>(rng() % 3); n > 0; --n) {
-        std::vector<Node*> all;
-        Collect(s, all);
-        std::vector<std::string> folders{"ROOT"};
-        for (Node* node : all)
-          if (node->IsFolder()) folders.push_back(node->GetID());
-        const std::string folder = folders[rng() % folders.size()];
-        Node* target = all.empty() ? nullptr : all[rng() % all.size()];
-        switch (rng() % 6) {
-          case 0:
-          case 1: {  // add
-            const std::string id = Format("e%d", ++next);
-            const std::string title = kTitles[rng() % kTitles.size()];
-            if (rng() % 4 == 0) {
-              Add(s, id, folder, title);
-            } else {
-              const std::string url = Format("http://b%d.example/", next);
-              Add(s, id, folder, title, url);
-              added.insert(url);
-            }
-            break;
-          }
-          case 2:  // rename
-            if (target)
-              s.Execute(
-                  Command("update", target->GetID(), {{"name", kTitles[rng() % kTitles.size()]}}));
-            break;
-          case 3: {  // move, never into itself
-            if (!target) break;
-            bool below = false;
-            for (std::string up = folder; !up.empty() && up != "ROOT";
-                 up = s.GetNode(up, false, false, true)->GetAttr("pnid"))
-              below = below || up == target->GetID();
-            if (!below && folder != target->GetID())
-              s.Execute(Command("move", target->GetID(), {{"pnid", folder}}));
-            break;
-          }
-          case 4: {  // delete, remembering every address below
-            if (!target) break;
-            std::vector<Node*> gone{target};
-            if (target->IsFolder()) Collect(s, gone, target->GetID());
-            for (Node* g : gone)
-              if (g->HasAttr("url")) deleted.insert(g->GetAttr("url"));
-            s.Execute(Command("delete", target->GetID(), {}));
-            break;
-          }
-          case 5: {  // reorder
-            if (!target) break;
-            Node* parent = s.GetNode(target->GetAttr("pnid"), false, false, true);
-            const std::string before = parent->GetChildAt(rng() % parent->GetChildLength());
-            if (before != target->GetID())
-              s.Execute(Command("reorder", target->GetID(), {{"bnid", before}}));
-            break;
-          }
-        }
-      }
-    });
-  };
+  testing::RandomEdits edits(rng);
+  auto edit = [&](SyncClient& pc) { edits.Edit(pc); };
   auto sync = [&](SyncClient& pc) {
     try {
       pc.Sync();
@@ -308,15 +185,9 @@ TEST_F(ComputersTest, RandomEditsOnManyComputersConverge) {
       for (auto& pc : pcs) sync(*pc);
     const std::string service = ServiceTree();
     for (auto& pc : pcs) ASSERT_EQ(Favorites(*pc), service);
-    std::map<std::string, int> count;
-    service_.WithTree("alice", [&](NodeSet& s) {
-      std::vector<Node*> all;
-      Collect(s, all);
-      for (Node* n : all)
-        if (n->HasAttr("url")) ++count[n->GetAttr("url")];
-    });
-    for (const std::string& url : added)
-      if (!deleted.count(url)) {
+    std::map<std::string, int> count = testing::ServiceBookmarks(service_);
+    for (const std::string& url : edits.added)
+      if (!edits.deleted.count(url)) {
         EXPECT_EQ(count[url], 1) << url;
       }
   }

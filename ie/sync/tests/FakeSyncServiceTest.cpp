@@ -1,7 +1,8 @@
 // The loopback sync service answers as the protocol says: sign-in, the token
 // guard and its knobs, revisions with continuity, 409 on a stale base, trees
 // by revision and view, getdiffs that the engine's own repair can apply, the
-// fault queue and the request log.
+// fault queue (faults instead of the work and after it), the code a test runs
+// before and after a request, and the request log.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -402,6 +403,103 @@ TEST_F(FakeSyncServiceTest, AQueuedFaultIsServedOnceThenTheNormalAnswer) {
   // A fault comes before the guard.
   service_.QueueFault(path, FakeFault::Reply(404, ""));
   EXPECT_EQ(Send(path, "{}").http, 404);
+}
+
+TEST_F(FakeSyncServiceTest, AFaultAfterTheAnswerKeepsTheWorkAndLosesTheReply) {
+  std::string token = SignIn();
+  Json::Value upload;
+  upload["commands"] = SmallTree();
+  SendJson("/sync/bookmarks/upload", upload, token);
+  const std::string path = "/sync/bookmarks/putchanges";
+  struct Case {
+    const char* what;
+    FakeFault fault;
+    bool taken;
+    bool replied;
+    int http;
+    std::string body;
+  } cases[] = {
+      {"dropped after the work", FakeFault::AfterAnswer(FakeFault::Drop()), true, false, 0, ""},
+      {"HTTP 500 after the work", FakeFault::AfterAnswer(FakeFault::Reply(500, "oops")), true, true,
+       500, "oops"},
+      {"dropped instead of the work", FakeFault::Drop(), false, false, 0, ""},
+      {"garbage instead of the work", FakeFault::Reply(200, "<html></html>"), false, true, 200,
+       "<html></html>"},
+  };
+  int renames = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string base = service_.TopRevision("ann");
+    const std::string name = "c" + std::to_string(++renames);
+    Json::Value args;
+    args["name"] = name;
+    service_.QueueFault(path, c.fault);
+    Answer answer = SendJson(path, Put(base, List({Cmd("update", "c", args)})), token);
+    EXPECT_EQ(answer.replied, c.replied);
+    EXPECT_EQ(answer.http, c.http);
+    EXPECT_EQ(answer.body, c.body);
+    EXPECT_EQ(service_.TopRevision("ann"), c.taken ? std::to_string(std::stoi(base) + 1) : base);
+    EXPECT_EQ(ServiceShape().find(name + "}") != std::string::npos, c.taken) << ServiceShape();
+  }
+}
+
+TEST_F(FakeSyncServiceTest, HooksRunBeforeTheServiceLooksAndAfterItWorked) {
+  std::string token = SignIn();
+  Json::Value upload;
+  upload["commands"] = SmallTree();
+  SendJson("/sync/bookmarks/upload", upload, token);
+  const std::string path = "/sync/bookmarks/putchanges";
+  auto rename = [](const std::string& name) {
+    Json::Value args;
+    args["name"] = name;
+    return List({Cmd("update", "c", args)});
+  };
+
+  // What runs before a held request may send requests of its own, which are
+  // served first: the held put then names a base that is no longer the top.
+  Json::Value nested;
+  service_.BeforeNext(path, [&] {
+    httplib::Client other(service_.BaseUrl());
+    httplib::Headers headers{{"Authorization", token}, {"X-Tarvex-Auth", token}};
+    httplib::Result result =
+        other.Post(path.c_str(), headers, WriteCompactJson(Put("1", rename("first"))),
+                   "application/json; charset=utf-8");
+    if (result) nested = Parse(result->body);
+  });
+  EXPECT_EQ(SendJson(path, Put("1", rename("second")), token).json, Parse(R"({"status":409})"));
+  EXPECT_EQ(nested, Parse(R"({"status":0,"toprev":"2"})"));
+  EXPECT_EQ(ServiceShape(), "a f{b first}");
+
+  // What runs after a request sees the service's work done, before the reply.
+  std::vector<std::string> seen;
+  service_.AfterEach(
+      [&](const std::string& p) { seen.push_back(p + " at " + service_.TopRevision("ann")); });
+  EXPECT_EQ(SendJson(path, Put("2", rename("third")), token).json,
+            Parse(R"({"status":0,"toprev":"3"})"));
+  service_.QueueFault(path, FakeFault::Drop());
+  EXPECT_FALSE(SendJson(path, Put("3", rename("fourth")), token).replied);
+  service_.AfterEach({});
+  SendJson(path, Put("3", rename("fifth")), token);
+  EXPECT_THAT(seen, ElementsAre(path + " at 3", path + " at 3"));
+}
+
+TEST_F(FakeSyncServiceTest, TheTreeAtARevisionIsReplayedFromTheHistory) {
+  std::string token = SignIn();
+  Json::Value upload;
+  upload["commands"] = SmallTree();
+  SendJson("/sync/bookmarks/upload", upload, token);
+  SendJson("/sync/bookmarks/putchanges",
+           Put("1", List({Cmd("update", "c", Parse(R"({"name":"c2"})"))})), token);
+  auto shapeAt = [&](const std::string& revision) {
+    std::string shape = "(not run)";
+    if (!service_.WithTreeAt("ann", revision, [&](NodeSet& set) { shape = Shape(set); }))
+      return std::string("(none)") + (shape == "(not run)" ? "" : " but ran");
+    return shape;
+  };
+  EXPECT_EQ(shapeAt("1"), "a f{b c}");
+  EXPECT_EQ(shapeAt("2"), "a f{b c2}");
+  EXPECT_EQ(shapeAt("0"), "(none)");  // the empty tree before the upload
+  EXPECT_EQ(shapeAt("9"), "(none)");
 }
 
 TEST_F(FakeSyncServiceTest, TheLogKeepsEveryRequestWithHeadersAndBody) {

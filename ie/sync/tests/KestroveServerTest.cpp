@@ -562,11 +562,11 @@ TEST_F(KestroveServerTest, APutThatLostARaceOrItsAnswerCommitsNothing) {
       {"markup", FakeFault::Reply(200, "<html></html>"), "Unexpected error"},
       {"truncated", FakeFault::Reply(200, R"({"status":0,"toprev":"1)"), "Unexpected error"},
       {"no toprev", FakeFault::Reply(200, R"({"status":0})"), "Unexpected error"},
-      {"taken, answer is markup", FakeFault::Lost(FakeFault::Reply(200, "<html></html>")),
+      {"taken, answer is markup", FakeFault::AfterAnswer(FakeFault::Reply(200, "<html></html>")),
        "Unexpected error"},
-      {"taken, no toprev", FakeFault::Lost(FakeFault::Reply(200, R"({"status":0})")),
+      {"taken, no toprev", FakeFault::AfterAnswer(FakeFault::Reply(200, R"({"status":0})")),
        "Unexpected error"},
-      {"taken, answer dropped", FakeFault::Lost(FakeFault::Drop()), "Unexpected error"},
+      {"taken, answer dropped", FakeFault::AfterAnswer(FakeFault::Drop()), "Unexpected error"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
