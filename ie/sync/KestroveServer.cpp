@@ -163,6 +163,10 @@ auto KestroveServer::Recorded(F&& entry) {
       context_.logger.Error(Format("Sync step failed: %s", e.what()));
       context_.settings.SetValue("errordetails", e.message(), false);
       SetStatus(101);
+    } else if (context_.settings.GetInt("syncstatus", 0) == 101 &&
+               context_.settings.GetValue("errordetails", "").empty()) {
+      // A failure is never recorded without what failed.
+      context_.settings.SetValue("errordetails", e.message(), false);
     }
     throw;
   }
