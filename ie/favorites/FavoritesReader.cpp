@@ -195,8 +195,10 @@ void FavoritesDatasource::RemapOriginalAttrs(Node& node, NodeSet& set, bool rest
 }
 
 std::vector<DirEntry> FavoritesDatasource::ListFolder(const std::string& path, int depth) {
-  if (depth > kMaxDepth)
-    FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE, "folders nested too deeply: " + path);
+  if (depth > FavoritesLimits::kMaxDepth)
+    FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE,
+           Format("folders nested too deeply (%d, at most %d): %s", depth,
+                  FavoritesLimits::kMaxDepth, path));
   std::vector<DirEntry> entries;
   if (uint32_t err = env_.fs.ListDirectory(path, "*", &entries))
     FailOn(path, err, "error reading directory: " + path);
@@ -228,6 +230,11 @@ void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node
     const bool isFolder = info.kind == EntryKind::Directory;
     std::string name = entry.name;
     if (!IsSyncableEntry(name, entry.attributes, isFolder)) continue;
+    if (const std::string ini = IniPathOf(full, isFolder);
+        ini.size() > FavoritesLimits::kMaxPathBytes)
+      FailOn(full, win32::ERROR_FILENAME_EXCED_RANGE,
+             Format("path too long (%d bytes, at most %d): %s", static_cast<int64_t>(ini.size()),
+                    static_cast<int64_t>(FavoritesLimits::kMaxPathBytes), ini));
 
     Attributes attrs = LoadFileAttrs(full, isFolder, info);
     std::string nid;

@@ -29,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ie/favorites/FavoritesLimits.h"
 #include "ie/favorites/FavoritesPlatform.h"
 #include "ie/favorites/IconManager.h"
 #include "ie/favorites/LocalNidMap.h"
@@ -182,6 +183,11 @@ class FavoritesDatasource : public NativeDatasource {
   const std::string& FavoritesDir() const { return favoritesDir_; }
 
   // The steps of writing.
+  // Throws VelkException, naming the node, the limit and its value, when
+  // the Favorites could not be read once `set` were written (a folder too
+  // deep, a path or a file too long, a name that is not UTF-8). Changes
+  // nothing; `map` is the disk as found.
+  void CheckTreeFits(NodeSet& set, LocalNidMap& map);
   void BackupFavorites();
   void BuildLocalNidMap(LocalNidMap& map);
   void WriteChildren(NodeSet& set, const std::string& folderId, LocalNidMap& map, int depth = 0);
@@ -199,15 +205,15 @@ class FavoritesDatasource : public NativeDatasource {
   std::string MakeUniqueFileName(const std::string& folder, std::string_view name,
                                  std::string_view ext, const LocalFileEntry* self = nullptr);
 
-  // Deeper folders fail the read.
-  static constexpr int kMaxDepth = 128;
-
  private:
   std::string IniPathOf(const std::string& path, bool isFolder) const;
+  // Throws when an entry at `path` would have a path (its file's, or the
+  // temporary file's it is rewritten through) beyond FavoritesLimits.
+  void CheckPathFits(const std::string& path, bool isFolder);
   void ScanLocalFolder(LocalNidMap& map, LocalFileEntry& folder, int depth);
   // The entries of the folder at `path`, `depth` folders below the
   // Favorites, in a stable order; a failure when it cannot be listed or lies
-  // too deep.
+  // deeper than FavoritesLimits allow.
   std::vector<DirEntry> ListFolder(const std::string& path, int depth);
   // Records in the entry's file what its name and place on disk cannot
   // carry: the node's title and, away from its tree parent, that parent and
@@ -227,6 +233,8 @@ class FavoritesDatasource : public NativeDatasource {
   // Writing: the toolbar folder's id ("" when none) and the nodes written.
   std::string toolbarId_;
   std::vector<std::string> written_;
+  // Stray folder files of ours found by the scan, deleted once writing starts.
+  std::vector<std::string> strayFiles_;
   // Sibling folders whose names differ only in case would share one key of
   // the menu order (the registry, like the Windows file system, ignores
   // case): the folder holding each such name, by its path in lower case.

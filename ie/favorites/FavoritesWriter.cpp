@@ -181,6 +181,108 @@ bool FavoritesDatasource::UsesLocalizedLinks() {
   return env_.platform.IsVistaOrLater() || (!ie.empty() && (ie[0] == '8' || ie[0] == '9'));
 }
 
+// ---- The limits of the Favorites ----------------------------------------------------------
+
+namespace {
+
+// Room in a file for what the tree's values do not account for: the section
+// headers, the id and kind, the favicon link and the keys others keep there.
+constexpr uint64_t kFileReserveBytes = 16 * 1024;
+
+// The bytes a value takes in a file: up to its first line break.
+size_t StoredBytes(std::string_view value) {
+  return std::min(value.size(), value.find_first_of(std::string_view("\r\n\0", 3)));
+}
+
+// The bytes an INI file takes when written (the layout of IniFile::Close).
+uint64_t IniBytes(const IniFile& ini) {
+  uint64_t bytes = 0;
+  for (const auto& [section, keys] : ini.sections()) {
+    if (!section.empty()) bytes += section.size() + 4;  // "[name]\r\n"
+    for (const auto& [key, value] : keys) bytes += key.size() + value.size() + 3;
+  }
+  return bytes;
+}
+
+}  // namespace
+
+void FavoritesDatasource::CheckTreeFits(NodeSet& set, LocalNidMap& map) {
+  struct Folder {
+    std::string id;
+    int depth;         // folders below the Favorites folder, itself counted
+    size_t pathBytes;  // its path's
+  };
+  auto refuse = [&](Node& node, const std::string& what) {
+    const std::string message = Format(
+        "The tree does not fit the Favorites, nothing was written: %s \"%s\" [%s] %s",
+        node.IsFolder() ? "folder" : "favorite", node.GetAttr(keys::kName), node.GetID(), what);
+    env_.logger.Error(message);
+    throw VelkException("internal", kErrGeneral, message);
+  };
+  const size_t folderFileBytes = AtomicWriteNameBytes(kFolderFileName.size());
+
+  std::vector<Folder> work{{std::string(keys::kRoot), 0, favoritesDir_.size()}};
+  while (!work.empty()) {
+    const Folder folder = std::move(work.back());
+    work.pop_back();
+    const std::vector<std::string>& children =
+        set.GetNode(folder.id, false, false, true, "native28")->RawChildren();
+    // A new name gets a "__N" when a sibling holds it: room for as many as
+    // the folder can hold.
+    const LocalFileEntry* onDisk = map.Find(folder.id);
+    const size_t suffixBytes =
+        2 + std::to_string(children.size() + (onDisk ? onDisk->children.size() : 0) + 1).size();
+    for (size_t i = 0; i < children.size(); ++i) {
+      Node& node = *set.GetNode(children[i], false, false, true, "native28");
+      const bool isFolder = node.IsFolder();
+      const std::string file =
+          StoreFileName(node.GetAttr(keys::kName), node.GetAttr(keys::kNtype), env_.facts);
+      if (!IsValidUtf8Name(file))
+        refuse(node, "has a name that is not valid UTF-8, which the Favorites cannot read back");
+
+      // Its name on disk when it keeps it, else a new one.
+      size_t nameBytes = file.size() + suffixBytes;
+      if (const LocalFileEntry* entry = map.Find(node.GetID());
+          entry && entry->isFolder == isFolder && entry->parent == onDisk && onDisk &&
+          FileNameFits(entry->name, file, env_.facts))
+        nameBytes = entry->name.size();
+      if (!isFolder) nameBytes += kUrlExtension.size();
+      const size_t pathBytes = folder.pathBytes + 1 + nameBytes;
+
+      size_t longest = 0;  // the longest path written for it
+      if (isFolder) {
+        const int depth = folder.depth + 1;
+        if (depth > FavoritesLimits::kMaxDepth)
+          refuse(node, Format("would lie %d folders deep; the Favorites can be read at most %d "
+                              "folders deep",
+                              depth, FavoritesLimits::kMaxDepth));
+        longest = pathBytes + 1 + folderFileBytes;
+        work.push_back({node.GetID(), depth, pathBytes});
+      } else {
+        longest = folder.pathBytes + 1 + AtomicWriteNameBytes(nameBytes);
+      }
+      if (longest > FavoritesLimits::kMaxPathBytes)
+        refuse(node, Format("would need paths of up to %d bytes; the Favorites can hold paths of "
+                            "at most %d bytes",
+                            longest, FavoritesLimits::kMaxPathBytes));
+
+      // Its file: the values it stores, with room for the rest.
+      uint64_t fileBytes = kFileReserveBytes + StoredBytes(node.GetID()) +
+                           StoredBytes(node.GetAttr(keys::kName)) +
+                           StoredBytes(node.GetAttr(keys::kPnid));
+      if (i + 1 < children.size()) fileBytes += StoredBytes(children[i + 1]);
+      for (const MappedKey& m : kMappedKeys)
+        if (m.attribute != keys::kNtype)
+          fileBytes += m.key.size() + StoredBytes(node.GetAttr(m.attribute));
+      fileBytes += StoredBytes(node.GetAttr("feedurl"));  // the browser's feed mark
+      if (fileBytes > FavoritesLimits::kMaxFileBytes)
+        refuse(node, Format("would need a file of about %llu bytes; the Favorites can read files "
+                            "of at most %llu bytes",
+                            fileBytes, FavoritesLimits::kMaxFileBytes));
+    }
+  }
+}
+
 // ---- Writing ------------------------------------------------------------------------------
 
 void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
@@ -198,10 +300,19 @@ void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
       env_.logger.Log(Format("Toolbar folder [%s] is not a folder of the tree, not mapped", tnid));
   }
 
-  BackupFavorites();
   LocalNidMap map;
   folderNames_.clear();
+  strayFiles_.clear();
   BuildLocalNidMap(map);
+  // Nothing is changed before the whole tree is known to fit.
+  CheckTreeFits(set, map);
+  BackupFavorites();
+  for (const std::string& stray : strayFiles_) {
+    // A stray folder file of ours.
+    if (uint32_t err = env_.fs.DeleteFile(stray))
+      env_.logger.Error(Format("Error [%d] deleting hidden file: %s", err, stray));
+  }
+  strayFiles_.clear();
   written_.clear();
   WriteChildren(set, std::string(keys::kRoot), map);
   DeleteUnclaimedEntries(map);
@@ -317,9 +428,7 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
                  EqualsIgnoreAsciiCase(
                      std::string_view(dirEntry.name).substr(dirEntry.name.size() - 3), ".kv") &&
                  !EqualsIgnoreAsciiCase(dirEntry.name, kFolderFileName)) {
-        // A stray folder file of ours.
-        if (uint32_t err = env_.fs.DeleteFile(full))
-          env_.logger.Error(Format("Error [%d] deleting hidden file: %s", err, full));
+        strayFiles_.push_back(full);  // deleted once the tree is known to fit
       }
       continue;
     }
@@ -357,9 +466,9 @@ void FavoritesDatasource::WriteChildren(NodeSet& set, const std::string& folderI
   LocalFileEntry* entry = map.Find(folderId);
   if (!entry)
     throw VelkException("internal", kErrGeneral, "Node missing from local nid map: " + folderId);
-  if (depth > kMaxDepth) {
+  if (depth > FavoritesLimits::kMaxDepth) {  // CheckTreeFits let it through
     const std::string path = entry->FullPath(favoritesDir_);
-    FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE, "folders nested too deeply: " + path);
+    throw VelkException("internal", kErrImpossible, "folders nested too deeply: " + path);
   }
   const std::vector<std::string> children = folder.RawChildren();
   for (const std::string& id : children) {
@@ -406,6 +515,7 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
     }
     const std::string newName = MakeUniqueFileName(parentPath, file, existing->ext, existing);
     const std::string to = JoinPath(parentPath, newName + existing->ext);
+    CheckPathFits(to, isFolder);
     if (uint32_t err = env_.fs.MoveFile(from, to))
       FailOn(from, err, Format("Error moving local file from [%s] to [%s]", from, to));
     if (isFolder && !NameHeldByAnother(from, existing)) folderNames_.erase(AsciiLower(from));
@@ -423,6 +533,7 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
   entry->isFolder = isFolder;
   entry->claimed = true;
   const std::string path = JoinPath(parentPath, entry->name + ext);
+  CheckPathFits(path, isFolder);
   if (isFolder) {
     if (uint32_t err = env_.fs.CreateDirectory(path))
       FailOn(path, err, "couldn't create new folder for: " + path);
@@ -430,6 +541,17 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
   LocalFileEntry& added = map.Add(std::move(entry), parent, false);
   HoldName(added);
   return added;
+}
+
+void FavoritesDatasource::CheckPathFits(const std::string& path, bool isFolder) {
+  const size_t slash = path.rfind('/');
+  const size_t bytes = isFolder ? path.size() + 1 + AtomicWriteNameBytes(kFolderFileName.size())
+                                : slash + 1 + AtomicWriteNameBytes(path.size() - slash - 1);
+  if (bytes <= FavoritesLimits::kMaxPathBytes) return;
+  // Before the entry is made or moved: the Favorites stay readable.
+  throw VelkException("windows", static_cast<int32_t>(win32::ERROR_FILENAME_EXCED_RANGE),
+                      Format("Path too long for the Favorites (%d bytes, at most %d): %s", bytes,
+                             FavoritesLimits::kMaxPathBytes, path));
 }
 
 void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEntry& entry) {
@@ -480,6 +602,14 @@ void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEnt
     env_.icons.WriteIconFile(ini, node.GetAttr(keys::kIcon));
   else
     env_.icons.RemoveIcon(ini);
+  // What the file held besides may make it longer than a read takes: it
+  // stays as it was.
+  if (const uint64_t bytes = IniBytes(ini); bytes > FavoritesLimits::kMaxFileBytes) {
+    ini.Clear();
+    throw VelkException("windows", static_cast<int32_t>(win32::ERROR_NOT_ENOUGH_MEMORY),
+                        Format("File too large for the Favorites (%llu bytes, at most %llu): %s",
+                               bytes, FavoritesLimits::kMaxFileBytes, iniPath));
+  }
   ini.Close();
 }
 

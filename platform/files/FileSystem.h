@@ -104,6 +104,11 @@ class FileSystem {
                                  std::vector<DirEntry>* out) = 0;
 };
 
+// The longest name, in bytes, that WriteFileAtomic uses in the folder of a
+// file whose name takes `nameBytes` bytes: its temporary file's, or the
+// file's own.
+size_t AtomicWriteNameBytes(size_t nameBytes);
+
 // The Win32 code for an errno value. ENOENT maps to ERROR_FILE_NOT_FOUND when
 // the parent folder of `path` exists and ERROR_PATH_NOT_FOUND otherwise.
 uint32_t Win32FromErrno(int err, const std::string& path = {});

@@ -2,10 +2,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
 
+#include "ie/favorites/FavoritesLimits.h"
 #include "ie/favorites/FavoritesReader.h"
 #include "ie/favorites/tests/FavoritesFixture.h"
 #include "ie/favorites/tests/TestImages.h"
@@ -653,6 +655,102 @@ TEST_F(FavoritesWriterTest, AFailedOrderWriteWarnsUntilTheUserTurnsItOff) {
             "attempts may cause unexpected reorders.");
   EXPECT_EQ(prompt.asked[0].checkboxText, "Don't show this warning again");
   EXPECT_TRUE(settings_.GetBool("ignoreorderwriteerror", false));
+}
+
+// A tree the Favorites could not be read back from is refused before
+// anything changes, naming the node, the limit and the value at fault; a
+// tree at the limits is written and reads back the same.
+TEST_F(FavoritesWriterTest, TreesBeyondWhatTheReaderReadsAreRefusedWritingNothing) {
+  constexpr int kDepth = FavoritesLimits::kMaxDepth;
+  // A chain of `depth` folders named `name`, a favorite with `url` at its end.
+  auto chain = [](int depth, const std::string& name, const std::string& url) {
+    auto set = EmptyTree();
+    std::string parent = "ROOT";
+    for (int i = 1; i <= depth; ++i) {
+      const std::string id = Format("c%d", i);
+      Insert(*set, id, parent, name, {}, "folder");
+      parent = id;
+    }
+    Insert(*set, "leaf", parent, "Leaf", url);
+    return set;
+  };
+  const std::string url = "http://leaf.example/";
+  const std::string longUrl =
+      "http://long.example/" + std::string(FavoritesLimits::kMaxFileBytes, 'q');
+  const std::string longName(200, 'n');
+  struct Case {
+    const char* name;
+    std::function<std::unique_ptr<NodeSet>()> tree;
+    const char* fault;  // in the message; nullptr: the tree is written
+  };
+  const Case cases[] = {
+      {"a chain at the depth limit", [&] { return chain(kDepth, "F", url); }, nullptr},
+      {"a chain one deeper", [&] { return chain(kDepth + 1, "F", url); },
+       "folder \"F\" [c129] would lie 129 folders deep; the Favorites can be read at most 128 "
+       "folders deep"},
+      {"a chain of 8,000", [&] { return chain(8000, "F", url); }, "[c129] would lie 129 folders"},
+      {"an address of half the file limit",
+       [&] {
+         return chain(
+             1, "F", "http://long.example/" + std::string(FavoritesLimits::kMaxFileBytes / 2, 'q'));
+       },
+       nullptr},
+      {"an address longer than a file holds", [&] { return chain(1, "F", longUrl); },
+       "favorite \"Leaf\" [leaf] would need a file of about"},
+      {"long names, not deep", [&] { return chain(4, longName, url); }, nullptr},
+      {"long names too deep for a path", [&] { return chain(60, longName, url); },
+       "would need paths of up to"},
+      {"a name that is not UTF-8", [&] { return chain(1, "bad\xC3", url); },
+       "folder \"bad\xC3\" [c1] has a name that is not valid UTF-8"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(fav_);
+    fs::remove_all(user_);
+    settings_.SetBool("backedup", false, true);
+    // What a write would change: a deleted favorite, a stray folder file.
+    Url("Old.url", Shortcut("http://old/", "[Tarvex]\r\nnid=old\r\n"));
+    Url("stray.kv", "x");
+    Hide("stray.kv");
+    const auto before = FilesBelow(fav_);
+    auto tree = c.tree();
+    if (c.fault) {
+      try {
+        Write(*tree);
+        ADD_FAILURE() << "written";
+      } catch (const VelkException& e) {
+        EXPECT_NE(std::string(e.what()).find(c.fault), std::string::npos) << e.what();
+      }
+      EXPECT_EQ(ChangedPaths(before, FilesBelow(fav_)).substr(0, 300), "");
+      EXPECT_FALSE(fs::exists(user_ + "/Backup")) << "not even the backup";
+      EXPECT_EQ(settings_.GetValue("syncproblemfile", ""), "") << "nothing to try again";
+      EXPECT_NO_THROW(Read());
+    } else {
+      auto again = CopyOf(*tree);
+      Write(*tree);
+      EXPECT_EQ(Differences(*again), "");
+      EXPECT_FALSE(fs::exists(fav_ + "/Old.url"));
+    }
+  }
+
+  // A file whose other keys leave no room for the node's values is not
+  // rewritten: it stays readable.
+  fs::remove_all(fav_);
+  const std::string big = Shortcut(
+      "http://big/", "[Other]\r\nkeep=" + std::string(FavoritesLimits::kMaxFileBytes - 100, 'k') +
+                         "\r\n[Tarvex]\r\nnid=big\r\n");
+  Url("Big.url", big);
+  auto tree = EmptyTree();
+  Insert(*tree, "big", "ROOT", "Big", "http://big.example/" + std::string(1000, 'u'));
+  try {
+    Write(*tree);
+    ADD_FAILURE() << "written";
+  } catch (const VelkException& e) {
+    EXPECT_NE(std::string(e.what()).find("File too large for the Favorites"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(ReadAll(fav_ + "/Big.url"), big);
+  EXPECT_NO_THROW(Read());
 }
 
 // A pass that fails names the file at fault and leaves the tree as it was,
