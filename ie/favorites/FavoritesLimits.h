@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "ie/foundation/IniFile.h"
 
@@ -20,5 +21,11 @@ struct FavoritesLimits {
   // the terminating NUL).
   static constexpr size_t kMaxPathBytes = 4095;
 };
+
+// The writer makes a new folder, and removes a deleted one, under a name
+// beginning with this, so a folder of ours never shows without its id. The
+// reader never takes such a folder for the user's, and no file-safe name
+// (StoreFileName) begins with it: it holds a ':'.
+inline constexpr std::string_view kSetAsidePrefix = "~tarvex:";
 
 }  // namespace tarvex

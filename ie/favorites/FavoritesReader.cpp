@@ -228,6 +228,10 @@ void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node
       continue;
     }
     const bool isFolder = info.kind == EntryKind::Directory;
+    if (isFolder && StartsWith(entry.name, kSetAsidePrefix)) {
+      env_.logger.Log(Format("Skipping a folder the writer set aside: %s", full));
+      continue;
+    }
     std::string name = entry.name;
     if (!IsSyncableEntry(name, entry.attributes, isFolder)) continue;
     if (const std::string ini = IniPathOf(full, isFolder);

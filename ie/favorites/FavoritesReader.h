@@ -19,6 +19,8 @@
 //   left out, since a missing entry reads as a delete.
 // - Entries under "Mobile Favorites" get ids hashed from their path, which
 //   are never written to their files.
+// - A folder whose name begins with kSetAsidePrefix is the writer's, half
+//   made or half removed: it is skipped.
 #pragma once
 
 #include <cstdint>
@@ -194,6 +196,11 @@ class FavoritesDatasource : public NativeDatasource {
   LocalFileEntry& EnsureLocalFile(NodeSet& set, Node& node, LocalNidMap& map,
                                   LocalFileEntry& parent);
   void UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEntry& entry);
+  // Removes the entries of the map the pass did not claim, after the
+  // folders set aside that the scan found. A folder goes by being set aside
+  // (moved, its id still in it, to a name the reader skips) and then
+  // emptied and removed, so a failure at any step leaves it either where it
+  // was with its id, or set aside for the next pass to finish.
   void DeleteUnclaimedEntries(LocalNidMap& map);
   void MapToolbarToLinks(NodeSet& set, LocalNidMap& map);
   void NotifyShell(NodeSet& set);
@@ -207,6 +214,12 @@ class FavoritesDatasource : public NativeDatasource {
 
  private:
   std::string IniPathOf(const std::string& path, bool isFolder) const;
+  // A free path in `folder` for setting the folder `name` aside.
+  std::string SetAsidePath(const std::string& folder, std::string_view name);
+  // Empties and removes the folder set aside at `aside` (for the entry at
+  // `entryPath`). One that holds what is not ours goes back to a visible
+  // name and is kept. Throws when a step fails.
+  void RemoveSetAside(const std::string& aside, const std::string& entryPath);
   // Throws when an entry at `path` would have a path (its file's, or the
   // temporary file's it is rewritten through) beyond FavoritesLimits.
   void CheckPathFits(const std::string& path, bool isFolder);
@@ -235,6 +248,8 @@ class FavoritesDatasource : public NativeDatasource {
   std::vector<std::string> written_;
   // Stray folder files of ours found by the scan, deleted once writing starts.
   std::vector<std::string> strayFiles_;
+  // Folders set aside by an earlier pass that did not finish.
+  std::vector<std::string> setAside_;
   // Sibling folders whose names differ only in case would share one key of
   // the menu order (the registry, like the Windows file system, ignores
   // case): the folder holding each such name, by its path in lower case.

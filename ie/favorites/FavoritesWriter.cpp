@@ -256,7 +256,7 @@ void FavoritesDatasource::CheckTreeFits(NodeSet& set, LocalNidMap& map) {
           refuse(node, Format("would lie %d folders deep; the Favorites can be read at most %d "
                               "folders deep",
                               depth, FavoritesLimits::kMaxDepth));
-        longest = pathBytes + 1 + folderFileBytes;
+        longest = pathBytes + kSetAsidePrefix.size() + 1 + folderFileBytes;
         work.push_back({node.GetID(), depth, pathBytes});
       } else {
         longest = folder.pathBytes + 1 + AtomicWriteNameBytes(nameBytes);
@@ -303,6 +303,7 @@ void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
   LocalNidMap map;
   folderNames_.clear();
   strayFiles_.clear();
+  setAside_.clear();
   BuildLocalNidMap(map);
   // Nothing is changed before the whole tree is known to fit.
   CheckTreeFits(set, map);
@@ -418,6 +419,10 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
     const EntryInfo info = env_.probe(full);
     if (info.kind != EntryKind::File && info.kind != EntryKind::Directory) continue;
     const bool isDir = info.kind == EntryKind::Directory;
+    if (isDir && StartsWith(dirEntry.name, kSetAsidePrefix)) {
+      setAside_.push_back(full);  // finished with the deletes
+      continue;
+    }
     std::string name = dirEntry.name;
     std::string ext;
     if (!IsSyncableEntry(name, dirEntry.attributes, isDir, &ext)) {
@@ -535,8 +540,19 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
   const std::string path = JoinPath(parentPath, entry->name + ext);
   CheckPathFits(path, isFolder);
   if (isFolder) {
-    if (uint32_t err = env_.fs.CreateDirectory(path))
+    // Made under a name set aside, given its id there and then moved into
+    // place: a new folder never shows without its id, whatever fails.
+    const std::string aside = SetAsidePath(parentPath, entry->name);
+    if (uint32_t err = env_.fs.CreateDirectory(aside))
       FailOn(path, err, "couldn't create new folder for: " + path);
+    IniFile ini(JoinPath(aside, kFolderFileName), FILE_ATTRIBUTE_HIDDEN, env_.fs, env_.settings,
+                env_.logger);
+    ini.SetValue(kSection, "nid", id);
+    ini.SetValue(kSection, "ntype", keys::kFolder);
+    ini.Close();
+    if (uint32_t err = env_.fs.MoveFile(aside, path))
+      FailOn(path, err,
+             Format("couldn't move new folder into place from [%s] to [%s]", aside, path));
   }
   LocalFileEntry& added = map.Add(std::move(entry), parent, false);
   HoldName(added);
@@ -545,7 +561,8 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
 
 void FavoritesDatasource::CheckPathFits(const std::string& path, bool isFolder) {
   const size_t slash = path.rfind('/');
-  const size_t bytes = isFolder ? path.size() + 1 + AtomicWriteNameBytes(kFolderFileName.size())
+  const size_t bytes = isFolder ? path.size() + kSetAsidePrefix.size() + 1 +
+                                      AtomicWriteNameBytes(kFolderFileName.size())
                                 : slash + 1 + AtomicWriteNameBytes(path.size() - slash - 1);
   if (bytes <= FavoritesLimits::kMaxPathBytes) return;
   // Before the entry is made or moved: the Favorites stay readable.
@@ -644,7 +661,92 @@ FeedStore& FavoritesDatasource::Feeds() {
   return *ownFeeds_;
 }
 
+namespace {
+
+// Only plain files of those names are ours in a folder: a link or a folder
+// so named is the user's (and a link is never followed).
+// The folder holding `path`, without a separator at its end.
+std::string ParentFolder(const std::string& path) {
+  return path.substr(0, path.rfind('/'));
+}
+
+bool IsOwnFolderFile(const DirEntry& child) {
+  return child.kind == DirEntry::Kind::File &&
+         (EqualsIgnoreAsciiCase(child.name, kFolderFileName) ||
+          EqualsIgnoreAsciiCase(child.name, kDesktopIni));
+}
+
+}  // namespace
+
+std::string FavoritesDatasource::SetAsidePath(const std::string& folder, std::string_view name) {
+  // Within the longest file name, cut between characters.
+  size_t keep = std::min<size_t>(name.size(), 200);
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  const std::string base = std::string(kSetAsidePrefix) + std::string(name.substr(0, keep));
+  std::string candidate = base;
+  for (int counter = 1; env_.probe(JoinPath(folder, candidate)).kind != EntryKind::Missing;
+       ++counter)
+    candidate = base + Format("__%d", counter);
+  return JoinPath(folder, candidate);
+}
+
+void FavoritesDatasource::RemoveSetAside(const std::string& aside, const std::string& entryPath) {
+  std::vector<DirEntry> children;
+  if (uint32_t err = env_.fs.ListDirectory(aside, "*", &children)) {
+    if (IsGone(err)) return;
+    FailOn(aside, err,
+           Format("error reading directory for delete: %s (set aside as %s)", entryPath, aside));
+  }
+  int foreign = 0;
+  for (const DirEntry& child : children) {
+    if (IsOwnFolderFile(child)) continue;
+    env_.logger.Log(Format("Encountered unexpected child file [%s] %s", child.name, aside));
+    ++foreign;
+  }
+  if (foreign > 0) {
+    // Someone put something into it since: it is theirs, and stays.
+    const std::string folder = ParentFolder(aside);
+    const std::string name = aside.substr(folder.size() + 1 + kSetAsidePrefix.size());
+    const std::string back = JoinPath(folder, MakeUniqueFileName(folder, name, ""));
+    if (uint32_t err = env_.fs.MoveFile(aside, back))
+      FailOn(aside, err,
+             Format("Error moving a folder set aside back from [%s] to [%s]", aside, back));
+    env_.logger.Log(
+        Format("Keeping deleted folder %s: it holds %d entries that are not ours", back, foreign));
+    return;
+  }
+  for (const DirEntry& child : children) {
+    const std::string childPath = JoinPath(aside, child.name);
+    env_.fs.SetAttributes(childPath, FILE_ATTRIBUTE_NORMAL);
+    uint32_t err = env_.fs.DeleteFile(childPath);
+    if (err && !IsGone(err))
+      FailOn(childPath, err,
+             Format("Error deleting local folder: %s (set aside as %s)", entryPath, aside));
+  }
+  uint32_t err = env_.fs.RemoveDirectory(aside);
+  if (err && !IsGone(err)) {
+    env_.settings.SetValue(IniFile::kProblemFileSetting, aside, false);
+    throw VelkException(
+        "windows_shell", static_cast<int32_t>(err),
+        Format("Error deleting local folder: %s (set aside as %s)", entryPath, aside));
+  }
+}
+
 void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
+  // What an earlier pass set aside goes first, deepest first, so that it
+  // never counts as a foreign entry of a folder deleted now.
+  std::stable_sort(
+      setAside_.begin(), setAside_.end(), [](const std::string& a, const std::string& b) {
+        return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
+      });
+  for (const std::string& aside : setAside_) {
+    const std::string folder = ParentFolder(aside);
+    RemoveSetAside(aside,
+                   JoinPath(folder, aside.substr(folder.size() + 1 + kSetAsidePrefix.size())));
+  }
+  setAside_.clear();
+
   std::vector<LocalFileEntry*> doomed;
   for (LocalFileEntry* entry : map.Found())
     if (!entry->claimed && !entry->nid.empty()) doomed.push_back(entry);
@@ -675,12 +777,7 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
     }
     int foreign = 0;
     for (const DirEntry& child : children) {
-      // Only plain files of those names are ours: a link or a folder so
-      // named is the user's (and a link is never followed).
-      if (child.kind == DirEntry::Kind::File &&
-          (EqualsIgnoreAsciiCase(child.name, kFolderFileName) ||
-           EqualsIgnoreAsciiCase(child.name, kDesktopIni)))
-        continue;
+      if (IsOwnFolderFile(child)) continue;
       env_.logger.Log(Format("Encountered unexpected child file [%s] %s", child.name, path));
       ++foreign;
     }
@@ -689,18 +786,14 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
                              path, foreign));
       continue;
     }
-    for (const DirEntry& child : children) {
-      const std::string childPath = JoinPath(path, child.name);
-      env_.fs.SetAttributes(childPath, FILE_ATTRIBUTE_NORMAL);
-      uint32_t err = env_.fs.DeleteFile(childPath);
-      if (err && !IsGone(err)) FailOn(childPath, err, "Error deleting local folder: " + path);
-    }
-    uint32_t err = env_.fs.RemoveDirectory(path);
-    if (err && !IsGone(err)) {
-      env_.settings.SetValue(IniFile::kProblemFileSetting, path, false);
-      throw VelkException("windows_shell", static_cast<int32_t>(err),
-                          "Error deleting local folder: " + path);
-    }
+    // Set aside with its id still in it, then emptied: a step that fails
+    // leaves it either in place, to be deleted again, or set aside, where
+    // no read takes it for the user's and the next pass finishes it.
+    const std::string aside = SetAsidePath(ParentFolder(path), entry->name);
+    if (uint32_t err = env_.fs.MoveFile(path, aside))
+      FailOn(path, err,
+             Format("Error deleting local folder: %s (moving it aside to [%s])", path, aside));
+    RemoveSetAside(aside, path);
   }
 }
 

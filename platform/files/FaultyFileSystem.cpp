@@ -10,8 +10,8 @@
 namespace tarvex {
 namespace {
 
-constexpr int kOps = 10;
-static_assert(static_cast<int>(FaultyFileSystem::Op::Size) == kOps - 1,
+constexpr int kOps = 11;
+static_assert(static_cast<int>(FaultyFileSystem::Op::RemoveDirectory) == kOps - 1,
               "one counter per operation");
 
 int Index(FaultyFileSystem::Op op) {
@@ -129,7 +129,7 @@ uint32_t FaultyFileSystem::CreateDirectories(const std::string& path, uint32_t m
 }
 
 uint32_t FaultyFileSystem::RemoveDirectory(const std::string& path) {
-  if (uint32_t code = Check(Op::Delete)) return code;
+  if (uint32_t code = Check(Op::RemoveDirectory)) return code;
   return inner_.RemoveDirectory(path);
 }
 

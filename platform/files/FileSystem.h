@@ -125,7 +125,20 @@ bool MatchesPattern(std::string_view name, std::string_view pattern);
 // the decorator.
 class FaultyFileSystem : public FileSystem {
  public:
-  enum class Op { Open, Read, Write, Move, Copy, Delete, CreateDirectory, List, Attributes, Size };
+  // Delete is DeleteFile; RemoveDirectory has its own.
+  enum class Op {
+    Open,
+    Read,
+    Write,
+    Move,
+    Copy,
+    Delete,
+    CreateDirectory,
+    List,
+    Attributes,
+    Size,
+    RemoveDirectory
+  };
   explicit FaultyFileSystem(FileSystem& inner) : inner_(inner) {}
 
   // Fails the `nth` call of `op` (counting from now) with `code`; when
@@ -164,7 +177,7 @@ class FaultyFileSystem : public FileSystem {
   FileSystem& inner_;
   mutable std::mutex mutex_;  // files opened through the decorator may write from any thread
   std::vector<Rule> rules_;
-  int calls_[10] = {};
+  int calls_[11] = {};
 };
 
 }  // namespace tarvex

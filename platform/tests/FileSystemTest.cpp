@@ -474,6 +474,15 @@ TEST_F(FileSystemTest, FaultyFailsTheNthCallFromNowOrEveryCallFromIt) {
   faulty.FailNth(FaultyFileSystem::Op::Write, 1, ERROR_DISK_FULL);
   EXPECT_EQ(faulty.WriteFileAtomic(Path("f"), "new", 0, true), ERROR_DISK_FULL);
   EXPECT_EQ(Get("f"), "data");
+
+  // Removing a folder is not deleting a file: each fails on its own.
+  ASSERT_EQ(fs_.CreateDirectory(Path("d")), ERROR_SUCCESS);
+  faulty.FailNth(FaultyFileSystem::Op::RemoveDirectory, 1, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(faulty.DeleteFile(Path("f")), ERROR_SUCCESS);
+  EXPECT_EQ(faulty.RemoveDirectory(Path("d")), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(faulty.RemoveDirectory(Path("d")), ERROR_SUCCESS);
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::Delete), 1);
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::RemoveDirectory), 2);
 }
 
 TEST_F(FileSystemTest, FaultyCountsEachWriteOfAnOpenedFile) {

@@ -753,6 +753,145 @@ TEST_F(FavoritesWriterTest, TreesBeyondWhatTheReaderReadsAreRefusedWritingNothin
   EXPECT_NO_THROW(Read());
 }
 
+// A folder a pass set aside and did not finish is no folder of the user's:
+// reads pass over it, and the next pass removes it, unless something not
+// ours came into it: then it goes back to a visible name and stays.
+TEST_F(FavoritesWriterTest, FoldersSetAsideAreNeverReadAndTheNextPassFinishesThem) {
+  const std::string aside = std::string(kSetAsidePrefix) + "Old";
+  struct Case {
+    const char* name;
+    bool foreign;
+  };
+  for (const Case& c : {Case{"only our files", false}, Case{"a file of someone else's", true}}) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(fav_);
+    Folder(aside, "[Tarvex]\r\nnid=old\r\n");
+    Url(aside + "/desktop.ini", "[.ShellClassInfo]\r\n");
+    if (c.foreign) Url(aside + "/notes.txt", "mine");
+    Url("Keep.url", Shortcut("http://keep/", "[Tarvex]\r\nnid=keep\r\n"));
+    EXPECT_EQ(Dump(*Read()), "Keep [bookmark] http://keep/\n");
+
+    auto tree = EmptyTree();
+    Insert(*tree, "keep", "ROOT", "Keep", "http://keep/");
+    Write(*tree);
+    EXPECT_FALSE(fs::exists(fav_ + "/" + aside));
+    EXPECT_EQ(fs::exists(fav_ + "/Old/notes.txt"), c.foreign);
+    if (c.foreign) {
+      EXPECT_EQ(ReadAll(fav_ + "/Old/notes.txt"), "mine");
+    }
+  }
+}
+
+// Every file operation a write makes, failing once or from then on: the
+// write either succeeds with the Favorites holding the tree, or fails; in
+// between, nothing is lost or held twice and no deleted folder reads as a
+// folder of the user's; the same writer tried again (as the intermediate
+// store does), and then a write with the fault gone, end with the tree.
+TEST_F(FavoritesWriterTest, EveryFailingFileOperationFailsTheWriteOrLeavesTheTree) {
+  settings_.SetBool("backedup", true, false);
+  // Before: a toolbar folder at the Links folder's place (desktop.ini and
+  // meta.kv), a plain folder, favorites to keep, rename, move and delete.
+  auto before = EmptyTree();
+  Insert(*before, "keep", "ROOT", "Keep", "http://keep/");
+  Insert(*before, "ren", "ROOT", "Rename", "http://ren/");
+  Insert(*before, "mov", "ROOT", "Move", "http://mov/");
+  Insert(*before, "gone", "ROOT", "Gone", "http://gone/");
+  Insert(*before, "dir", "ROOT", "Dir", {}, "folder");
+  Insert(*before, "inner", "dir", "Inner", "http://inner/");
+  Insert(*before, "dead", "ROOT", "Dead", {}, "folder");
+  Insert(*before, "child", "dead", "Child", "http://child/");
+  Insert(*before, "plain", "ROOT", "Plain", {}, "folder");
+  before->GetNode("ROOT", false, false, false)->SetAttr("tnid", "dead");
+  // After: each kind of change, and both folders deleted.
+  auto after = EmptyTree();
+  Insert(*after, "keep", "ROOT", "Keep", "http://keep/2");
+  Insert(*after, "ren", "ROOT", "Renamed", "http://ren/");
+  Insert(*after, "dir", "ROOT", "Dir", {}, "folder");
+  Insert(*after, "inner", "dir", "Inner", "http://inner/");
+  Insert(*after, "mov", "dir", "Move", "http://mov/");
+  Insert(*after, "fresh", "ROOT", "Fresh", {}, "folder");
+  Insert(*after, "new", "fresh", "New", "http://new/");
+  Insert(*after, "top", "ROOT", "Top", "http://top/");
+  const std::set<std::string> kept = {"keep", "ren", "mov", "dir", "inner"};
+  std::set<std::string> known = {"gone", "dead", "child", "plain", "fresh", "new", "top"};
+  known.insert(kept.begin(), kept.end());
+
+  auto reset = [&] {
+    fs::remove_all(fav_);
+    fs::create_directories(fav_);
+    Write(*CopyOf(*before));
+    ASSERT_TRUE(fs::exists(fav_ + "/Links/desktop.ini"));
+  };
+  using Op = FaultyFileSystem::Op;
+  auto envOver = [&](FileSystem& files) {
+    FavoritesEnvironment env(files, settings_, logger_, registry_, icons_, facts_, fav_,
+                             OrderPlatform{6, 1, "8.0"});
+    env.userDir = user_;
+    env.orderDraw = [] { return 0x11u; };
+    return env;
+  };
+  // How often a clean write calls each operation.
+  const Op kOps[] = {Op::Write,           Op::Move,       Op::Delete, Op::CreateDirectory,
+                     Op::RemoveDirectory, Op::Attributes, Op::List};
+  std::map<Op, int> calls;
+  reset();
+  {
+    FaultyFileSystem counting(FileSystem::Native());
+    Write(*CopyOf(*after), envOver(counting));
+    ASSERT_EQ(Differences(*after), "");
+    for (Op op : kOps) calls[op] = counting.Calls(op);
+  }
+  for (Op op : {Op::Write, Op::Move, Op::Delete, Op::CreateDirectory, Op::RemoveDirectory})
+    ASSERT_GT(calls[op], 0) << static_cast<int>(op);
+
+  auto setAside = [&] {
+    std::string out;
+    for (auto it = fs::recursive_directory_iterator(fav_); it != fs::recursive_directory_iterator();
+         ++it)
+      if (it->path().filename().string().rfind(kSetAsidePrefix, 0) == 0) out += it->path().string();
+    return out;
+  };
+  int failures = 0;
+  for (Op op : kOps) {
+    for (int nth = 1; nth <= calls[op]; ++nth) {
+      for (bool sticky : {false, true}) {
+        SCOPED_TRACE(Format("operation %d, call %d, %s", static_cast<int>(op), nth,
+                            sticky ? "from then on" : "once"));
+        reset();
+        FaultyFileSystem faulty(FileSystem::Native());
+        faulty.FailNth(op, nth, win32::ERROR_ACCESS_DENIED, sticky);
+        FavoritesDatasource writer(envOver(faulty));
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+          SCOPED_TRACE(Format("attempt %d", attempt));
+          settings_.SetValue("syncproblemfile", "", false);
+          auto tree = CopyOf(*after);
+          try {
+            writer.WriteNodeSet(*tree);
+            EXPECT_EQ(Differences(*after), "") << "a write that succeeded left another tree";
+            break;
+          } catch (const VelkException& e) {
+            ++failures;
+            EXPECT_NE(settings_.GetValue("syncproblemfile", ""), "") << e.what();
+          }
+          // What a failed write leaves: nothing lost, nothing twice, no
+          // folder of ours without its id.
+          auto read = Read();
+          std::set<std::string> ids;
+          for (const auto& [path, id] : Ids(*read)) {
+            ids.insert(id);
+            EXPECT_TRUE(known.count(id)) << path << " [" << id << "] came from nowhere";
+          }
+          for (const std::string& id : kept) EXPECT_TRUE(ids.count(id)) << id << " is lost";
+        }
+        Write(*CopyOf(*after));
+        EXPECT_EQ(Differences(*after), "");
+        EXPECT_EQ(setAside(), "") << "left set aside";
+      }
+    }
+  }
+  EXPECT_GT(failures, 10);
+}
+
 // A pass that fails names the file at fault and leaves the tree as it was,
 // so the retry writes the same tree, favicons included.
 TEST_F(FavoritesWriterTest, AFailedPassLeavesTheTreeForTheRetry) {
@@ -765,7 +904,8 @@ TEST_F(FavoritesWriterTest, AFailedPassLeavesTheTreeForTheRetry) {
   };
   const Case cases[] = {
       {"a folder cannot be made", FaultyFileSystem::Op::CreateDirectory, 1, fav_ + "/Folder"},
-      {"a file cannot be moved", FaultyFileSystem::Op::Move, 1, fav_ + "/Old.url"},
+      {"a new folder cannot be moved into place", FaultyFileSystem::Op::Move, 1, fav_ + "/Folder"},
+      {"a file cannot be moved", FaultyFileSystem::Op::Move, 2, fav_ + "/Old.url"},
       {"a file cannot be written", FaultyFileSystem::Op::Write, 2, fav_ + "/Folder/Site.url"},
   };
   settings_.SetBool("backedup", true, false);
