@@ -116,7 +116,20 @@ bool FavoritesDatasource::ProvideNodes(NodeSet& set) {
   root->SetAttr(keys::kNtype, keys::kFolder);
   Node& rootNode = *set.AddNode(std::move(root));
 
-  ReadFolder(set, favoritesDir_, rootNode);
+  // An earlier read's record no longer tells what the next write follows.
+  std::shared_ptr<ReadRecord> record;
+  if (env_.records) {
+    env_.records->Take(favoritesDir_);
+    record = std::make_shared<ReadRecord>();
+  }
+  seen_ = record.get();
+  try {
+    ReadFolder(set, favoritesDir_, rootNode);
+  } catch (...) {
+    seen_ = nullptr;
+    throw;
+  }
+  seen_ = nullptr;
 
   // The toolbar folder is found by its name on disk, before any stored
   // original names are restored.
@@ -144,6 +157,7 @@ bool FavoritesDatasource::ProvideNodes(NodeSet& set) {
   }
 
   RemapOriginalAttrs(*set.GetNode(keys::kRoot, false, false, false, "native2"), set, true);
+  if (record) env_.records->Put(favoritesDir_, std::move(record));
   return true;
 }
 
@@ -240,7 +254,8 @@ void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node
              Format("path too long (%d bytes, at most %d): %s", static_cast<int64_t>(ini.size()),
                     static_cast<int64_t>(FavoritesLimits::kMaxPathBytes), ini));
 
-    Attributes attrs = LoadFileAttrs(full, isFolder, info);
+    std::array<uint32_t, kSeenKeyCount> values{};
+    Attributes attrs = LoadFileAttrs(full, isFolder, info, &values);
     std::string nid;
     if (auto it = attrs.find(keys::kNid); it != attrs.end()) {
       nid = it->second;
@@ -262,6 +277,7 @@ void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node
         ini.Close();
       }
     }
+    if (seen_) seen_->At(nid) = EntrySeen{SeenHash(parent.GetID()), SeenHash(entry.name), values};
     set.AddNode(std::make_unique<Node>(nid, std::move(attrs)));
     parent.AddChild(nid);
     if (isFolder) subfolders.emplace_back(full, nid);
@@ -274,7 +290,8 @@ void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node
 }
 
 Attributes FavoritesDatasource::LoadFileAttrs(const std::string& path, bool isFolder,
-                                              const EntryInfo& info) {
+                                              const EntryInfo& info,
+                                              std::array<uint32_t, kSeenKeyCount>* seen) {
   env_.logger.Log(Format("Loading file attrs for file: %s", path));
   Attributes attrs;
   IniFile ini(IniPathOf(path, isFolder), isFolder ? FILE_ATTRIBUTE_HIDDEN : 0, env_.fs,
@@ -289,6 +306,7 @@ Attributes FavoritesDatasource::LoadFileAttrs(const std::string& path, bool isFo
   for (const MappedKey& m : kMappedKeys) {
     if (auto v = get(m.section, m.key)) attrs[m.attribute] = *v;
   }
+  if (seen) *seen = SeenValues(ini);
 
   // The kind on disk wins over the stored type.
   std::string ntype = attrs.count("ntype") ? attrs["ntype"] : std::string();

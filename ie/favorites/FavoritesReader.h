@@ -36,6 +36,7 @@
 #include "ie/favorites/IconManager.h"
 #include "ie/favorites/LocalNidMap.h"
 #include "ie/favorites/MenuOrder.h"
+#include "ie/favorites/ReadRecord.h"
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "nodeset/Attributes.h"
@@ -146,6 +147,10 @@ struct FavoritesEnvironment {
   FeedStore* feeds = nullptr;
   // The menu order stamps; unset, drawn from a clock-seeded source.
   OrderDraw orderDraw;
+  // Where a read leaves what it saw for the next write of the folder, which
+  // leaves alone what the user changed in between; null: nothing is kept
+  // and every write writes the whole tree.
+  ReadRecords* records = &ReadRecords::Process();
 };
 
 class FavoritesDatasource : public NativeDatasource {
@@ -154,9 +159,15 @@ class FavoritesDatasource : public NativeDatasource {
 
   // Fills `set` with ROOT and everything below the Favorites folder, the
   // menu order positions, and ROOT's `tnid` (the folder named by the
-  // setting `linksfoldername`). Throws VelkException on failure.
+  // setting `linksfoldername`). Throws VelkException on failure. A whole
+  // read leaves its record on `env.records`.
   bool ProvideNodes(NodeSet& set) override;
   // Makes the Favorites folder hold `set`: backs the folder up once,
+  // (taking the record a read of the folder left, see ReadRecord.h, and
+  // leaving as the user made them the entries changed since that read:
+  // the place, the name or the values the user changed, an entry made
+  // since, a node deleted since with what lies below it; a folder kept so
+  // keeps what it holds)
   // creates, moves and updates files and folders, deletes what the tree no
   // longer holds, puts the toolbar folder at the Links folder's place, and
   // writes the menu order. A failure throws VelkException with the path at
@@ -171,7 +182,9 @@ class FavoritesDatasource : public NativeDatasource {
   // The attributes of the favorite or folder at `path` (its INI file),
   // with an id: the stored one, else a hash (Mobile Favorites), else a new
   // one written back to the file.
-  Attributes LoadFileAttrs(const std::string& path, bool isFolder, const EntryInfo& info);
+  // `seen` gets the values of the file the tree is made of.
+  Attributes LoadFileAttrs(const std::string& path, bool isFolder, const EntryInfo& info,
+                           std::array<uint32_t, kSeenKeyCount>* seen = nullptr);
 
   // Turns the original_name, original_pnid and original_bnid a node's
   // files carry back into the tree's own attributes, for `node` and
@@ -193,7 +206,9 @@ class FavoritesDatasource : public NativeDatasource {
   void BackupFavorites();
   void BuildLocalNidMap(LocalNidMap& map);
   void WriteChildren(NodeSet& set, const std::string& folderId, LocalNidMap& map, int depth = 0);
-  LocalFileEntry& EnsureLocalFile(NodeSet& set, Node& node, LocalNidMap& map,
+  // Null when the node's entry is left as the user made it and cannot
+  // stand for the node (its kind changed on both sides).
+  LocalFileEntry* EnsureLocalFile(NodeSet& set, Node& node, LocalNidMap& map,
                                   LocalFileEntry& parent);
   void UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEntry& entry);
   // Removes the entries of the map the pass did not claim, after the
@@ -255,6 +270,16 @@ class FavoritesDatasource : public NativeDatasource {
   // case): the folder holding each such name, by its path in lower case.
   std::unordered_map<std::string, const LocalFileEntry*> folderNames_;
   bool NameHeldByAnother(const std::string& path, const LocalFileEntry* self) const;
+  // Reading: what this read saw. Writing: what the read before it saw,
+  // brought up to date with what this writer did (but never with what the
+  // user changed), so a retry still tells the user's changes.
+  ReadRecord* seen_ = nullptr;
+  std::shared_ptr<ReadRecord> record_;
+  // Claims, without touching them, the entries of `id` and all below it.
+  void LeaveSubtree(NodeSet& set, const std::string& id, LocalNidMap& map);
+  // The record of `entry` once this writer made or moved it (its name and
+  // place, but what the user changed stays as the read saw it).
+  void RecordPlace(const LocalFileEntry& entry);
   void HoldName(LocalFileEntry& entry);
 };
 

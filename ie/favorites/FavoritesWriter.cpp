@@ -18,7 +18,15 @@
 // - The kind on disk wins: a node that changed between folder and favorite
 //   gets a new entry and its old one is deleted like any unclaimed entry.
 // - Nothing is followed through a link; only names nobody holds are used.
+// - A write that follows a read of the folder (ReadRecord.h) leaves what the
+//   user changed since: a place or a name the user gave an entry stays, a
+//   value of its file the user changed stays (the others are written), an
+//   entry made since with an id the read did not see is left whole, a node
+//   the user deleted is not made again (nor anything below it), and a folder
+//   the tree deleted but the user changed stays with all it holds. Each
+//   value is looked at again when its file is rewritten or deleted.
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -300,6 +308,9 @@ void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
       env_.logger.Log(Format("Toolbar folder [%s] is not a folder of the tree, not mapped", tnid));
   }
 
+  // The record of the read this write follows; a retry by the same writer
+  // keeps the one it took.
+  if (!record_ && env_.records) record_ = env_.records->Take(favoritesDir_);
   LocalNidMap map;
   folderNames_.clear();
   strayFiles_.clear();
@@ -445,7 +456,9 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
     entry->ext = ext;
     entry->isFolder = isDir;
     entry->nid = ini.GetValue(kSection, "nid", "");
+    const std::array<uint32_t, kSeenKeyCount> values = SeenValues(ini);
     ini.Clear();  // nothing to write back
+    entry->fromDisk = true;
     if (entry->nid.empty() && IsInMobileFavorites(full, favoritesDir_)) {
       entry->nid = MakeHashNid(Format("%s:%s", env_.settings.GetValue("machineid", "t2000"), full));
       entry->hashedId = true;
@@ -454,6 +467,20 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
       env_.logger.Log(
           Format("Entry [%s] repeats the id [%s] of an earlier one; left alone", full, entry->nid));
       entry->nid.clear();
+    }
+    if (record_ && !entry->nid.empty()) {
+      if (const EntrySeen* seen = record_->Find(entry->nid); !seen) {
+        entry->appeared = true;
+      } else {
+        entry->userPlace = seen->parent != SeenHash(folder.nid);
+        entry->userName = seen->name != SeenHash(dirEntry.name);
+        entry->userValues = ChangedValues(seen->values, values);
+      }
+      if (entry->UserChanged())
+        env_.logger.Log(
+            Format("Entry [%s] changed since the Favorites were read; what the user "
+                   "changed is kept",
+                   full));
     }
     LocalFileEntry& added = map.Add(std::move(entry), folder, true);
     if (isDir) {
@@ -478,14 +505,46 @@ void FavoritesDatasource::WriteChildren(NodeSet& set, const std::string& folderI
   const std::vector<std::string> children = folder.RawChildren();
   for (const std::string& id : children) {
     Node& child = *set.GetNode(id, false, false, true, "native26");
-    LocalFileEntry& childEntry = EnsureLocalFile(set, child, map, *entry);
-    UpdateFileAttrs(set, child, childEntry);
+    if (record_ && record_->Find(id) && !map.Find(id)) {
+      // The read saw it and the user deleted it since.
+      env_.logger.Log(
+          Format("Node %s was deleted from the Favorites since they were read; left "
+                 "deleted",
+                 id));
+      LeaveSubtree(set, id, map);
+      continue;
+    }
+    LocalFileEntry* childEntry = EnsureLocalFile(set, child, map, *entry);
+    if (!childEntry) {
+      LeaveSubtree(set, id, map);
+      continue;
+    }
+    UpdateFileAttrs(set, child, *childEntry);
     written_.push_back(id);
     if (child.IsFolder()) WriteChildren(set, id, map, depth + 1);
   }
 }
 
-LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, LocalNidMap& map,
+void FavoritesDatasource::LeaveSubtree(NodeSet& set, const std::string& id, LocalNidMap& map) {
+  std::vector<std::string> work{id};
+  while (!work.empty()) {
+    const std::string next = std::move(work.back());
+    work.pop_back();
+    if (LocalFileEntry* entry = map.Find(next); entry && !entry->claimed)
+      entry->claimed = entry->left = true;
+    if (Node* node = set.GetNode(next, false, true, true); node && node->IsFolder())
+      for (const std::string& child : node->RawChildren()) work.push_back(child);
+  }
+}
+
+void FavoritesDatasource::RecordPlace(const LocalFileEntry& entry) {
+  if (!record_ || entry.nid.empty() || !entry.parent) return;
+  EntrySeen& seen = record_->At(entry.nid);
+  if (!entry.userPlace) seen.parent = SeenHash(entry.parent->nid);
+  if (!entry.userName) seen.name = SeenHash(entry.name + entry.ext);
+}
+
+LocalFileEntry* FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, LocalNidMap& map,
                                                      LocalFileEntry& parent) {
   const std::string& id = node.GetID();
   env_.logger.Log(Format("Ensuring local file for: %s", id));
@@ -495,6 +554,16 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
   const std::string parentPath = parent.FullPath(favoritesDir_);
 
   LocalFileEntry* existing = map.Find(id);
+  if (existing && existing->isFolder != isFolder && existing->UserChanged()) {
+    // Both sides changed it: the user's entry stays, and stands for nothing
+    // of the tree.
+    env_.logger.Log(
+        Format("Kind of node %s changed, and the user changed %s since the read; left "
+               "as it is",
+               id, existing->FullPath(favoritesDir_)));
+    existing->claimed = existing->left = true;
+    return nullptr;
+  }
   if (existing && (existing->isFolder != isFolder || existing->claimed)) {
     // The node changed between folder and favorite: its old entry goes
     // with the unclaimed ones, a new one is made.
@@ -506,28 +575,40 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
 
   if (existing) {
     existing->claimed = true;
+    if (existing->appeared) {
+      // Made since the read: the user's, as it is.
+      existing->left = true;
+      HoldName(*existing);
+      return existing;
+    }
     const std::string links = LinksName();
     if (id == toolbarId_ && existing->parent == &map.Root() && !links.empty() &&
-        existing->name == links) {
+        existing->name == links && !existing->userPlace && !existing->userName) {
       HoldName(*existing);
-      return *existing;  // already at the Links folder's place
+      return existing;  // already at the Links folder's place
     }
+    // The folder and the name the user gave it since the read stay.
+    LocalFileEntry& target = existing->userPlace ? *existing->parent : parent;
     const std::string from = existing->FullPath(favoritesDir_);
-    if (existing->parent == &parent && FileNameFits(existing->name, file, env_.facts) &&
-        !(isFolder && NameHeldByAnother(from, existing))) {
+    if (existing->parent == &target &&
+        (existing->userName || (FileNameFits(existing->name, file, env_.facts) &&
+                                !(isFolder && NameHeldByAnother(from, existing))))) {
       HoldName(*existing);
-      return *existing;
+      return existing;
     }
-    const std::string newName = MakeUniqueFileName(parentPath, file, existing->ext, existing);
-    const std::string to = JoinPath(parentPath, newName + existing->ext);
+    const std::string targetPath = target.FullPath(favoritesDir_);
+    const std::string newName = MakeUniqueFileName(
+        targetPath, existing->userName ? existing->name : file, existing->ext, existing);
+    const std::string to = JoinPath(targetPath, newName + existing->ext);
     CheckPathFits(to, isFolder);
     if (uint32_t err = env_.fs.MoveFile(from, to))
       FailOn(from, err, Format("Error moving local file from [%s] to [%s]", from, to));
     if (isFolder && !NameHeldByAnother(from, existing)) folderNames_.erase(AsciiLower(from));
     existing->name = newName;
-    existing->AttachTo(parent);
+    existing->AttachTo(target);
     HoldName(*existing);
-    return *existing;
+    RecordPlace(*existing);
+    return existing;
   }
 
   const std::string ext = isFolder ? std::string() : std::string(kUrlExtension);
@@ -556,7 +637,8 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
   }
   LocalFileEntry& added = map.Add(std::move(entry), parent, false);
   HoldName(added);
-  return added;
+  if (isFolder) RecordPlace(added);
+  return &added;
 }
 
 void FavoritesDatasource::CheckPathFits(const std::string& path, bool isFolder) {
@@ -572,6 +654,7 @@ void FavoritesDatasource::CheckPathFits(const std::string& path, bool isFolder) 
 }
 
 void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEntry& entry) {
+  if (entry.left) return;
   const std::string path = entry.FullPath(favoritesDir_);
   const std::string iniPath = IniPathOf(path, entry.isFolder);
   env_.logger.Log(Format("Updating file attrs for: %s", iniPath));
@@ -579,12 +662,31 @@ void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEnt
               env_.logger);
 
   const std::string& id = node.GetID();
+  // The values the user changed since the read, as the file holds them now,
+  // stay.
+  const EntrySeen* seen = record_ ? record_->Find(id) : nullptr;
+  // Made by this pass (perhaps in place of an entry of another kind): its
+  // place is this writer's.
+  const bool ownPlace = !seen || !entry.fromDisk;
+  uint32_t userValues = 0;
+  if (!ownPlace) {
+    userValues = ChangedValues(seen->values, SeenValues(ini));
+    if (userValues)
+      env_.logger.Log(Format("Values of [%s] changed since the Favorites were read; kept", path));
+  }
+  auto userSet = [&](std::string_view section, std::string_view key) {
+    for (size_t i = 0; i < kSeenKeyCount; ++i)
+      if (kSeenKeys[i].section == section && kSeenKeys[i].key == key)
+        return (userValues & (1u << i)) != 0;
+    return false;
+  };
   // An id made from the path of a file is not stored while it still is.
   if (!(entry.hashedId &&
         MakeHashNid(Format("%s:%s", env_.settings.GetValue("machineid", "t2000"), path)) == id))
     ini.SetValue(kSection, "nid", id);
 
   for (const MappedKey& m : kMappedKeys) {
+    if (userSet(m.section, m.key)) continue;
     if (m.attribute == keys::kNtype) {
       std::string ntype = node.GetAttr(keys::kNtype);
       if (entry.isFolder) ntype = std::string(keys::kFolder);
@@ -612,7 +714,7 @@ void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEnt
         env_.logger.Error(Format("Unable to create new RSS feed (%s): %d", feedUrl, hr2));
       }
     }
-    ini.SetValue("MonitoredItem", "FeedUrl", feedUrl);
+    if (!userSet("MonitoredItem", "FeedUrl")) ini.SetValue("MonitoredItem", "FeedUrl", feedUrl);
   }
 
   if (ntype == keys::kBookmark && node.HasAttr(keys::kIcon))
@@ -627,19 +729,29 @@ void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEnt
                         Format("File too large for the Favorites (%llu bytes, at most %llu): %s",
                                bytes, FavoritesLimits::kMaxFileBytes, iniPath));
   }
+  const std::array<uint32_t, kSeenKeyCount> written = SeenValues(ini);
   ini.Close();
+  if (record_) {
+    // What this writer wrote is no change of the user's, what the user
+    // changed stays one.
+    EntrySeen& record = record_->At(id);
+    for (size_t i = 0; i < kSeenKeyCount; ++i)
+      if (!(userValues & (1u << i))) record.values[i] = written[i];
+    if (ownPlace) RecordPlace(entry);
+  }
 }
 
 void FavoritesDatasource::WriteOriginals(NodeSet& set, IniFile& ini, Node& node,
                                          LocalFileEntry& entry) {
   const std::string& name = node.GetAttr(keys::kName);
-  if (entry.name != name)
+  // A name or a place the user gave it is its own, not one to restore.
+  if (entry.name != name && !entry.userName)
     ini.SetValue(kSection, "original_name", name);
   else
     ini.DeleteValue(kSection, "original_name");
 
   const std::string& pnid = node.GetAttr(keys::kPnid);
-  if (entry.parent && entry.parent->nid != pnid) {
+  if (entry.parent && entry.parent->nid != pnid && !entry.userPlace) {
     ini.SetValue(kSection, "original_pnid", pnid);
     Node* parent = set.GetNode(pnid, false, true, true);
     const std::string bnid = parent ? parent->ChildAfter(node.GetID()) : std::string();
@@ -747,9 +859,26 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
   }
   setAside_.clear();
 
-  std::vector<LocalFileEntry*> doomed;
+  // A folder the tree no longer holds that the user changed since the read
+  // stays, with all it holds.
+  std::unordered_set<const LocalFileEntry*> keptForUser;
   for (LocalFileEntry* entry : map.Found())
-    if (!entry->claimed && !entry->nid.empty()) doomed.push_back(entry);
+    if (!entry->claimed && entry->isFolder && entry->UserChanged()) keptForUser.insert(entry);
+  auto keptByUser = [&](const LocalFileEntry* entry) {
+    for (const LocalFileEntry* e = entry; e; e = e->parent)
+      if (keptForUser.count(e)) return true;
+    return false;
+  };
+  std::vector<LocalFileEntry*> doomed;
+  for (LocalFileEntry* entry : map.Found()) {
+    if (entry->claimed || entry->nid.empty() || entry->left) continue;
+    if (entry->UserChanged() || keptByUser(entry)) {
+      env_.logger.Log(Format("Keeping [%s]: the user changed it since the Favorites were read",
+                             entry->FullPath(favoritesDir_)));
+      continue;
+    }
+    doomed.push_back(entry);
+  }
   // Deepest first: a folder's own entries are gone before the folder is
   // looked at.
   std::stable_sort(doomed.begin(), doomed.end(),
@@ -760,6 +889,15 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
     if (!entry->isFolder) {
       {
         IniFile ini(path, 0, env_.fs, env_.settings, env_.logger);
+        // As it is now: the same entry, not changed by the user since the
+        // read.
+        const EntrySeen* seen = record_ ? record_->Find(entry->nid) : nullptr;
+        if ((!entry->hashedId && ini.GetValue(kSection, "nid", "") != entry->nid) ||
+            (seen && ChangedValues(seen->values, SeenValues(ini)) != 0)) {
+          env_.logger.Log(Format("Keeping [%s]: it changed since the Favorites were read", path));
+          ini.Clear();
+          continue;
+        }
         env_.icons.RemoveIcon(ini);
         ini.Clear();  // the file goes
       }
@@ -767,6 +905,7 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
       if (err && !IsGone(err)) FailOn(path, err, "Error setting attrs on local file: " + path);
       err = env_.fs.DeleteFile(path);
       if (err && !IsGone(err)) FailOn(path, err, "Error deleting local file: " + path);
+      if (record_) record_->Erase(entry->nid);
       continue;
     }
 
@@ -793,6 +932,7 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
     if (uint32_t err = env_.fs.MoveFile(path, aside))
       FailOn(path, err,
              Format("Error deleting local folder: %s (moving it aside to [%s])", path, aside));
+    if (record_) record_->Erase(entry->nid);
     RemoveSetAside(aside, path);
   }
 }
@@ -807,6 +947,18 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
     return;
   }
   LocalFileEntry& root = map.Root();
+  // A folder the user placed or named since the read stays where it is.
+  bool userPlaced = entry->left || entry->PlacedByUser();
+  for (const LocalFileEntry* other : root.children)
+    userPlaced = userPlaced || (other != entry && other->isFolder && other->name == links &&
+                                (other->left || other->PlacedByUser()));
+  if (userPlaced) {
+    env_.logger.Log(
+        Format("The user moved folders since the Favorites were read; toolbar [%s] "
+               "not mapped to Links",
+               toolbarId_));
+    return;
+  }
   const std::string linksPath = JoinPath(favoritesDir_, links);
   const std::string current = entry->FullPath(favoritesDir_);
 
@@ -823,6 +975,7 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
         if (other == entry || !other->isFolder || other->name != links) continue;
         other->name = aside;
         other->localizedName.clear();
+        RecordPlace(*other);
         // Its title stays the tree's: the file keeps it.
         if (Node* node = other->nid.empty()
                              ? nullptr
@@ -843,6 +996,7 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
       FailOn(from, err, Format("Error moving links from [%s] to [%s]", from, linksPath));
     entry->name = links;
     entry->AttachTo(root);
+    RecordPlace(*entry);
     // The tree keeps the toolbar's title and place; the folder's file
     // records them for the reader.
     Node& toolbar = *set.GetNode(toolbarId_, false, false, true, "native4");

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -120,7 +121,9 @@ bool MatchesPattern(std::string_view name, std::string_view pattern);
 
 // A decorator that passes every call to another file system, except the
 // ones it is told to fail: the Nth call (1-based) of an operation, or every
-// call from the Nth on, fails with the chosen code. Each Write of a file
+// call from the Nth on, fails with the chosen code. It can also run a
+// function of the test's just before a chosen call (a user's edit at that
+// moment, say). Each Write of a file
 // opened through it counts as an Op::Write call; such a file must not outlive
 // the decorator.
 class FaultyFileSystem : public FileSystem {
@@ -144,6 +147,11 @@ class FaultyFileSystem : public FileSystem {
   // Fails the `nth` call of `op` (counting from now) with `code`; when
   // `sticky`, every later call of `op` fails too.
   void FailNth(Op op, int nth, uint32_t code, bool sticky = false);
+  // Runs `fn` once, when the `nth` call of `op` (counting from now) arrives
+  // and before it goes on (to fail, or to the inner file system). `fn` may
+  // use this file system; its calls are counted too.
+  void BeforeNth(Op op, int nth, std::function<void()> fn);
+  // Forgets the failures, the functions and the counts.
   void Reset();
   int Calls(Op op) const;
 
@@ -171,12 +179,19 @@ class FaultyFileSystem : public FileSystem {
     uint32_t code;
     bool sticky;
   };
-  // Counts a call of `op`: the code to fail it with, or 0.
+  struct Hook {
+    Op op;
+    int nth;
+    std::function<void()> fn;
+  };
+  // Counts a call of `op` and runs the functions due: the code to fail it
+  // with, or 0.
   uint32_t Check(Op op);
 
   FileSystem& inner_;
   mutable std::mutex mutex_;  // files opened through the decorator may write from any thread
   std::vector<Rule> rules_;
+  std::vector<Hook> hooks_;
   int calls_[11] = {};
 };
 

@@ -485,6 +485,30 @@ TEST_F(FileSystemTest, FaultyFailsTheNthCallFromNowOrEveryCallFromIt) {
   EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::RemoveDirectory), 2);
 }
 
+// A function runs once, just before the chosen call goes on; it may use
+// the file system it hooks.
+TEST_F(FileSystemTest, FaultyRunsAFunctionBeforeTheNthCall) {
+  Put("f", "old");
+  FaultyFileSystem faulty(fs_);
+  std::string data;
+  faulty.ReadFile(Path("f"), &data, UINT64_MAX);
+  int ran = 0;
+  faulty.BeforeNth(FaultyFileSystem::Op::Read, 2, [&] {
+    ++ran;
+    EXPECT_EQ(faulty.WriteFileAtomic(Path("f"), "new", 0, true), ERROR_SUCCESS);
+  });
+  faulty.FailNth(FaultyFileSystem::Op::Read, 3, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(faulty.ReadFile(Path("f"), &data, UINT64_MAX), ERROR_SUCCESS);
+  EXPECT_EQ(data, "old");
+  EXPECT_EQ(ran, 0);
+  EXPECT_EQ(faulty.ReadFile(Path("f"), &data, UINT64_MAX), ERROR_SUCCESS);
+  EXPECT_EQ(data, "new") << "the function ran before the read";
+  EXPECT_EQ(faulty.ReadFile(Path("f"), &data, UINT64_MAX), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(faulty.ReadFile(Path("f"), &data, UINT64_MAX), ERROR_SUCCESS);
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::Write), 1);
+}
+
 TEST_F(FileSystemTest, FaultyCountsEachWriteOfAnOpenedFile) {
   FaultyFileSystem faulty(fs_);
   std::unique_ptr<WritableFile> file;

@@ -19,6 +19,7 @@
 #include "nodeset/Json.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
+#include "nodeset/Utilities.h"
 #include "nodeset/testing/Trees.h"
 #include "platform/Win32Error.h"
 
@@ -890,6 +891,225 @@ TEST_F(FavoritesWriterTest, EveryFailingFileOperationFailsTheWriteOrLeavesTheTre
     }
   }
   EXPECT_GT(failures, 10);
+}
+
+// The sync writes back the tree it made from a read: what the user changed
+// on disk in between stays as the user made it, and only that, so that the
+// tree the write was given (the next baseline) against the Favorites gives
+// exactly the user's change, to be sent with the next sync. Each kind of
+// edit on "Wiki", with the service's tree changing Wiki in each way too (or
+// not at all); the service's other changes are always written.
+TEST_F(FavoritesWriterTest, AWriteAfterAReadLeavesWhatTheUserChangedInBetween) {
+  records_ = &shelf_;
+  settings_.SetBool("backedup", true, false);
+  auto start = EmptyTree();
+  Insert(*start, "news", "ROOT", "News", {}, "folder");
+  Insert(*start, "paper", "news", "Paper", "http://paper/");
+  Insert(*start, "wiki", "ROOT", "Wiki", "http://wiki/");
+  Insert(*start, "box", "ROOT", "Box", {}, "folder");
+  Insert(*start, "site", "ROOT", "Site", "http://site/");
+
+  struct Edit {
+    const char* name;
+    std::function<void()> apply;
+  };
+  auto readdress = [&](const std::string& rel, const std::string& url) {
+    std::string text = ReadAll(fav_ + "/" + rel);
+    text.replace(text.find("URL=http://wiki/"), 16, "URL=" + url);
+    std::ofstream(fav_ + "/" + rel, std::ios::binary | std::ios::trunc) << text;  // in place
+  };
+  const Edit edits[] = {
+      {"rename", [&] { fs::rename(fav_ + "/Wiki.url", fav_ + "/Wiki (user).url"); }},
+      {"change of address", [&] { readdress("Wiki.url", "http://wiki/user"); }},
+      {"delete", [&] { fs::remove(fav_ + "/Wiki.url"); }},
+      {"move to another folder", [&] { fs::rename(fav_ + "/Wiki.url", fav_ + "/Box/Wiki.url"); }},
+      {"a new favourite", [&] { Url("Box/Fresh.url", Shortcut("http://fresh/")); }},
+  };
+  const char* services[] = {"nothing", "rename", "change of address", "move", "delete"};
+  // The entry of Wiki (or the new favourite) afterwards, then the commands
+  // that take the written tree to the Favorites.
+  const char* expected[5][5] = {
+      // rename
+      {"/Wiki (user) http://wiki/|update wiki name=Wiki (user)",
+       "/Wiki (user) http://wiki/|update wiki name=Wiki (user)",
+       "/Wiki (user) http://wiki/service|update wiki name=Wiki (user)",
+       "/News/Wiki (user) http://wiki/|update wiki name=Wiki (user)",
+       "/Wiki (user) http://wiki/|insert wiki"},
+      // change of address
+      {"/Wiki http://wiki/user|update wiki url=http://wiki/user",
+       "/Wiki (service) http://wiki/user|update wiki url=http://wiki/user",
+       "/Wiki http://wiki/user|update wiki url=http://wiki/user",
+       "/News/Wiki http://wiki/user|update wiki url=http://wiki/user",
+       "/Wiki http://wiki/user|insert wiki"},
+      // delete
+      {"|delete wiki", "|delete wiki", "|delete wiki", "|delete wiki", "|"},
+      // move to another folder
+      {"/Box/Wiki http://wiki/|move wiki pnid=box",
+       "/Box/Wiki (service) http://wiki/|move wiki pnid=box",
+       "/Box/Wiki http://wiki/service|move wiki pnid=box",
+       "/Box/Wiki http://wiki/|move wiki pnid=box", "/Box/Wiki http://wiki/|insert wiki"},
+      // a new favourite
+      {"/Box/Fresh http://fresh/ /Wiki http://wiki/|insert new",
+       "/Box/Fresh http://fresh/ /Wiki (service) http://wiki/|insert new",
+       "/Box/Fresh http://fresh/ /Wiki http://wiki/service|insert new",
+       "/Box/Fresh http://fresh/ /News/Wiki http://wiki/|insert new",
+       "/Box/Fresh http://fresh/|insert new"},
+  };
+  for (size_t e = 0; e < std::size(edits); ++e) {
+    for (size_t k = 0; k < std::size(services); ++k) {
+      SCOPED_TRACE(Format("%s by the user, %s by the service", edits[e].name, services[k]));
+      fs::remove_all(fav_);
+      fs::create_directories(fav_);
+      shelf_.Take(fav_);  // the last case's read
+      Write(*CopyOf(*start));
+      // The sync: a read, the service's changes, a user's edit, the write.
+      auto tree = Read();
+      tree->Execute(Command("insert", "added",
+                            {{"pnid", "ROOT"}, {"name", "Added"}, {"url", "http://added/"}}));
+      tree->Execute(Command("update", "site", {{"name", "Site (new)"}}));
+      switch (k) {
+        case 1:
+          tree->Execute(Command("update", "wiki", {{"name", "Wiki (service)"}}));
+          break;
+        case 2:
+          tree->Execute(Command("update", "wiki", {{"url", "http://wiki/service"}}));
+          break;
+        case 3:
+          tree->Execute(Command("move", "wiki", {{"pnid", "news"}}));
+          break;
+        case 4:
+          tree->Execute(Command("delete", "wiki", {}));
+          break;
+      }
+      edits[e].apply();
+      Write(*tree);
+
+      // What the Favorites hold: the service's other changes, and Wiki.
+      auto read = Read();
+      std::string wiki;
+      std::set<std::string> others;
+      for (const auto& [path, id] : Ids(*read)) {
+        Node& node = *read->GetNode(id, false, false, false);
+        const std::string line = path + (node.HasAttr("url") ? " " + node.GetAttr("url") : "");
+        if (id == "wiki" || node.GetAttr("url") == "http://fresh/")
+          wiki += (wiki.empty() ? "" : " ") + line;
+        else
+          others.insert(line);
+      }
+      EXPECT_TRUE(others.count("/Added http://added/"));
+      EXPECT_TRUE(others.count("/Site (new) http://site/"));
+      EXPECT_TRUE(others.count("/News/Paper http://paper/"));
+      // What the next sync finds: the user's change.
+      std::string changes;
+      CommandSet commands = CopyOf(*tree)->Compare(*read);
+      for (size_t i = 0; i < commands.GetSize(); ++i) {
+        const Command& c = *commands.GetAt(i);
+        if (c.GetAction() == "reorder") continue;
+        std::string id = c.GetID() == "wiki" ? "wiki" : "new";
+        std::string text = c.GetAction() + " " + id;
+        if (c.GetAction() == "update")
+          for (const auto& [key, value] : c.GetArgs())
+            if (IsImportantAttribute(key)) text += " " + key + "=" + value;
+        if (c.GetAction() == "move") text += " pnid=" + c.GetArg("pnid");
+        changes += (changes.empty() ? "" : ", ") + text;
+      }
+      EXPECT_EQ(wiki + "|" + changes, expected[e][k]);
+    }
+  }
+
+  // A read's record serves one write: a second write, which follows no
+  // read, writes its whole tree again.
+  fs::remove_all(fav_);
+  fs::create_directories(fav_);
+  shelf_.Take(fav_);
+  Write(*CopyOf(*start));
+  auto tree = Read();
+  fs::rename(fav_ + "/Wiki.url", fav_ + "/Wiki (user).url");
+  Write(*CopyOf(*tree));
+  EXPECT_TRUE(fs::exists(fav_ + "/Wiki (user).url"));
+  Write(*CopyOf(*tree));
+  EXPECT_TRUE(fs::exists(fav_ + "/Wiki.url"));
+  EXPECT_FALSE(fs::exists(fav_ + "/Wiki (user).url"));
+}
+
+// A write after a read that fails part way and is tried again by the same
+// writer (as the intermediate store does) still tells the user's changes
+// from its own: the retry ends as a write without the failure would.
+TEST_F(FavoritesWriterTest, ARetriedWriteStillLeavesWhatTheUserChanged) {
+  records_ = &shelf_;
+  settings_.SetBool("backedup", true, false);
+  using Op = FaultyFileSystem::Op;
+  auto envOver = [&](FileSystem& files) {
+    FavoritesEnvironment env(files, settings_, logger_, registry_, icons_, facts_, fav_,
+                             OrderPlatform{6, 1, "8.0"});
+    env.userDir = user_;
+    env.orderDraw = [] { return 0x11u; };
+    env.records = &shelf_;
+    return env;
+  };
+  // Writes, through `files`, the service's changes over a read while the
+  // user renames Wiki, gives Site another address and saves a favourite;
+  // then what the Favorites hold, one "path url" line each.
+  auto sync = [&](FaultyFileSystem& files) {
+    fs::remove_all(fav_);
+    fs::create_directories(fav_);
+    shelf_.Take(fav_);
+    auto start = EmptyTree();
+    Insert(*start, "news", "ROOT", "News", {}, "folder");
+    Insert(*start, "paper", "news", "Paper", "http://paper/");
+    Insert(*start, "wiki", "ROOT", "Wiki", "http://wiki/");
+    Insert(*start, "box", "ROOT", "Box", {}, "folder");
+    Insert(*start, "site", "ROOT", "Site", "http://site/");
+    Write(*start);
+    auto tree = Read();
+    tree->Execute(Command("update", "wiki", {{"url", "http://wiki/service"}}));
+    tree->Execute(Command("update", "site", {{"name", "Site (new)"}}));
+    tree->Execute(Command("move", "paper", {{"pnid", "box"}}));
+    tree->Execute(Command("insert", "added",
+                          {{"pnid", "news"}, {"name", "Added"}, {"url", "http://added/"}}));
+    fs::rename(fav_ + "/Wiki.url", fav_ + "/Wiki (user).url");
+    std::string site = ReadAll(fav_ + "/Site.url");
+    site.replace(site.find("URL=http://site/"), 16, "URL=http://site/user");
+    std::ofstream(fav_ + "/Site.url", std::ios::binary | std::ios::trunc) << site;
+    Url("Box/Fresh.url", Shortcut("http://fresh/"));
+
+    FavoritesDatasource writer(envOver(files));
+    int attempts = 0;
+    for (bool done = false; !done && attempts < 2;) {
+      ++attempts;
+      auto copy = CopyOf(*tree);
+      try {
+        writer.WriteNodeSet(*copy);
+        done = true;
+      } catch (const VelkException&) {
+      }
+    }
+    std::string out = Format("%d attempts:", attempts);
+    auto read = Read();
+    for (const auto& [path, id] : Ids(*read))
+      out += " " + path + " " + read->GetNode(id, false, false, false)->GetAttr("url");
+    return out;
+  };
+  FaultyFileSystem clean(FileSystem::Native());
+  const std::string expected = sync(clean);
+  EXPECT_EQ(
+      expected,
+      "1 attempts: /Box  /Box/Fresh http://fresh/ /Box/Paper http://paper/ /News  /News/Added "
+      "http://added/ /Site (new) http://site/user /Wiki (user) http://wiki/service");
+  const int calls[] = {clean.Calls(Op::Write), clean.Calls(Op::Move)};
+  int faulted = 0;
+  for (Op op : {Op::Write, Op::Move}) {
+    for (int nth = 1; nth <= calls[op == Op::Write ? 0 : 1]; ++nth) {
+      SCOPED_TRACE(Format("operation %d, call %d", static_cast<int>(op), nth));
+      FaultyFileSystem faulty(FileSystem::Native());
+      // Counted from the writing: the preparation takes none of the faults.
+      faulty.FailNth(op, nth, win32::ERROR_SHARING_VIOLATION);
+      const std::string got = sync(faulty);
+      faulted += got.rfind("2 attempts:", 0) == 0;
+      EXPECT_EQ(got.substr(got.find(':')), expected.substr(expected.find(':')));
+    }
+  }
+  EXPECT_GT(faulted, 3);
 }
 
 // A pass that fails names the file at fault and leaves the tree as it was,

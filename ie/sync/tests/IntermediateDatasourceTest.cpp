@@ -420,6 +420,7 @@ TEST_F(IntermediateTest, AFolderThatCannotBeRemovedAtOnceGoesOnTheRetryOrFailsTh
         FavoritesEnvironment env(storeFiles, settings_, logger_, registry_, icons_, facts_, fav_,
                                  OrderPlatform{6, 1, "8.0"});
         env.userDir = user_;
+        env.records = nullptr;  // the trees are the test's own
         return std::make_unique<FavoritesDatasource>(std::move(env));
       });
   struct Case {
