@@ -60,4 +60,9 @@ std::shared_ptr<ReadRecord> ReadRecords::Take(const std::string& folder) {
   return record;
 }
 
+void ReadRecords::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  records_.clear();
+}
+
 }  // namespace tarvex

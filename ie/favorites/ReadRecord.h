@@ -78,6 +78,8 @@ class ReadRecords {
   void Put(const std::string& folder, std::shared_ptr<ReadRecord> record);
   // The record left for `folder`, which is no longer there; null when none.
   std::shared_ptr<ReadRecord> Take(const std::string& folder);
+  // Forgets every record: the writes to come follow no read made so far.
+  void Clear();
 
  private:
   std::mutex mutex_;

@@ -1030,6 +1030,15 @@ TEST_F(FavoritesWriterTest, AWriteAfterAReadLeavesWhatTheUserChangedInBetween) {
   Write(*CopyOf(*tree));
   EXPECT_TRUE(fs::exists(fav_ + "/Wiki.url"));
   EXPECT_FALSE(fs::exists(fav_ + "/Wiki (user).url"));
+
+  // Records cleared: the write follows no read.
+  Write(*CopyOf(*start));
+  tree = Read();
+  fs::rename(fav_ + "/Wiki.url", fav_ + "/Wiki (user).url");
+  shelf_.Clear();
+  Write(*CopyOf(*tree));
+  EXPECT_TRUE(fs::exists(fav_ + "/Wiki.url"));
+  EXPECT_FALSE(fs::exists(fav_ + "/Wiki (user).url"));
 }
 
 // A write after a read that fails part way and is tried again by the same

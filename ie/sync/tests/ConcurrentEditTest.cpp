@@ -20,6 +20,7 @@
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/testing/Trees.h"
+#include "platform/Win32Error.h"
 #include "platform/files/FileSystem.h"
 
 namespace tarvex {
@@ -225,6 +226,34 @@ TEST_F(ConcurrentEditTest, AnEditDuringASyncReachesTheServiceAndTheOtherComputer
                 std::vector<std::string>{"/Local"});
     }
   }
+}
+
+// A folder deleted on the other computer that this computer cannot remove:
+// its sync fails (101) rather than report a success its Favorites do not
+// hold, and once the folder can go, it goes, and never comes back to the
+// service under a new id.
+TEST_F(ConcurrentEditTest, AFolderThatCannotBeRemovedFailsTheSyncAndNeverComesBack) {
+  Start();
+  b_->Edit([](NodeSet& s) { s.Execute(Command("delete", "news", {})); });
+  b_->Sync();
+  SyncClient& a = *a_;
+  a.files.FailNth(FaultyFileSystem::Op::RemoveDirectory, 1, win32::ERROR_SHARING_VIOLATION, true);
+  a.Sync();
+  EXPECT_EQ(a.SyncStatus(), 101);
+  EXPECT_NE(a.bed.settings.GetValue("errordetails", "").find("Error deleting local folder"),
+            std::string::npos);
+  EXPECT_EQ(testing::IdOf(*a.Read(), "News"), "") << "no read takes it for the user's";
+
+  a.files.Reset();
+  a.Sync();
+  EXPECT_EQ(a.SyncStatus(), 105) << a.bed.settings.GetValue("errordetails", "");
+  a.Sync();
+  b_->Sync();
+  const std::string service = ServiceTree();
+  EXPECT_EQ(service.find("News"), std::string::npos);
+  EXPECT_EQ(testing::Snapshot(*a.Read()), service);
+  EXPECT_EQ(testing::Snapshot(*b_->Read()), service);
+  EXPECT_FALSE(fs::exists(a.favorites + "/News"));
 }
 
 }  // namespace
