@@ -116,7 +116,20 @@ bool FavoritesDatasource::ProvideNodes(NodeSet& set) {
   root->SetAttr(keys::kNtype, keys::kFolder);
   Node& rootNode = *set.AddNode(std::move(root));
 
-  ReadFolder(set, favoritesDir_, rootNode);
+  // An earlier read's record no longer tells what the next write follows.
+  std::shared_ptr<ReadRecord> record;
+  if (env_.records) {
+    env_.records->Take(favoritesDir_);
+    record = std::make_shared<ReadRecord>();
+  }
+  seen_ = record.get();
+  try {
+    ReadFolder(set, favoritesDir_, rootNode);
+  } catch (...) {
+    seen_ = nullptr;
+    throw;
+  }
+  seen_ = nullptr;
 
   // The toolbar folder is found by its name on disk, before any stored
   // original names are restored.
@@ -144,6 +157,7 @@ bool FavoritesDatasource::ProvideNodes(NodeSet& set) {
   }
 
   RemapOriginalAttrs(*set.GetNode(keys::kRoot, false, false, false, "native2"), set, true);
+  if (record) env_.records->Put(favoritesDir_, std::move(record));
   return true;
 }
 
@@ -195,8 +209,10 @@ void FavoritesDatasource::RemapOriginalAttrs(Node& node, NodeSet& set, bool rest
 }
 
 std::vector<DirEntry> FavoritesDatasource::ListFolder(const std::string& path, int depth) {
-  if (depth > kMaxDepth)
-    FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE, "folders nested too deeply: " + path);
+  if (depth > FavoritesLimits::kMaxDepth)
+    FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE,
+           Format("folders nested too deeply (%d, at most %d): %s", depth,
+                  FavoritesLimits::kMaxDepth, path));
   std::vector<DirEntry> entries;
   if (uint32_t err = env_.fs.ListDirectory(path, "*", &entries))
     FailOn(path, err, "error reading directory: " + path);
@@ -226,10 +242,20 @@ void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node
       continue;
     }
     const bool isFolder = info.kind == EntryKind::Directory;
+    if (isFolder && StartsWith(entry.name, kSetAsidePrefix)) {
+      env_.logger.Log(Format("Skipping a folder the writer set aside: %s", full));
+      continue;
+    }
     std::string name = entry.name;
     if (!IsSyncableEntry(name, entry.attributes, isFolder)) continue;
+    if (const std::string ini = IniPathOf(full, isFolder);
+        ini.size() > FavoritesLimits::kMaxPathBytes)
+      FailOn(full, win32::ERROR_FILENAME_EXCED_RANGE,
+             Format("path too long (%d bytes, at most %d): %s", static_cast<int64_t>(ini.size()),
+                    static_cast<int64_t>(FavoritesLimits::kMaxPathBytes), ini));
 
-    Attributes attrs = LoadFileAttrs(full, isFolder, info);
+    std::array<uint32_t, kSeenKeyCount> values{};
+    Attributes attrs = LoadFileAttrs(full, isFolder, info, &values);
     std::string nid;
     if (auto it = attrs.find(keys::kNid); it != attrs.end()) {
       nid = it->second;
@@ -251,6 +277,7 @@ void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node
         ini.Close();
       }
     }
+    if (seen_) seen_->At(nid) = EntrySeen{SeenHash(parent.GetID()), SeenHash(entry.name), values};
     set.AddNode(std::make_unique<Node>(nid, std::move(attrs)));
     parent.AddChild(nid);
     if (isFolder) subfolders.emplace_back(full, nid);
@@ -263,7 +290,8 @@ void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node
 }
 
 Attributes FavoritesDatasource::LoadFileAttrs(const std::string& path, bool isFolder,
-                                              const EntryInfo& info) {
+                                              const EntryInfo& info,
+                                              std::array<uint32_t, kSeenKeyCount>* seen) {
   env_.logger.Log(Format("Loading file attrs for file: %s", path));
   Attributes attrs;
   IniFile ini(IniPathOf(path, isFolder), isFolder ? FILE_ATTRIBUTE_HIDDEN : 0, env_.fs,
@@ -278,6 +306,7 @@ Attributes FavoritesDatasource::LoadFileAttrs(const std::string& path, bool isFo
   for (const MappedKey& m : kMappedKeys) {
     if (auto v = get(m.section, m.key)) attrs[m.attribute] = *v;
   }
+  if (seen) *seen = SeenValues(ini);
 
   // The kind on disk wins over the stored type.
   std::string ntype = attrs.count("ntype") ? attrs["ntype"] : std::string();

@@ -19,6 +19,8 @@
 //   left out, since a missing entry reads as a delete.
 // - Entries under "Mobile Favorites" get ids hashed from their path, which
 //   are never written to their files.
+// - A folder whose name begins with kSetAsidePrefix is the writer's, half
+//   made or half removed: it is skipped.
 #pragma once
 
 #include <cstdint>
@@ -29,10 +31,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ie/favorites/FavoritesLimits.h"
 #include "ie/favorites/FavoritesPlatform.h"
 #include "ie/favorites/IconManager.h"
 #include "ie/favorites/LocalNidMap.h"
 #include "ie/favorites/MenuOrder.h"
+#include "ie/favorites/ReadRecord.h"
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "nodeset/Attributes.h"
@@ -143,6 +147,10 @@ struct FavoritesEnvironment {
   FeedStore* feeds = nullptr;
   // The menu order stamps; unset, drawn from a clock-seeded source.
   OrderDraw orderDraw;
+  // Where a read leaves what it saw for the next write of the folder, which
+  // leaves alone what the user changed in between; null: nothing is kept
+  // and every write writes the whole tree.
+  ReadRecords* records = &ReadRecords::Process();
 };
 
 class FavoritesDatasource : public NativeDatasource {
@@ -151,9 +159,15 @@ class FavoritesDatasource : public NativeDatasource {
 
   // Fills `set` with ROOT and everything below the Favorites folder, the
   // menu order positions, and ROOT's `tnid` (the folder named by the
-  // setting `linksfoldername`). Throws VelkException on failure.
+  // setting `linksfoldername`). Throws VelkException on failure. A whole
+  // read leaves its record on `env.records`.
   bool ProvideNodes(NodeSet& set) override;
   // Makes the Favorites folder hold `set`: backs the folder up once,
+  // (taking the record a read of the folder left, see ReadRecord.h, and
+  // leaving as the user made them the entries changed since that read:
+  // the place, the name or the values the user changed, an entry made
+  // since, a node deleted since with what lies below it; a folder kept so
+  // keeps what it holds)
   // creates, moves and updates files and folders, deletes what the tree no
   // longer holds, puts the toolbar folder at the Links folder's place, and
   // writes the menu order. A failure throws VelkException with the path at
@@ -168,7 +182,9 @@ class FavoritesDatasource : public NativeDatasource {
   // The attributes of the favorite or folder at `path` (its INI file),
   // with an id: the stored one, else a hash (Mobile Favorites), else a new
   // one written back to the file.
-  Attributes LoadFileAttrs(const std::string& path, bool isFolder, const EntryInfo& info);
+  // `seen` gets the values of the file the tree is made of.
+  Attributes LoadFileAttrs(const std::string& path, bool isFolder, const EntryInfo& info,
+                           std::array<uint32_t, kSeenKeyCount>* seen = nullptr);
 
   // Turns the original_name, original_pnid and original_bnid a node's
   // files carry back into the tree's own attributes, for `node` and
@@ -182,12 +198,24 @@ class FavoritesDatasource : public NativeDatasource {
   const std::string& FavoritesDir() const { return favoritesDir_; }
 
   // The steps of writing.
+  // Throws VelkException, naming the node, the limit and its value, when
+  // the Favorites could not be read once `set` were written (a folder too
+  // deep, a path or a file too long, a name that is not UTF-8). Changes
+  // nothing; `map` is the disk as found.
+  void CheckTreeFits(NodeSet& set, LocalNidMap& map);
   void BackupFavorites();
   void BuildLocalNidMap(LocalNidMap& map);
   void WriteChildren(NodeSet& set, const std::string& folderId, LocalNidMap& map, int depth = 0);
-  LocalFileEntry& EnsureLocalFile(NodeSet& set, Node& node, LocalNidMap& map,
+  // Null when the node's entry is left as the user made it and cannot
+  // stand for the node (its kind changed on both sides).
+  LocalFileEntry* EnsureLocalFile(NodeSet& set, Node& node, LocalNidMap& map,
                                   LocalFileEntry& parent);
   void UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEntry& entry);
+  // Removes the entries of the map the pass did not claim, after the
+  // folders set aside that the scan found. A folder goes by being set aside
+  // (moved, its id still in it, to a name the reader skips) and then
+  // emptied and removed, so a failure at any step leaves it either where it
+  // was with its id, or set aside for the next pass to finish.
   void DeleteUnclaimedEntries(LocalNidMap& map);
   void MapToolbarToLinks(NodeSet& set, LocalNidMap& map);
   void NotifyShell(NodeSet& set);
@@ -199,15 +227,21 @@ class FavoritesDatasource : public NativeDatasource {
   std::string MakeUniqueFileName(const std::string& folder, std::string_view name,
                                  std::string_view ext, const LocalFileEntry* self = nullptr);
 
-  // Deeper folders fail the read.
-  static constexpr int kMaxDepth = 128;
-
  private:
   std::string IniPathOf(const std::string& path, bool isFolder) const;
+  // A free path in `folder` for setting the folder `name` aside.
+  std::string SetAsidePath(const std::string& folder, std::string_view name);
+  // Empties and removes the folder set aside at `aside` (for the entry at
+  // `entryPath`). One that holds what is not ours goes back to a visible
+  // name and is kept. Throws when a step fails.
+  void RemoveSetAside(const std::string& aside, const std::string& entryPath);
+  // Throws when an entry at `path` would have a path (its file's, or the
+  // temporary file's it is rewritten through) beyond FavoritesLimits.
+  void CheckPathFits(const std::string& path, bool isFolder);
   void ScanLocalFolder(LocalNidMap& map, LocalFileEntry& folder, int depth);
   // The entries of the folder at `path`, `depth` folders below the
   // Favorites, in a stable order; a failure when it cannot be listed or lies
-  // too deep.
+  // deeper than FavoritesLimits allow.
   std::vector<DirEntry> ListFolder(const std::string& path, int depth);
   // Records in the entry's file what its name and place on disk cannot
   // carry: the node's title and, away from its tree parent, that parent and
@@ -227,11 +261,25 @@ class FavoritesDatasource : public NativeDatasource {
   // Writing: the toolbar folder's id ("" when none) and the nodes written.
   std::string toolbarId_;
   std::vector<std::string> written_;
+  // Stray folder files of ours found by the scan, deleted once writing starts.
+  std::vector<std::string> strayFiles_;
+  // Folders set aside by an earlier pass that did not finish.
+  std::vector<std::string> setAside_;
   // Sibling folders whose names differ only in case would share one key of
   // the menu order (the registry, like the Windows file system, ignores
   // case): the folder holding each such name, by its path in lower case.
   std::unordered_map<std::string, const LocalFileEntry*> folderNames_;
   bool NameHeldByAnother(const std::string& path, const LocalFileEntry* self) const;
+  // Reading: what this read saw. Writing: what the read before it saw,
+  // brought up to date with what this writer did (but never with what the
+  // user changed), so a retry still tells the user's changes.
+  ReadRecord* seen_ = nullptr;
+  std::shared_ptr<ReadRecord> record_;
+  // Claims, without touching them, the entries of `id` and all below it.
+  void LeaveSubtree(NodeSet& set, const std::string& id, LocalNidMap& map);
+  // The record of `entry` once this writer made or moved it (its name and
+  // place, but what the user changed stays as the read saw it).
+  void RecordPlace(const LocalFileEntry& entry);
   void HoldName(LocalFileEntry& entry);
 };
 

@@ -18,7 +18,15 @@
 // - The kind on disk wins: a node that changed between folder and favorite
 //   gets a new entry and its old one is deleted like any unclaimed entry.
 // - Nothing is followed through a link; only names nobody holds are used.
+// - A write that follows a read of the folder (ReadRecord.h) leaves what the
+//   user changed since: a place or a name the user gave an entry stays, a
+//   value of its file the user changed stays (the others are written), an
+//   entry made since with an id the read did not see is left whole, a node
+//   the user deleted is not made again (nor anything below it), and a folder
+//   the tree deleted but the user changed stays with all it holds. Each
+//   value is looked at again when its file is rewritten or deleted.
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -181,6 +189,108 @@ bool FavoritesDatasource::UsesLocalizedLinks() {
   return env_.platform.IsVistaOrLater() || (!ie.empty() && (ie[0] == '8' || ie[0] == '9'));
 }
 
+// ---- The limits of the Favorites ----------------------------------------------------------
+
+namespace {
+
+// Room in a file for what the tree's values do not account for: the section
+// headers, the id and kind, the favicon link and the keys others keep there.
+constexpr uint64_t kFileReserveBytes = 16 * 1024;
+
+// The bytes a value takes in a file: up to its first line break.
+size_t StoredBytes(std::string_view value) {
+  return std::min(value.size(), value.find_first_of(std::string_view("\r\n\0", 3)));
+}
+
+// The bytes an INI file takes when written (the layout of IniFile::Close).
+uint64_t IniBytes(const IniFile& ini) {
+  uint64_t bytes = 0;
+  for (const auto& [section, keys] : ini.sections()) {
+    if (!section.empty()) bytes += section.size() + 4;  // "[name]\r\n"
+    for (const auto& [key, value] : keys) bytes += key.size() + value.size() + 3;
+  }
+  return bytes;
+}
+
+}  // namespace
+
+void FavoritesDatasource::CheckTreeFits(NodeSet& set, LocalNidMap& map) {
+  struct Folder {
+    std::string id;
+    int depth;         // folders below the Favorites folder, itself counted
+    size_t pathBytes;  // its path's
+  };
+  auto refuse = [&](Node& node, const std::string& what) {
+    const std::string message = Format(
+        "The tree does not fit the Favorites, nothing was written: %s \"%s\" [%s] %s",
+        node.IsFolder() ? "folder" : "favorite", node.GetAttr(keys::kName), node.GetID(), what);
+    env_.logger.Error(message);
+    throw VelkException("internal", kErrGeneral, message);
+  };
+  const size_t folderFileBytes = AtomicWriteNameBytes(kFolderFileName.size());
+
+  std::vector<Folder> work{{std::string(keys::kRoot), 0, favoritesDir_.size()}};
+  while (!work.empty()) {
+    const Folder folder = std::move(work.back());
+    work.pop_back();
+    const std::vector<std::string>& children =
+        set.GetNode(folder.id, false, false, true, "native28")->RawChildren();
+    // A new name gets a "__N" when a sibling holds it: room for as many as
+    // the folder can hold.
+    const LocalFileEntry* onDisk = map.Find(folder.id);
+    const size_t suffixBytes =
+        2 + std::to_string(children.size() + (onDisk ? onDisk->children.size() : 0) + 1).size();
+    for (size_t i = 0; i < children.size(); ++i) {
+      Node& node = *set.GetNode(children[i], false, false, true, "native28");
+      const bool isFolder = node.IsFolder();
+      const std::string file =
+          StoreFileName(node.GetAttr(keys::kName), node.GetAttr(keys::kNtype), env_.facts);
+      if (!IsValidUtf8Name(file))
+        refuse(node, "has a name that is not valid UTF-8, which the Favorites cannot read back");
+
+      // Its name on disk when it keeps it, else a new one.
+      size_t nameBytes = file.size() + suffixBytes;
+      if (const LocalFileEntry* entry = map.Find(node.GetID());
+          entry && entry->isFolder == isFolder && entry->parent == onDisk && onDisk &&
+          FileNameFits(entry->name, file, env_.facts))
+        nameBytes = entry->name.size();
+      if (!isFolder) nameBytes += kUrlExtension.size();
+      const size_t pathBytes = folder.pathBytes + 1 + nameBytes;
+
+      size_t longest = 0;  // the longest path written for it
+      if (isFolder) {
+        const int depth = folder.depth + 1;
+        if (depth > FavoritesLimits::kMaxDepth)
+          refuse(node, Format("would lie %d folders deep; the Favorites can be read at most %d "
+                              "folders deep",
+                              depth, FavoritesLimits::kMaxDepth));
+        longest = pathBytes + kSetAsidePrefix.size() + 1 + folderFileBytes;
+        work.push_back({node.GetID(), depth, pathBytes});
+      } else {
+        longest = folder.pathBytes + 1 + AtomicWriteNameBytes(nameBytes);
+      }
+      if (longest > FavoritesLimits::kMaxPathBytes)
+        refuse(node, Format("would need paths of up to %d bytes; the Favorites can hold paths of "
+                            "at most %d bytes",
+                            longest, FavoritesLimits::kMaxPathBytes));
+
+      // Its file: the values it stores, with room for the rest.
+      uint64_t fileBytes = kFileReserveBytes + StoredBytes(node.GetID()) +
+                           StoredBytes(node.GetAttr(keys::kName)) +
+                           StoredBytes(node.GetAttr(keys::kPnid));
+      if (i + 1 < children.size()) fileBytes += StoredBytes(children[i + 1]);
+      for (const MappedKey& m : kMappedKeys)
+        if (m.attribute != keys::kNtype)
+          fileBytes += m.key.size() + StoredBytes(node.GetAttr(m.attribute));
+      fileBytes += StoredBytes(node.GetAttr("feedurl"));  // the browser's feed mark
+      if (fileBytes > FavoritesLimits::kMaxFileBytes)
+        refuse(node, Format("would need a file of about %llu bytes; the Favorites can read files "
+                            "of at most %llu bytes",
+                            fileBytes, FavoritesLimits::kMaxFileBytes));
+    }
+  }
+}
+
 // ---- Writing ------------------------------------------------------------------------------
 
 void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
@@ -198,10 +308,23 @@ void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
       env_.logger.Log(Format("Toolbar folder [%s] is not a folder of the tree, not mapped", tnid));
   }
 
-  BackupFavorites();
+  // The record of the read this write follows; a retry by the same writer
+  // keeps the one it took.
+  if (!record_ && env_.records) record_ = env_.records->Take(favoritesDir_);
   LocalNidMap map;
   folderNames_.clear();
+  strayFiles_.clear();
+  setAside_.clear();
   BuildLocalNidMap(map);
+  // Nothing is changed before the whole tree is known to fit.
+  CheckTreeFits(set, map);
+  BackupFavorites();
+  for (const std::string& stray : strayFiles_) {
+    // A stray folder file of ours.
+    if (uint32_t err = env_.fs.DeleteFile(stray))
+      env_.logger.Error(Format("Error [%d] deleting hidden file: %s", err, stray));
+  }
+  strayFiles_.clear();
   written_.clear();
   WriteChildren(set, std::string(keys::kRoot), map);
   DeleteUnclaimedEntries(map);
@@ -307,6 +430,10 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
     const EntryInfo info = env_.probe(full);
     if (info.kind != EntryKind::File && info.kind != EntryKind::Directory) continue;
     const bool isDir = info.kind == EntryKind::Directory;
+    if (isDir && StartsWith(dirEntry.name, kSetAsidePrefix)) {
+      setAside_.push_back(full);  // finished with the deletes
+      continue;
+    }
     std::string name = dirEntry.name;
     std::string ext;
     if (!IsSyncableEntry(name, dirEntry.attributes, isDir, &ext)) {
@@ -317,9 +444,7 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
                  EqualsIgnoreAsciiCase(
                      std::string_view(dirEntry.name).substr(dirEntry.name.size() - 3), ".kv") &&
                  !EqualsIgnoreAsciiCase(dirEntry.name, kFolderFileName)) {
-        // A stray folder file of ours.
-        if (uint32_t err = env_.fs.DeleteFile(full))
-          env_.logger.Error(Format("Error [%d] deleting hidden file: %s", err, full));
+        strayFiles_.push_back(full);  // deleted once the tree is known to fit
       }
       continue;
     }
@@ -331,7 +456,9 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
     entry->ext = ext;
     entry->isFolder = isDir;
     entry->nid = ini.GetValue(kSection, "nid", "");
+    const std::array<uint32_t, kSeenKeyCount> values = SeenValues(ini);
     ini.Clear();  // nothing to write back
+    entry->fromDisk = true;
     if (entry->nid.empty() && IsInMobileFavorites(full, favoritesDir_)) {
       entry->nid = MakeHashNid(Format("%s:%s", env_.settings.GetValue("machineid", "t2000"), full));
       entry->hashedId = true;
@@ -340,6 +467,20 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
       env_.logger.Log(
           Format("Entry [%s] repeats the id [%s] of an earlier one; left alone", full, entry->nid));
       entry->nid.clear();
+    }
+    if (record_ && !entry->nid.empty()) {
+      if (const EntrySeen* seen = record_->Find(entry->nid); !seen) {
+        entry->appeared = true;
+      } else {
+        entry->userPlace = seen->parent != SeenHash(folder.nid);
+        entry->userName = seen->name != SeenHash(dirEntry.name);
+        entry->userValues = ChangedValues(seen->values, values);
+      }
+      if (entry->UserChanged())
+        env_.logger.Log(
+            Format("Entry [%s] changed since the Favorites were read; what the user "
+                   "changed is kept",
+                   full));
     }
     LocalFileEntry& added = map.Add(std::move(entry), folder, true);
     if (isDir) {
@@ -357,21 +498,53 @@ void FavoritesDatasource::WriteChildren(NodeSet& set, const std::string& folderI
   LocalFileEntry* entry = map.Find(folderId);
   if (!entry)
     throw VelkException("internal", kErrGeneral, "Node missing from local nid map: " + folderId);
-  if (depth > kMaxDepth) {
+  if (depth > FavoritesLimits::kMaxDepth) {  // CheckTreeFits let it through
     const std::string path = entry->FullPath(favoritesDir_);
-    FailOn(path, win32::ERROR_FILENAME_EXCED_RANGE, "folders nested too deeply: " + path);
+    throw VelkException("internal", kErrImpossible, "folders nested too deeply: " + path);
   }
   const std::vector<std::string> children = folder.RawChildren();
   for (const std::string& id : children) {
     Node& child = *set.GetNode(id, false, false, true, "native26");
-    LocalFileEntry& childEntry = EnsureLocalFile(set, child, map, *entry);
-    UpdateFileAttrs(set, child, childEntry);
+    if (record_ && record_->Find(id) && !map.Find(id)) {
+      // The read saw it and the user deleted it since.
+      env_.logger.Log(
+          Format("Node %s was deleted from the Favorites since they were read; left "
+                 "deleted",
+                 id));
+      LeaveSubtree(set, id, map);
+      continue;
+    }
+    LocalFileEntry* childEntry = EnsureLocalFile(set, child, map, *entry);
+    if (!childEntry) {
+      LeaveSubtree(set, id, map);
+      continue;
+    }
+    UpdateFileAttrs(set, child, *childEntry);
     written_.push_back(id);
     if (child.IsFolder()) WriteChildren(set, id, map, depth + 1);
   }
 }
 
-LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, LocalNidMap& map,
+void FavoritesDatasource::LeaveSubtree(NodeSet& set, const std::string& id, LocalNidMap& map) {
+  std::vector<std::string> work{id};
+  while (!work.empty()) {
+    const std::string next = std::move(work.back());
+    work.pop_back();
+    if (LocalFileEntry* entry = map.Find(next); entry && !entry->claimed)
+      entry->claimed = entry->left = true;
+    if (Node* node = set.GetNode(next, false, true, true); node && node->IsFolder())
+      for (const std::string& child : node->RawChildren()) work.push_back(child);
+  }
+}
+
+void FavoritesDatasource::RecordPlace(const LocalFileEntry& entry) {
+  if (!record_ || entry.nid.empty() || !entry.parent) return;
+  EntrySeen& seen = record_->At(entry.nid);
+  if (!entry.userPlace) seen.parent = SeenHash(entry.parent->nid);
+  if (!entry.userName) seen.name = SeenHash(entry.name + entry.ext);
+}
+
+LocalFileEntry* FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, LocalNidMap& map,
                                                      LocalFileEntry& parent) {
   const std::string& id = node.GetID();
   env_.logger.Log(Format("Ensuring local file for: %s", id));
@@ -381,6 +554,16 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
   const std::string parentPath = parent.FullPath(favoritesDir_);
 
   LocalFileEntry* existing = map.Find(id);
+  if (existing && existing->isFolder != isFolder && existing->UserChanged()) {
+    // Both sides changed it: the user's entry stays, and stands for nothing
+    // of the tree.
+    env_.logger.Log(
+        Format("Kind of node %s changed, and the user changed %s since the read; left "
+               "as it is",
+               id, existing->FullPath(favoritesDir_)));
+    existing->claimed = existing->left = true;
+    return nullptr;
+  }
   if (existing && (existing->isFolder != isFolder || existing->claimed)) {
     // The node changed between folder and favorite: its old entry goes
     // with the unclaimed ones, a new one is made.
@@ -392,27 +575,40 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
 
   if (existing) {
     existing->claimed = true;
+    if (existing->appeared) {
+      // Made since the read: the user's, as it is.
+      existing->left = true;
+      HoldName(*existing);
+      return existing;
+    }
     const std::string links = LinksName();
     if (id == toolbarId_ && existing->parent == &map.Root() && !links.empty() &&
-        existing->name == links) {
+        existing->name == links && !existing->userPlace && !existing->userName) {
       HoldName(*existing);
-      return *existing;  // already at the Links folder's place
+      return existing;  // already at the Links folder's place
     }
+    // The folder and the name the user gave it since the read stay.
+    LocalFileEntry& target = existing->userPlace ? *existing->parent : parent;
     const std::string from = existing->FullPath(favoritesDir_);
-    if (existing->parent == &parent && FileNameFits(existing->name, file, env_.facts) &&
-        !(isFolder && NameHeldByAnother(from, existing))) {
+    if (existing->parent == &target &&
+        (existing->userName || (FileNameFits(existing->name, file, env_.facts) &&
+                                !(isFolder && NameHeldByAnother(from, existing))))) {
       HoldName(*existing);
-      return *existing;
+      return existing;
     }
-    const std::string newName = MakeUniqueFileName(parentPath, file, existing->ext, existing);
-    const std::string to = JoinPath(parentPath, newName + existing->ext);
+    const std::string targetPath = target.FullPath(favoritesDir_);
+    const std::string newName = MakeUniqueFileName(
+        targetPath, existing->userName ? existing->name : file, existing->ext, existing);
+    const std::string to = JoinPath(targetPath, newName + existing->ext);
+    CheckPathFits(to, isFolder);
     if (uint32_t err = env_.fs.MoveFile(from, to))
       FailOn(from, err, Format("Error moving local file from [%s] to [%s]", from, to));
     if (isFolder && !NameHeldByAnother(from, existing)) folderNames_.erase(AsciiLower(from));
     existing->name = newName;
-    existing->AttachTo(parent);
+    existing->AttachTo(target);
     HoldName(*existing);
-    return *existing;
+    RecordPlace(*existing);
+    return existing;
   }
 
   const std::string ext = isFolder ? std::string() : std::string(kUrlExtension);
@@ -423,16 +619,42 @@ LocalFileEntry& FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
   entry->isFolder = isFolder;
   entry->claimed = true;
   const std::string path = JoinPath(parentPath, entry->name + ext);
+  CheckPathFits(path, isFolder);
   if (isFolder) {
-    if (uint32_t err = env_.fs.CreateDirectory(path))
+    // Made under a name set aside, given its id there and then moved into
+    // place: a new folder never shows without its id, whatever fails.
+    const std::string aside = SetAsidePath(parentPath, entry->name);
+    if (uint32_t err = env_.fs.CreateDirectory(aside))
       FailOn(path, err, "couldn't create new folder for: " + path);
+    IniFile ini(JoinPath(aside, kFolderFileName), FILE_ATTRIBUTE_HIDDEN, env_.fs, env_.settings,
+                env_.logger);
+    ini.SetValue(kSection, "nid", id);
+    ini.SetValue(kSection, "ntype", keys::kFolder);
+    ini.Close();
+    if (uint32_t err = env_.fs.MoveFile(aside, path))
+      FailOn(path, err,
+             Format("couldn't move new folder into place from [%s] to [%s]", aside, path));
   }
   LocalFileEntry& added = map.Add(std::move(entry), parent, false);
   HoldName(added);
-  return added;
+  if (isFolder) RecordPlace(added);
+  return &added;
+}
+
+void FavoritesDatasource::CheckPathFits(const std::string& path, bool isFolder) {
+  const size_t slash = path.rfind('/');
+  const size_t bytes = isFolder ? path.size() + kSetAsidePrefix.size() + 1 +
+                                      AtomicWriteNameBytes(kFolderFileName.size())
+                                : slash + 1 + AtomicWriteNameBytes(path.size() - slash - 1);
+  if (bytes <= FavoritesLimits::kMaxPathBytes) return;
+  // Before the entry is made or moved: the Favorites stay readable.
+  throw VelkException("windows", static_cast<int32_t>(win32::ERROR_FILENAME_EXCED_RANGE),
+                      Format("Path too long for the Favorites (%d bytes, at most %d): %s", bytes,
+                             FavoritesLimits::kMaxPathBytes, path));
 }
 
 void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEntry& entry) {
+  if (entry.left) return;
   const std::string path = entry.FullPath(favoritesDir_);
   const std::string iniPath = IniPathOf(path, entry.isFolder);
   env_.logger.Log(Format("Updating file attrs for: %s", iniPath));
@@ -440,12 +662,31 @@ void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEnt
               env_.logger);
 
   const std::string& id = node.GetID();
+  // The values the user changed since the read, as the file holds them now,
+  // stay.
+  const EntrySeen* seen = record_ ? record_->Find(id) : nullptr;
+  // Made by this pass (perhaps in place of an entry of another kind): its
+  // place is this writer's.
+  const bool ownPlace = !seen || !entry.fromDisk;
+  uint32_t userValues = 0;
+  if (!ownPlace) {
+    userValues = ChangedValues(seen->values, SeenValues(ini));
+    if (userValues)
+      env_.logger.Log(Format("Values of [%s] changed since the Favorites were read; kept", path));
+  }
+  auto userSet = [&](std::string_view section, std::string_view key) {
+    for (size_t i = 0; i < kSeenKeyCount; ++i)
+      if (kSeenKeys[i].section == section && kSeenKeys[i].key == key)
+        return (userValues & (1u << i)) != 0;
+    return false;
+  };
   // An id made from the path of a file is not stored while it still is.
   if (!(entry.hashedId &&
         MakeHashNid(Format("%s:%s", env_.settings.GetValue("machineid", "t2000"), path)) == id))
     ini.SetValue(kSection, "nid", id);
 
   for (const MappedKey& m : kMappedKeys) {
+    if (userSet(m.section, m.key)) continue;
     if (m.attribute == keys::kNtype) {
       std::string ntype = node.GetAttr(keys::kNtype);
       if (entry.isFolder) ntype = std::string(keys::kFolder);
@@ -473,26 +714,44 @@ void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEnt
         env_.logger.Error(Format("Unable to create new RSS feed (%s): %d", feedUrl, hr2));
       }
     }
-    ini.SetValue("MonitoredItem", "FeedUrl", feedUrl);
+    if (!userSet("MonitoredItem", "FeedUrl")) ini.SetValue("MonitoredItem", "FeedUrl", feedUrl);
   }
 
   if (ntype == keys::kBookmark && node.HasAttr(keys::kIcon))
     env_.icons.WriteIconFile(ini, node.GetAttr(keys::kIcon));
   else
     env_.icons.RemoveIcon(ini);
+  // What the file held besides may make it longer than a read takes: it
+  // stays as it was.
+  if (const uint64_t bytes = IniBytes(ini); bytes > FavoritesLimits::kMaxFileBytes) {
+    ini.Clear();
+    throw VelkException("windows", static_cast<int32_t>(win32::ERROR_NOT_ENOUGH_MEMORY),
+                        Format("File too large for the Favorites (%llu bytes, at most %llu): %s",
+                               bytes, FavoritesLimits::kMaxFileBytes, iniPath));
+  }
+  const std::array<uint32_t, kSeenKeyCount> written = SeenValues(ini);
   ini.Close();
+  if (record_) {
+    // What this writer wrote is no change of the user's, what the user
+    // changed stays one.
+    EntrySeen& record = record_->At(id);
+    for (size_t i = 0; i < kSeenKeyCount; ++i)
+      if (!(userValues & (1u << i))) record.values[i] = written[i];
+    if (ownPlace) RecordPlace(entry);
+  }
 }
 
 void FavoritesDatasource::WriteOriginals(NodeSet& set, IniFile& ini, Node& node,
                                          LocalFileEntry& entry) {
   const std::string& name = node.GetAttr(keys::kName);
-  if (entry.name != name)
+  // A name or a place the user gave it is its own, not one to restore.
+  if (entry.name != name && !entry.userName)
     ini.SetValue(kSection, "original_name", name);
   else
     ini.DeleteValue(kSection, "original_name");
 
   const std::string& pnid = node.GetAttr(keys::kPnid);
-  if (entry.parent && entry.parent->nid != pnid) {
+  if (entry.parent && entry.parent->nid != pnid && !entry.userPlace) {
     ini.SetValue(kSection, "original_pnid", pnid);
     Node* parent = set.GetNode(pnid, false, true, true);
     const std::string bnid = parent ? parent->ChildAfter(node.GetID()) : std::string();
@@ -514,10 +773,112 @@ FeedStore& FavoritesDatasource::Feeds() {
   return *ownFeeds_;
 }
 
+namespace {
+
+// Only plain files of those names are ours in a folder: a link or a folder
+// so named is the user's (and a link is never followed).
+// The folder holding `path`, without a separator at its end.
+std::string ParentFolder(const std::string& path) {
+  return path.substr(0, path.rfind('/'));
+}
+
+bool IsOwnFolderFile(const DirEntry& child) {
+  return child.kind == DirEntry::Kind::File &&
+         (EqualsIgnoreAsciiCase(child.name, kFolderFileName) ||
+          EqualsIgnoreAsciiCase(child.name, kDesktopIni));
+}
+
+}  // namespace
+
+std::string FavoritesDatasource::SetAsidePath(const std::string& folder, std::string_view name) {
+  // Within the longest file name, cut between characters.
+  size_t keep = std::min<size_t>(name.size(), 200);
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  const std::string base = std::string(kSetAsidePrefix) + std::string(name.substr(0, keep));
+  std::string candidate = base;
+  for (int counter = 1; env_.probe(JoinPath(folder, candidate)).kind != EntryKind::Missing;
+       ++counter)
+    candidate = base + Format("__%d", counter);
+  return JoinPath(folder, candidate);
+}
+
+void FavoritesDatasource::RemoveSetAside(const std::string& aside, const std::string& entryPath) {
+  std::vector<DirEntry> children;
+  if (uint32_t err = env_.fs.ListDirectory(aside, "*", &children)) {
+    if (IsGone(err)) return;
+    FailOn(aside, err,
+           Format("error reading directory for delete: %s (set aside as %s)", entryPath, aside));
+  }
+  int foreign = 0;
+  for (const DirEntry& child : children) {
+    if (IsOwnFolderFile(child)) continue;
+    env_.logger.Log(Format("Encountered unexpected child file [%s] %s", child.name, aside));
+    ++foreign;
+  }
+  if (foreign > 0) {
+    // Someone put something into it since: it is theirs, and stays.
+    const std::string folder = ParentFolder(aside);
+    const std::string name = aside.substr(folder.size() + 1 + kSetAsidePrefix.size());
+    const std::string back = JoinPath(folder, MakeUniqueFileName(folder, name, ""));
+    if (uint32_t err = env_.fs.MoveFile(aside, back))
+      FailOn(aside, err,
+             Format("Error moving a folder set aside back from [%s] to [%s]", aside, back));
+    env_.logger.Log(
+        Format("Keeping deleted folder %s: it holds %d entries that are not ours", back, foreign));
+    return;
+  }
+  for (const DirEntry& child : children) {
+    const std::string childPath = JoinPath(aside, child.name);
+    env_.fs.SetAttributes(childPath, FILE_ATTRIBUTE_NORMAL);
+    uint32_t err = env_.fs.DeleteFile(childPath);
+    if (err && !IsGone(err))
+      FailOn(childPath, err,
+             Format("Error deleting local folder: %s (set aside as %s)", entryPath, aside));
+  }
+  uint32_t err = env_.fs.RemoveDirectory(aside);
+  if (err && !IsGone(err)) {
+    env_.settings.SetValue(IniFile::kProblemFileSetting, aside, false);
+    throw VelkException(
+        "windows_shell", static_cast<int32_t>(err),
+        Format("Error deleting local folder: %s (set aside as %s)", entryPath, aside));
+  }
+}
+
 void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
-  std::vector<LocalFileEntry*> doomed;
+  // What an earlier pass set aside goes first, deepest first, so that it
+  // never counts as a foreign entry of a folder deleted now.
+  std::stable_sort(
+      setAside_.begin(), setAside_.end(), [](const std::string& a, const std::string& b) {
+        return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
+      });
+  for (const std::string& aside : setAside_) {
+    const std::string folder = ParentFolder(aside);
+    RemoveSetAside(aside,
+                   JoinPath(folder, aside.substr(folder.size() + 1 + kSetAsidePrefix.size())));
+  }
+  setAside_.clear();
+
+  // A folder the tree no longer holds that the user changed since the read
+  // stays, with all it holds.
+  std::unordered_set<const LocalFileEntry*> keptForUser;
   for (LocalFileEntry* entry : map.Found())
-    if (!entry->claimed && !entry->nid.empty()) doomed.push_back(entry);
+    if (!entry->claimed && entry->isFolder && entry->UserChanged()) keptForUser.insert(entry);
+  auto keptByUser = [&](const LocalFileEntry* entry) {
+    for (const LocalFileEntry* e = entry; e; e = e->parent)
+      if (keptForUser.count(e)) return true;
+    return false;
+  };
+  std::vector<LocalFileEntry*> doomed;
+  for (LocalFileEntry* entry : map.Found()) {
+    if (entry->claimed || entry->nid.empty() || entry->left) continue;
+    if (entry->UserChanged() || keptByUser(entry)) {
+      env_.logger.Log(Format("Keeping [%s]: the user changed it since the Favorites were read",
+                             entry->FullPath(favoritesDir_)));
+      continue;
+    }
+    doomed.push_back(entry);
+  }
   // Deepest first: a folder's own entries are gone before the folder is
   // looked at.
   std::stable_sort(doomed.begin(), doomed.end(),
@@ -528,6 +889,15 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
     if (!entry->isFolder) {
       {
         IniFile ini(path, 0, env_.fs, env_.settings, env_.logger);
+        // As it is now: the same entry, not changed by the user since the
+        // read.
+        const EntrySeen* seen = record_ ? record_->Find(entry->nid) : nullptr;
+        if ((!entry->hashedId && ini.GetValue(kSection, "nid", "") != entry->nid) ||
+            (seen && ChangedValues(seen->values, SeenValues(ini)) != 0)) {
+          env_.logger.Log(Format("Keeping [%s]: it changed since the Favorites were read", path));
+          ini.Clear();
+          continue;
+        }
         env_.icons.RemoveIcon(ini);
         ini.Clear();  // the file goes
       }
@@ -535,6 +905,7 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
       if (err && !IsGone(err)) FailOn(path, err, "Error setting attrs on local file: " + path);
       err = env_.fs.DeleteFile(path);
       if (err && !IsGone(err)) FailOn(path, err, "Error deleting local file: " + path);
+      if (record_) record_->Erase(entry->nid);
       continue;
     }
 
@@ -545,12 +916,7 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
     }
     int foreign = 0;
     for (const DirEntry& child : children) {
-      // Only plain files of those names are ours: a link or a folder so
-      // named is the user's (and a link is never followed).
-      if (child.kind == DirEntry::Kind::File &&
-          (EqualsIgnoreAsciiCase(child.name, kFolderFileName) ||
-           EqualsIgnoreAsciiCase(child.name, kDesktopIni)))
-        continue;
+      if (IsOwnFolderFile(child)) continue;
       env_.logger.Log(Format("Encountered unexpected child file [%s] %s", child.name, path));
       ++foreign;
     }
@@ -559,18 +925,15 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
                              path, foreign));
       continue;
     }
-    for (const DirEntry& child : children) {
-      const std::string childPath = JoinPath(path, child.name);
-      env_.fs.SetAttributes(childPath, FILE_ATTRIBUTE_NORMAL);
-      uint32_t err = env_.fs.DeleteFile(childPath);
-      if (err && !IsGone(err)) FailOn(childPath, err, "Error deleting local folder: " + path);
-    }
-    uint32_t err = env_.fs.RemoveDirectory(path);
-    if (err && !IsGone(err)) {
-      env_.settings.SetValue(IniFile::kProblemFileSetting, path, false);
-      throw VelkException("windows_shell", static_cast<int32_t>(err),
-                          "Error deleting local folder: " + path);
-    }
+    // Set aside with its id still in it, then emptied: a step that fails
+    // leaves it either in place, to be deleted again, or set aside, where
+    // no read takes it for the user's and the next pass finishes it.
+    const std::string aside = SetAsidePath(ParentFolder(path), entry->name);
+    if (uint32_t err = env_.fs.MoveFile(path, aside))
+      FailOn(path, err,
+             Format("Error deleting local folder: %s (moving it aside to [%s])", path, aside));
+    if (record_) record_->Erase(entry->nid);
+    RemoveSetAside(aside, path);
   }
 }
 
@@ -584,6 +947,18 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
     return;
   }
   LocalFileEntry& root = map.Root();
+  // A folder the user placed or named since the read stays where it is.
+  bool userPlaced = entry->left || entry->PlacedByUser();
+  for (const LocalFileEntry* other : root.children)
+    userPlaced = userPlaced || (other != entry && other->isFolder && other->name == links &&
+                                (other->left || other->PlacedByUser()));
+  if (userPlaced) {
+    env_.logger.Log(
+        Format("The user moved folders since the Favorites were read; toolbar [%s] "
+               "not mapped to Links",
+               toolbarId_));
+    return;
+  }
   const std::string linksPath = JoinPath(favoritesDir_, links);
   const std::string current = entry->FullPath(favoritesDir_);
 
@@ -600,6 +975,7 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
         if (other == entry || !other->isFolder || other->name != links) continue;
         other->name = aside;
         other->localizedName.clear();
+        RecordPlace(*other);
         // Its title stays the tree's: the file keeps it.
         if (Node* node = other->nid.empty()
                              ? nullptr
@@ -620,6 +996,7 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
       FailOn(from, err, Format("Error moving links from [%s] to [%s]", from, linksPath));
     entry->name = links;
     entry->AttachTo(root);
+    RecordPlace(*entry);
     // The tree keeps the toolbar's title and place; the folder's file
     // records them for the reader.
     Node& toolbar = *set.GetNode(toolbarId_, false, false, true, "native4");

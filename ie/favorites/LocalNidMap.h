@@ -22,6 +22,21 @@ struct LocalFileEntry {
   bool claimed = false;  // written by this pass (or the root)
   // The id was not stored in the file but made from its path.
   bool hashedId = false;
+  // Found on disk by the scan (not made by this pass).
+  bool fromDisk = false;
+  // What the user changed since the read the write follows (see
+  // ReadRecord.h): the whole entry (made since, with an id the read did not
+  // see), the folder it is in, its name, values of its file (a bit for each
+  // of kSeenKeys). Only what the user did not change is written.
+  bool appeared = false;
+  bool userPlace = false;
+  bool userName = false;
+  uint32_t userValues = 0;
+  // Left as it is by this pass: claimed, never moved, written or deleted.
+  bool left = false;
+
+  bool PlacedByUser() const { return appeared || userPlace || userName; }
+  bool UserChanged() const { return PlacedByUser() || userValues != 0; }
 
   // The entry's path below `favoritesDir`, with the extension.
   std::string FullPath(std::string_view favoritesDir) const;

@@ -10,8 +10,8 @@
 namespace tarvex {
 namespace {
 
-constexpr int kOps = 10;
-static_assert(static_cast<int>(FaultyFileSystem::Op::Size) == kOps - 1,
+constexpr int kOps = 11;
+static_assert(static_cast<int>(FaultyFileSystem::Op::RemoveDirectory) == kOps - 1,
               "one counter per operation");
 
 int Index(FaultyFileSystem::Op op) {
@@ -45,9 +45,15 @@ void FaultyFileSystem::FailNth(Op op, int nth, uint32_t code, bool sticky) {
   rules_.push_back(Rule{op, calls_[Index(op)] + nth, code, sticky});
 }
 
+void FaultyFileSystem::BeforeNth(Op op, int nth, std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hooks_.push_back(Hook{op, calls_[Index(op)] + nth, std::move(fn)});
+}
+
 void FaultyFileSystem::Reset() {
   std::lock_guard<std::mutex> lock(mutex_);
   rules_.clear();
+  hooks_.clear();
   for (int& calls : calls_) calls = 0;
 }
 
@@ -57,13 +63,30 @@ int FaultyFileSystem::Calls(Op op) const {
 }
 
 uint32_t FaultyFileSystem::Check(Op op) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int call = ++calls_[Index(op)];
-  for (const Rule& rule : rules_) {
-    if (rule.op != op) continue;
-    if (call == rule.nth || (rule.sticky && call > rule.nth)) return rule.code;
+  std::vector<std::function<void()>> due;
+  uint32_t code = win32::ERROR_SUCCESS;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int call = ++calls_[Index(op)];
+    for (auto it = hooks_.begin(); it != hooks_.end();) {
+      if (it->op == op && it->nth == call) {
+        due.push_back(std::move(it->fn));
+        it = hooks_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (const Rule& rule : rules_) {
+      if (rule.op != op) continue;
+      if (call == rule.nth || (rule.sticky && call > rule.nth)) {
+        code = rule.code;
+        break;
+      }
+    }
   }
-  return win32::ERROR_SUCCESS;
+  // Outside the lock: the functions may call this file system.
+  for (auto& fn : due) fn();
+  return code;
 }
 
 uint32_t FaultyFileSystem::GetAttributes(const std::string& path, uint32_t* attributes) {
@@ -129,7 +152,7 @@ uint32_t FaultyFileSystem::CreateDirectories(const std::string& path, uint32_t m
 }
 
 uint32_t FaultyFileSystem::RemoveDirectory(const std::string& path) {
-  if (uint32_t code = Check(Op::Delete)) return code;
+  if (uint32_t code = Check(Op::RemoveDirectory)) return code;
   return inner_.RemoveDirectory(path);
 }
 

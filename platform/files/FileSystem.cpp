@@ -42,6 +42,8 @@ constexpr uint32_t kStoredAttributes =
 // temporary name stays below the usual 255-byte limit.
 constexpr size_t kTempNameStem = 200;
 
+constexpr std::string_view kTempNameTail = ".tmp-XXXXXX";
+
 bool IsUnsupported(int err) {
   return err == ENOTSUP || err == EOPNOTSUPP;
 }
@@ -191,7 +193,7 @@ uint32_t WriteThroughTemp(const std::string& path, const std::function<uint32_t(
   if (name.empty() || name == "." || name == "..") return ERROR_INVALID_NAME;
   std::string folder = ParentOf(path);
   std::string temp = (folder == "/" ? std::string() : folder) + "/." +
-                     name.substr(0, kTempNameStem) + ".tmp-XXXXXX";
+                     name.substr(0, kTempNameStem) + std::string(kTempNameTail);
   int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return Win32FromErrno(errno, path);
 
@@ -590,6 +592,10 @@ FileSystem& FileSystem::Native() {
 bool FileSystem::Exists(const std::string& path) {
   uint32_t attributes = 0;
   return GetAttributes(path, &attributes) == ERROR_SUCCESS;
+}
+
+size_t AtomicWriteNameBytes(size_t nameBytes) {
+  return std::max(nameBytes, 1 + std::min(nameBytes, kTempNameStem) + kTempNameTail.size());
 }
 
 uint32_t Win32FromErrno(int err, const std::string& path) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -104,6 +105,11 @@ class FileSystem {
                                  std::vector<DirEntry>* out) = 0;
 };
 
+// The longest name, in bytes, that WriteFileAtomic uses in the folder of a
+// file whose name takes `nameBytes` bytes: its temporary file's, or the
+// file's own.
+size_t AtomicWriteNameBytes(size_t nameBytes);
+
 // The Win32 code for an errno value. ENOENT maps to ERROR_FILE_NOT_FOUND when
 // the parent folder of `path` exists and ERROR_PATH_NOT_FOUND otherwise.
 uint32_t Win32FromErrno(int err, const std::string& path = {});
@@ -115,17 +121,37 @@ bool MatchesPattern(std::string_view name, std::string_view pattern);
 
 // A decorator that passes every call to another file system, except the
 // ones it is told to fail: the Nth call (1-based) of an operation, or every
-// call from the Nth on, fails with the chosen code. Each Write of a file
+// call from the Nth on, fails with the chosen code. It can also run a
+// function of the test's just before a chosen call (a user's edit at that
+// moment, say). Each Write of a file
 // opened through it counts as an Op::Write call; such a file must not outlive
 // the decorator.
 class FaultyFileSystem : public FileSystem {
  public:
-  enum class Op { Open, Read, Write, Move, Copy, Delete, CreateDirectory, List, Attributes, Size };
+  // Delete is DeleteFile; RemoveDirectory has its own.
+  enum class Op {
+    Open,
+    Read,
+    Write,
+    Move,
+    Copy,
+    Delete,
+    CreateDirectory,
+    List,
+    Attributes,
+    Size,
+    RemoveDirectory
+  };
   explicit FaultyFileSystem(FileSystem& inner) : inner_(inner) {}
 
   // Fails the `nth` call of `op` (counting from now) with `code`; when
   // `sticky`, every later call of `op` fails too.
   void FailNth(Op op, int nth, uint32_t code, bool sticky = false);
+  // Runs `fn` once, when the `nth` call of `op` (counting from now) arrives
+  // and before it goes on (to fail, or to the inner file system). `fn` may
+  // use this file system; its calls are counted too.
+  void BeforeNth(Op op, int nth, std::function<void()> fn);
+  // Forgets the failures, the functions and the counts.
   void Reset();
   int Calls(Op op) const;
 
@@ -153,13 +179,20 @@ class FaultyFileSystem : public FileSystem {
     uint32_t code;
     bool sticky;
   };
-  // Counts a call of `op`: the code to fail it with, or 0.
+  struct Hook {
+    Op op;
+    int nth;
+    std::function<void()> fn;
+  };
+  // Counts a call of `op` and runs the functions due: the code to fail it
+  // with, or 0.
   uint32_t Check(Op op);
 
   FileSystem& inner_;
   mutable std::mutex mutex_;  // files opened through the decorator may write from any thread
   std::vector<Rule> rules_;
-  int calls_[10] = {};
+  std::vector<Hook> hooks_;
+  int calls_[11] = {};
 };
 
 }  // namespace tarvex

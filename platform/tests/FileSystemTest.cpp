@@ -283,6 +283,32 @@ TEST_F(FileSystemTest, FailedRewriteLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(Names(), (std::vector<std::string>{"d", "f"}));
 }
 
+// AtomicWriteNameBytes is the name a rewrite really uses: in a folder where
+// it just fits the path limit the rewrite works, one byte more and the
+// temporary file cannot be made, though the file's own path would fit.
+TEST_F(FileSystemTest, AtomicWriteNameBytesIsTheLongestNameARewriteUses) {
+  constexpr size_t kPathMax = 4095;  // PATH_MAX less its NUL
+  for (size_t nameBytes : {size_t{20}, size_t{230}}) {
+    SCOPED_TRACE(nameBytes);
+    const size_t folderBytes = kPathMax - 1 - AtomicWriteNameBytes(nameBytes);
+    std::string folder = dir_ + "/n" + std::to_string(nameBytes);
+    ASSERT_EQ(fs_.CreateDirectory(folder), ERROR_SUCCESS);
+    while (folder.size() < folderBytes) {
+      const size_t left = folderBytes - folder.size() - 1;
+      folder += "/" + std::string(std::min<size_t>(left, 200), 'd');
+      ASSERT_EQ(fs_.CreateDirectory(folder), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(folder.size(), folderBytes);
+    EXPECT_EQ(fs_.WriteFileAtomic(folder + "/" + std::string(nameBytes, 'f'), "x"), ERROR_SUCCESS);
+    const std::string longer = folder + "/" + std::string(nameBytes + 1, 'g');
+    EXPECT_EQ(fs_.WriteFileAtomic(longer, "x"), ERROR_FILENAME_EXCED_RANGE);
+    // A short name: its temporary one is what does not fit.
+    if (nameBytes < 200) {
+      EXPECT_LE(longer.size(), kPathMax);
+    }
+  }
+}
+
 TEST_F(FileSystemTest, ListDirectoryFiltersAndSortsByByteOrder) {
   for (const char* name : {"b.ico", "A.ICO", "c.txt", "_x.ico", "a.icon"}) Put(name, "1234");
   ASSERT_EQ(fs_.CreateDirectory(Path("Z.ico")), ERROR_SUCCESS);
@@ -448,6 +474,39 @@ TEST_F(FileSystemTest, FaultyFailsTheNthCallFromNowOrEveryCallFromIt) {
   faulty.FailNth(FaultyFileSystem::Op::Write, 1, ERROR_DISK_FULL);
   EXPECT_EQ(faulty.WriteFileAtomic(Path("f"), "new", 0, true), ERROR_DISK_FULL);
   EXPECT_EQ(Get("f"), "data");
+
+  // Removing a folder is not deleting a file: each fails on its own.
+  ASSERT_EQ(fs_.CreateDirectory(Path("d")), ERROR_SUCCESS);
+  faulty.FailNth(FaultyFileSystem::Op::RemoveDirectory, 1, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(faulty.DeleteFile(Path("f")), ERROR_SUCCESS);
+  EXPECT_EQ(faulty.RemoveDirectory(Path("d")), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(faulty.RemoveDirectory(Path("d")), ERROR_SUCCESS);
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::Delete), 1);
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::RemoveDirectory), 2);
+}
+
+// A function runs once, just before the chosen call goes on; it may use
+// the file system it hooks.
+TEST_F(FileSystemTest, FaultyRunsAFunctionBeforeTheNthCall) {
+  Put("f", "old");
+  FaultyFileSystem faulty(fs_);
+  std::string data;
+  faulty.ReadFile(Path("f"), &data, UINT64_MAX);
+  int ran = 0;
+  faulty.BeforeNth(FaultyFileSystem::Op::Read, 2, [&] {
+    ++ran;
+    EXPECT_EQ(faulty.WriteFileAtomic(Path("f"), "new", 0, true), ERROR_SUCCESS);
+  });
+  faulty.FailNth(FaultyFileSystem::Op::Read, 3, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(faulty.ReadFile(Path("f"), &data, UINT64_MAX), ERROR_SUCCESS);
+  EXPECT_EQ(data, "old");
+  EXPECT_EQ(ran, 0);
+  EXPECT_EQ(faulty.ReadFile(Path("f"), &data, UINT64_MAX), ERROR_SUCCESS);
+  EXPECT_EQ(data, "new") << "the function ran before the read";
+  EXPECT_EQ(faulty.ReadFile(Path("f"), &data, UINT64_MAX), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(faulty.ReadFile(Path("f"), &data, UINT64_MAX), ERROR_SUCCESS);
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::Write), 1);
 }
 
 TEST_F(FileSystemTest, FaultyCountsEachWriteOfAnOpenedFile) {

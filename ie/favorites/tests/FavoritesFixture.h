@@ -49,6 +49,8 @@ class FavoritesFixture : public ::testing::Test {
                              fav_, OrderPlatform{6, 1, "8.0"});
     env.userDir = user_;
     env.orderDraw = [] { return 0x11u; };
+    // The trees written are the tests' own, not ones made from a read.
+    env.records = records_;
     return env;
   }
   void Url(const std::string& rel, std::string_view content) { PutFile(fav_ + "/" + rel, content); }
@@ -110,6 +112,10 @@ class FavoritesFixture : public ::testing::Test {
   Logger logger_{dir_ / "log/tarvex.log", FileSystem::Native(), clock_};
   Settings settings_{registry_, FileSystem::Native(), clock_, facts_, logger_};
   IconManager icons_{FileSystem::Native(), logger_, dir_ / "user/favicons"};
+  // Where reads leave their records; set to &shelf_ where a write follows a
+  // read as in a sync.
+  ReadRecords shelf_;
+  ReadRecords* records_ = nullptr;
   testing::TestEnginePlatform platform_;
   ScopedEngine engine_{EngineFlavor::Windows(), platform_};
 };

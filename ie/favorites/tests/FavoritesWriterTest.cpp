@@ -2,10 +2,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
 
+#include "ie/favorites/FavoritesLimits.h"
 #include "ie/favorites/FavoritesReader.h"
 #include "ie/favorites/tests/FavoritesFixture.h"
 #include "ie/favorites/tests/TestImages.h"
@@ -17,6 +19,7 @@
 #include "nodeset/Json.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
+#include "nodeset/Utilities.h"
 #include "nodeset/testing/Trees.h"
 #include "platform/Win32Error.h"
 
@@ -655,6 +658,469 @@ TEST_F(FavoritesWriterTest, AFailedOrderWriteWarnsUntilTheUserTurnsItOff) {
   EXPECT_TRUE(settings_.GetBool("ignoreorderwriteerror", false));
 }
 
+// A tree the Favorites could not be read back from is refused before
+// anything changes, naming the node, the limit and the value at fault; a
+// tree at the limits is written and reads back the same.
+TEST_F(FavoritesWriterTest, TreesBeyondWhatTheReaderReadsAreRefusedWritingNothing) {
+  constexpr int kDepth = FavoritesLimits::kMaxDepth;
+  // A chain of `depth` folders named `name`, a favorite with `url` at its end.
+  auto chain = [](int depth, const std::string& name, const std::string& url) {
+    auto set = EmptyTree();
+    std::string parent = "ROOT";
+    for (int i = 1; i <= depth; ++i) {
+      const std::string id = Format("c%d", i);
+      Insert(*set, id, parent, name, {}, "folder");
+      parent = id;
+    }
+    Insert(*set, "leaf", parent, "Leaf", url);
+    return set;
+  };
+  const std::string url = "http://leaf.example/";
+  const std::string longUrl =
+      "http://long.example/" + std::string(FavoritesLimits::kMaxFileBytes, 'q');
+  const std::string longName(200, 'n');
+  struct Case {
+    const char* name;
+    std::function<std::unique_ptr<NodeSet>()> tree;
+    const char* fault;  // in the message; nullptr: the tree is written
+  };
+  const Case cases[] = {
+      {"a chain at the depth limit", [&] { return chain(kDepth, "F", url); }, nullptr},
+      {"a chain one deeper", [&] { return chain(kDepth + 1, "F", url); },
+       "folder \"F\" [c129] would lie 129 folders deep; the Favorites can be read at most 128 "
+       "folders deep"},
+      {"a chain of 8,000", [&] { return chain(8000, "F", url); }, "[c129] would lie 129 folders"},
+      {"an address of half the file limit",
+       [&] {
+         return chain(
+             1, "F", "http://long.example/" + std::string(FavoritesLimits::kMaxFileBytes / 2, 'q'));
+       },
+       nullptr},
+      {"an address longer than a file holds", [&] { return chain(1, "F", longUrl); },
+       "favorite \"Leaf\" [leaf] would need a file of about"},
+      {"long names, not deep", [&] { return chain(4, longName, url); }, nullptr},
+      {"long names too deep for a path", [&] { return chain(60, longName, url); },
+       "would need paths of up to"},
+      {"a name that is not UTF-8", [&] { return chain(1, "bad\xC3", url); },
+       "folder \"bad\xC3\" [c1] has a name that is not valid UTF-8"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(fav_);
+    fs::remove_all(user_);
+    settings_.SetBool("backedup", false, true);
+    // What a write would change: a deleted favorite, a stray folder file.
+    Url("Old.url", Shortcut("http://old/", "[Tarvex]\r\nnid=old\r\n"));
+    Url("stray.kv", "x");
+    Hide("stray.kv");
+    const auto before = FilesBelow(fav_);
+    auto tree = c.tree();
+    if (c.fault) {
+      try {
+        Write(*tree);
+        ADD_FAILURE() << "written";
+      } catch (const VelkException& e) {
+        EXPECT_NE(std::string(e.what()).find(c.fault), std::string::npos) << e.what();
+      }
+      EXPECT_EQ(ChangedPaths(before, FilesBelow(fav_)).substr(0, 300), "");
+      EXPECT_FALSE(fs::exists(user_ + "/Backup")) << "not even the backup";
+      EXPECT_EQ(settings_.GetValue("syncproblemfile", ""), "") << "nothing to try again";
+      EXPECT_NO_THROW(Read());
+    } else {
+      auto again = CopyOf(*tree);
+      Write(*tree);
+      EXPECT_EQ(Differences(*again), "");
+      EXPECT_FALSE(fs::exists(fav_ + "/Old.url"));
+    }
+  }
+
+  // A file whose other keys leave no room for the node's values is not
+  // rewritten: it stays readable.
+  fs::remove_all(fav_);
+  const std::string big = Shortcut(
+      "http://big/", "[Other]\r\nkeep=" + std::string(FavoritesLimits::kMaxFileBytes - 100, 'k') +
+                         "\r\n[Tarvex]\r\nnid=big\r\n");
+  Url("Big.url", big);
+  auto tree = EmptyTree();
+  Insert(*tree, "big", "ROOT", "Big", "http://big.example/" + std::string(1000, 'u'));
+  try {
+    Write(*tree);
+    ADD_FAILURE() << "written";
+  } catch (const VelkException& e) {
+    EXPECT_NE(std::string(e.what()).find("File too large for the Favorites"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(ReadAll(fav_ + "/Big.url"), big);
+  EXPECT_NO_THROW(Read());
+}
+
+// A folder a pass set aside and did not finish is no folder of the user's:
+// reads pass over it, and the next pass removes it, unless something not
+// ours came into it: then it goes back to a visible name and stays.
+TEST_F(FavoritesWriterTest, FoldersSetAsideAreNeverReadAndTheNextPassFinishesThem) {
+  const std::string aside = std::string(kSetAsidePrefix) + "Old";
+  struct Case {
+    const char* name;
+    bool foreign;
+  };
+  for (const Case& c : {Case{"only our files", false}, Case{"a file of someone else's", true}}) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(fav_);
+    Folder(aside, "[Tarvex]\r\nnid=old\r\n");
+    Url(aside + "/desktop.ini", "[.ShellClassInfo]\r\n");
+    if (c.foreign) Url(aside + "/notes.txt", "mine");
+    Url("Keep.url", Shortcut("http://keep/", "[Tarvex]\r\nnid=keep\r\n"));
+    EXPECT_EQ(Dump(*Read()), "Keep [bookmark] http://keep/\n");
+
+    auto tree = EmptyTree();
+    Insert(*tree, "keep", "ROOT", "Keep", "http://keep/");
+    Write(*tree);
+    EXPECT_FALSE(fs::exists(fav_ + "/" + aside));
+    EXPECT_EQ(fs::exists(fav_ + "/Old/notes.txt"), c.foreign);
+    if (c.foreign) {
+      EXPECT_EQ(ReadAll(fav_ + "/Old/notes.txt"), "mine");
+    }
+  }
+}
+
+// Every file operation a write makes, failing once or from then on: the
+// write either succeeds with the Favorites holding the tree, or fails; in
+// between, nothing is lost or held twice and no deleted folder reads as a
+// folder of the user's; the same writer tried again (as the intermediate
+// store does), and then a write with the fault gone, end with the tree.
+TEST_F(FavoritesWriterTest, EveryFailingFileOperationFailsTheWriteOrLeavesTheTree) {
+  settings_.SetBool("backedup", true, false);
+  // Before: a toolbar folder at the Links folder's place (desktop.ini and
+  // meta.kv), a plain folder, favorites to keep, rename, move and delete.
+  auto before = EmptyTree();
+  Insert(*before, "keep", "ROOT", "Keep", "http://keep/");
+  Insert(*before, "ren", "ROOT", "Rename", "http://ren/");
+  Insert(*before, "mov", "ROOT", "Move", "http://mov/");
+  Insert(*before, "gone", "ROOT", "Gone", "http://gone/");
+  Insert(*before, "dir", "ROOT", "Dir", {}, "folder");
+  Insert(*before, "inner", "dir", "Inner", "http://inner/");
+  Insert(*before, "dead", "ROOT", "Dead", {}, "folder");
+  Insert(*before, "child", "dead", "Child", "http://child/");
+  Insert(*before, "plain", "ROOT", "Plain", {}, "folder");
+  before->GetNode("ROOT", false, false, false)->SetAttr("tnid", "dead");
+  // After: each kind of change, and both folders deleted.
+  auto after = EmptyTree();
+  Insert(*after, "keep", "ROOT", "Keep", "http://keep/2");
+  Insert(*after, "ren", "ROOT", "Renamed", "http://ren/");
+  Insert(*after, "dir", "ROOT", "Dir", {}, "folder");
+  Insert(*after, "inner", "dir", "Inner", "http://inner/");
+  Insert(*after, "mov", "dir", "Move", "http://mov/");
+  Insert(*after, "fresh", "ROOT", "Fresh", {}, "folder");
+  Insert(*after, "new", "fresh", "New", "http://new/");
+  Insert(*after, "top", "ROOT", "Top", "http://top/");
+  const std::set<std::string> kept = {"keep", "ren", "mov", "dir", "inner"};
+  std::set<std::string> known = {"gone", "dead", "child", "plain", "fresh", "new", "top"};
+  known.insert(kept.begin(), kept.end());
+
+  auto reset = [&] {
+    fs::remove_all(fav_);
+    fs::create_directories(fav_);
+    Write(*CopyOf(*before));
+    ASSERT_TRUE(fs::exists(fav_ + "/Links/desktop.ini"));
+  };
+  using Op = FaultyFileSystem::Op;
+  auto envOver = [&](FileSystem& files) {
+    FavoritesEnvironment env(files, settings_, logger_, registry_, icons_, facts_, fav_,
+                             OrderPlatform{6, 1, "8.0"});
+    env.userDir = user_;
+    env.orderDraw = [] { return 0x11u; };
+    return env;
+  };
+  // How often a clean write calls each operation.
+  const Op kOps[] = {Op::Write,           Op::Move,       Op::Delete, Op::CreateDirectory,
+                     Op::RemoveDirectory, Op::Attributes, Op::List};
+  std::map<Op, int> calls;
+  reset();
+  {
+    FaultyFileSystem counting(FileSystem::Native());
+    Write(*CopyOf(*after), envOver(counting));
+    ASSERT_EQ(Differences(*after), "");
+    for (Op op : kOps) calls[op] = counting.Calls(op);
+  }
+  for (Op op : {Op::Write, Op::Move, Op::Delete, Op::CreateDirectory, Op::RemoveDirectory})
+    ASSERT_GT(calls[op], 0) << static_cast<int>(op);
+
+  auto setAside = [&] {
+    std::string out;
+    for (auto it = fs::recursive_directory_iterator(fav_); it != fs::recursive_directory_iterator();
+         ++it)
+      if (it->path().filename().string().rfind(kSetAsidePrefix, 0) == 0) out += it->path().string();
+    return out;
+  };
+  int failures = 0;
+  for (Op op : kOps) {
+    for (int nth = 1; nth <= calls[op]; ++nth) {
+      for (bool sticky : {false, true}) {
+        SCOPED_TRACE(Format("operation %d, call %d, %s", static_cast<int>(op), nth,
+                            sticky ? "from then on" : "once"));
+        reset();
+        FaultyFileSystem faulty(FileSystem::Native());
+        faulty.FailNth(op, nth, win32::ERROR_ACCESS_DENIED, sticky);
+        FavoritesDatasource writer(envOver(faulty));
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+          SCOPED_TRACE(Format("attempt %d", attempt));
+          settings_.SetValue("syncproblemfile", "", false);
+          auto tree = CopyOf(*after);
+          try {
+            writer.WriteNodeSet(*tree);
+            EXPECT_EQ(Differences(*after), "") << "a write that succeeded left another tree";
+            break;
+          } catch (const VelkException& e) {
+            ++failures;
+            EXPECT_NE(settings_.GetValue("syncproblemfile", ""), "") << e.what();
+          }
+          // What a failed write leaves: nothing lost, nothing twice, no
+          // folder of ours without its id.
+          auto read = Read();
+          std::set<std::string> ids;
+          for (const auto& [path, id] : Ids(*read)) {
+            ids.insert(id);
+            EXPECT_TRUE(known.count(id)) << path << " [" << id << "] came from nowhere";
+          }
+          for (const std::string& id : kept) EXPECT_TRUE(ids.count(id)) << id << " is lost";
+        }
+        Write(*CopyOf(*after));
+        EXPECT_EQ(Differences(*after), "");
+        EXPECT_EQ(setAside(), "") << "left set aside";
+      }
+    }
+  }
+  EXPECT_GT(failures, 10);
+}
+
+// The sync writes back the tree it made from a read: what the user changed
+// on disk in between stays as the user made it, and only that, so that the
+// tree the write was given (the next baseline) against the Favorites gives
+// exactly the user's change, to be sent with the next sync. Each kind of
+// edit on "Wiki", with the service's tree changing Wiki in each way too (or
+// not at all); the service's other changes are always written.
+TEST_F(FavoritesWriterTest, AWriteAfterAReadLeavesWhatTheUserChangedInBetween) {
+  records_ = &shelf_;
+  settings_.SetBool("backedup", true, false);
+  auto start = EmptyTree();
+  Insert(*start, "news", "ROOT", "News", {}, "folder");
+  Insert(*start, "paper", "news", "Paper", "http://paper/");
+  Insert(*start, "wiki", "ROOT", "Wiki", "http://wiki/");
+  Insert(*start, "box", "ROOT", "Box", {}, "folder");
+  Insert(*start, "site", "ROOT", "Site", "http://site/");
+
+  struct Edit {
+    const char* name;
+    std::function<void()> apply;
+  };
+  auto readdress = [&](const std::string& rel, const std::string& url) {
+    std::string text = ReadAll(fav_ + "/" + rel);
+    text.replace(text.find("URL=http://wiki/"), 16, "URL=" + url);
+    std::ofstream(fav_ + "/" + rel, std::ios::binary | std::ios::trunc) << text;  // in place
+  };
+  const Edit edits[] = {
+      {"rename", [&] { fs::rename(fav_ + "/Wiki.url", fav_ + "/Wiki (user).url"); }},
+      {"change of address", [&] { readdress("Wiki.url", "http://wiki/user"); }},
+      {"delete", [&] { fs::remove(fav_ + "/Wiki.url"); }},
+      {"move to another folder", [&] { fs::rename(fav_ + "/Wiki.url", fav_ + "/Box/Wiki.url"); }},
+      {"a new favourite", [&] { Url("Box/Fresh.url", Shortcut("http://fresh/")); }},
+  };
+  const char* services[] = {"nothing", "rename", "change of address", "move", "delete"};
+  // The entry of Wiki (or the new favourite) afterwards, then the commands
+  // that take the written tree to the Favorites.
+  const char* expected[5][5] = {
+      // rename
+      {"/Wiki (user) http://wiki/|update wiki name=Wiki (user)",
+       "/Wiki (user) http://wiki/|update wiki name=Wiki (user)",
+       "/Wiki (user) http://wiki/service|update wiki name=Wiki (user)",
+       "/News/Wiki (user) http://wiki/|update wiki name=Wiki (user)",
+       "/Wiki (user) http://wiki/|insert wiki"},
+      // change of address
+      {"/Wiki http://wiki/user|update wiki url=http://wiki/user",
+       "/Wiki (service) http://wiki/user|update wiki url=http://wiki/user",
+       "/Wiki http://wiki/user|update wiki url=http://wiki/user",
+       "/News/Wiki http://wiki/user|update wiki url=http://wiki/user",
+       "/Wiki http://wiki/user|insert wiki"},
+      // delete
+      {"|delete wiki", "|delete wiki", "|delete wiki", "|delete wiki", "|"},
+      // move to another folder
+      {"/Box/Wiki http://wiki/|move wiki pnid=box",
+       "/Box/Wiki (service) http://wiki/|move wiki pnid=box",
+       "/Box/Wiki http://wiki/service|move wiki pnid=box",
+       "/Box/Wiki http://wiki/|move wiki pnid=box", "/Box/Wiki http://wiki/|insert wiki"},
+      // a new favourite
+      {"/Box/Fresh http://fresh/ /Wiki http://wiki/|insert new",
+       "/Box/Fresh http://fresh/ /Wiki (service) http://wiki/|insert new",
+       "/Box/Fresh http://fresh/ /Wiki http://wiki/service|insert new",
+       "/Box/Fresh http://fresh/ /News/Wiki http://wiki/|insert new",
+       "/Box/Fresh http://fresh/|insert new"},
+  };
+  for (size_t e = 0; e < std::size(edits); ++e) {
+    for (size_t k = 0; k < std::size(services); ++k) {
+      SCOPED_TRACE(Format("%s by the user, %s by the service", edits[e].name, services[k]));
+      fs::remove_all(fav_);
+      fs::create_directories(fav_);
+      shelf_.Take(fav_);  // the last case's read
+      Write(*CopyOf(*start));
+      // The sync: a read, the service's changes, a user's edit, the write.
+      auto tree = Read();
+      tree->Execute(Command("insert", "added",
+                            {{"pnid", "ROOT"}, {"name", "Added"}, {"url", "http://added/"}}));
+      tree->Execute(Command("update", "site", {{"name", "Site (new)"}}));
+      switch (k) {
+        case 1:
+          tree->Execute(Command("update", "wiki", {{"name", "Wiki (service)"}}));
+          break;
+        case 2:
+          tree->Execute(Command("update", "wiki", {{"url", "http://wiki/service"}}));
+          break;
+        case 3:
+          tree->Execute(Command("move", "wiki", {{"pnid", "news"}}));
+          break;
+        case 4:
+          tree->Execute(Command("delete", "wiki", {}));
+          break;
+      }
+      edits[e].apply();
+      Write(*tree);
+
+      // What the Favorites hold: the service's other changes, and Wiki.
+      auto read = Read();
+      std::string wiki;
+      std::set<std::string> others;
+      for (const auto& [path, id] : Ids(*read)) {
+        Node& node = *read->GetNode(id, false, false, false);
+        const std::string line = path + (node.HasAttr("url") ? " " + node.GetAttr("url") : "");
+        if (id == "wiki" || node.GetAttr("url") == "http://fresh/")
+          wiki += (wiki.empty() ? "" : " ") + line;
+        else
+          others.insert(line);
+      }
+      EXPECT_TRUE(others.count("/Added http://added/"));
+      EXPECT_TRUE(others.count("/Site (new) http://site/"));
+      EXPECT_TRUE(others.count("/News/Paper http://paper/"));
+      // What the next sync finds: the user's change.
+      std::string changes;
+      CommandSet commands = CopyOf(*tree)->Compare(*read);
+      for (size_t i = 0; i < commands.GetSize(); ++i) {
+        const Command& c = *commands.GetAt(i);
+        if (c.GetAction() == "reorder") continue;
+        std::string id = c.GetID() == "wiki" ? "wiki" : "new";
+        std::string text = c.GetAction() + " " + id;
+        if (c.GetAction() == "update")
+          for (const auto& [key, value] : c.GetArgs())
+            if (IsImportantAttribute(key)) text += " " + key + "=" + value;
+        if (c.GetAction() == "move") text += " pnid=" + c.GetArg("pnid");
+        changes += (changes.empty() ? "" : ", ") + text;
+      }
+      EXPECT_EQ(wiki + "|" + changes, expected[e][k]);
+    }
+  }
+
+  // A read's record serves one write: a second write, which follows no
+  // read, writes its whole tree again.
+  fs::remove_all(fav_);
+  fs::create_directories(fav_);
+  shelf_.Take(fav_);
+  Write(*CopyOf(*start));
+  auto tree = Read();
+  fs::rename(fav_ + "/Wiki.url", fav_ + "/Wiki (user).url");
+  Write(*CopyOf(*tree));
+  EXPECT_TRUE(fs::exists(fav_ + "/Wiki (user).url"));
+  Write(*CopyOf(*tree));
+  EXPECT_TRUE(fs::exists(fav_ + "/Wiki.url"));
+  EXPECT_FALSE(fs::exists(fav_ + "/Wiki (user).url"));
+
+  // Records cleared: the write follows no read.
+  Write(*CopyOf(*start));
+  tree = Read();
+  fs::rename(fav_ + "/Wiki.url", fav_ + "/Wiki (user).url");
+  shelf_.Clear();
+  Write(*CopyOf(*tree));
+  EXPECT_TRUE(fs::exists(fav_ + "/Wiki.url"));
+  EXPECT_FALSE(fs::exists(fav_ + "/Wiki (user).url"));
+}
+
+// A write after a read that fails part way and is tried again by the same
+// writer (as the intermediate store does) still tells the user's changes
+// from its own: the retry ends as a write without the failure would.
+TEST_F(FavoritesWriterTest, ARetriedWriteStillLeavesWhatTheUserChanged) {
+  records_ = &shelf_;
+  settings_.SetBool("backedup", true, false);
+  using Op = FaultyFileSystem::Op;
+  auto envOver = [&](FileSystem& files) {
+    FavoritesEnvironment env(files, settings_, logger_, registry_, icons_, facts_, fav_,
+                             OrderPlatform{6, 1, "8.0"});
+    env.userDir = user_;
+    env.orderDraw = [] { return 0x11u; };
+    env.records = &shelf_;
+    return env;
+  };
+  // Writes, through `files`, the service's changes over a read while the
+  // user renames Wiki, gives Site another address and saves a favourite;
+  // then what the Favorites hold, one "path url" line each.
+  auto sync = [&](FaultyFileSystem& files) {
+    fs::remove_all(fav_);
+    fs::create_directories(fav_);
+    shelf_.Take(fav_);
+    auto start = EmptyTree();
+    Insert(*start, "news", "ROOT", "News", {}, "folder");
+    Insert(*start, "paper", "news", "Paper", "http://paper/");
+    Insert(*start, "wiki", "ROOT", "Wiki", "http://wiki/");
+    Insert(*start, "box", "ROOT", "Box", {}, "folder");
+    Insert(*start, "site", "ROOT", "Site", "http://site/");
+    Write(*start);
+    auto tree = Read();
+    tree->Execute(Command("update", "wiki", {{"url", "http://wiki/service"}}));
+    tree->Execute(Command("update", "site", {{"name", "Site (new)"}}));
+    tree->Execute(Command("move", "paper", {{"pnid", "box"}}));
+    tree->Execute(Command("insert", "added",
+                          {{"pnid", "news"}, {"name", "Added"}, {"url", "http://added/"}}));
+    fs::rename(fav_ + "/Wiki.url", fav_ + "/Wiki (user).url");
+    std::string site = ReadAll(fav_ + "/Site.url");
+    site.replace(site.find("URL=http://site/"), 16, "URL=http://site/user");
+    std::ofstream(fav_ + "/Site.url", std::ios::binary | std::ios::trunc) << site;
+    Url("Box/Fresh.url", Shortcut("http://fresh/"));
+
+    FavoritesDatasource writer(envOver(files));
+    int attempts = 0;
+    for (bool done = false; !done && attempts < 2;) {
+      ++attempts;
+      auto copy = CopyOf(*tree);
+      try {
+        writer.WriteNodeSet(*copy);
+        done = true;
+      } catch (const VelkException&) {
+      }
+    }
+    std::string out = Format("%d attempts:", attempts);
+    auto read = Read();
+    for (const auto& [path, id] : Ids(*read))
+      out += " " + path + " " + read->GetNode(id, false, false, false)->GetAttr("url");
+    return out;
+  };
+  FaultyFileSystem clean(FileSystem::Native());
+  const std::string expected = sync(clean);
+  EXPECT_EQ(
+      expected,
+      "1 attempts: /Box  /Box/Fresh http://fresh/ /Box/Paper http://paper/ /News  /News/Added "
+      "http://added/ /Site (new) http://site/user /Wiki (user) http://wiki/service");
+  const int calls[] = {clean.Calls(Op::Write), clean.Calls(Op::Move)};
+  int faulted = 0;
+  for (Op op : {Op::Write, Op::Move}) {
+    for (int nth = 1; nth <= calls[op == Op::Write ? 0 : 1]; ++nth) {
+      SCOPED_TRACE(Format("operation %d, call %d", static_cast<int>(op), nth));
+      FaultyFileSystem faulty(FileSystem::Native());
+      // Counted from the writing: the preparation takes none of the faults.
+      faulty.FailNth(op, nth, win32::ERROR_SHARING_VIOLATION);
+      const std::string got = sync(faulty);
+      faulted += got.rfind("2 attempts:", 0) == 0;
+      EXPECT_EQ(got.substr(got.find(':')), expected.substr(expected.find(':')));
+    }
+  }
+  EXPECT_GT(faulted, 3);
+}
+
 // A pass that fails names the file at fault and leaves the tree as it was,
 // so the retry writes the same tree, favicons included.
 TEST_F(FavoritesWriterTest, AFailedPassLeavesTheTreeForTheRetry) {
@@ -667,7 +1133,8 @@ TEST_F(FavoritesWriterTest, AFailedPassLeavesTheTreeForTheRetry) {
   };
   const Case cases[] = {
       {"a folder cannot be made", FaultyFileSystem::Op::CreateDirectory, 1, fav_ + "/Folder"},
-      {"a file cannot be moved", FaultyFileSystem::Op::Move, 1, fav_ + "/Old.url"},
+      {"a new folder cannot be moved into place", FaultyFileSystem::Op::Move, 1, fav_ + "/Folder"},
+      {"a file cannot be moved", FaultyFileSystem::Op::Move, 2, fav_ + "/Old.url"},
       {"a file cannot be written", FaultyFileSystem::Op::Write, 2, fav_ + "/Folder/Site.url"},
   };
   settings_.SetBool("backedup", true, false);

@@ -410,6 +410,54 @@ TEST_F(IntermediateTest, WritesAreRetriedOnlyForAProblemFile) {
   }
 }
 
+// A folder deleted on the service that cannot be removed at once: the
+// retry of the store's write finishes it, or the write fails; it never
+// stays behind without its id for a later read to take as a new folder.
+TEST_F(IntermediateTest, AFolderThatCannotBeRemovedAtOnceGoesOnTheRetryOrFailsTheWrite) {
+  FaultyFileSystem storeFiles(FileSystem::Native());
+  UseFavoritesThroughIntermediate(
+      win_, IntermediateEnvironment(settings_, logger_, files_, clock_), [&] {
+        FavoritesEnvironment env(storeFiles, settings_, logger_, registry_, icons_, facts_, fav_,
+                                 OrderPlatform{6, 1, "8.0"});
+        env.userDir = user_;
+        env.records = nullptr;  // the trees are the test's own
+        return std::make_unique<FavoritesDatasource>(std::move(env));
+      });
+  struct Case {
+    const char* name;
+    bool sticky;
+  };
+  for (const Case& c : {Case{"once", false}, Case{"from then on", true}}) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(fav_);
+    fs::create_directories(fav_);
+    storeFiles.Reset();
+    auto tree = Tree("a old{b}");
+    Flush(*tree);
+    auto deleted = Tree("a");
+
+    storeFiles.FailNth(FaultyFileSystem::Op::RemoveDirectory, 1, win32::ERROR_SHARING_VIOLATION,
+                       c.sticky);
+    bool failed = false;
+    try {
+      Flush(*deleted);
+    } catch (const VelkException& e) {
+      failed = true;
+      EXPECT_NE(std::string(e.what()).find("Error deleting local folder: " + fav_ + "/old"),
+                std::string::npos)
+          << e.what();
+    }
+    EXPECT_EQ(failed, c.sticky);
+    // Whatever became of it, no read finds the folder.
+    EXPECT_EQ(Describe(*Fetch()), "a");
+    storeFiles.Reset();
+    Flush(*deleted);
+    EXPECT_EQ(Describe(*Fetch()), "a");
+    EXPECT_EQ(std::distance(fs::directory_iterator(fav_), fs::directory_iterator()), 1)
+        << "only a.url";
+  }
+}
+
 // The file a write leaves restores the tree it wrote; one that cannot be
 // written fails the write and leaves the earlier file.
 TEST_F(IntermediateTest, TheFileIsReplacedWholeOrNotAtAll) {
