@@ -159,7 +159,8 @@ std::ostream& operator<<(std::ostream& out, const FileOp& op) {
 }
 const FileOp kFileOps[] = {{Op::Write, "Write", "Write"},
                            {Op::Move, "Move", "Move"},
-                           {Op::Delete, "Delete (files and folders)", "Delete"},
+                           {Op::Delete, "Delete", "Delete"},
+                           {Op::RemoveDirectory, "RemoveDirectory", "RemoveDirectory"},
                            {Op::CreateDirectory, "CreateDirectory", "CreateDirectory"}};
 
 Trace FaultFree(const Scenario& scenario) {
