@@ -535,6 +535,16 @@ int KestroveServer::Download() {
   return Recorded([&] {
     context_.logger.Log("Downloading Favorites");
     downloadFailed_ = false;
+    // The Favorites are read first, so the write keeps what the user
+    // changes while the download runs, and only that: what changed before
+    // it is replaced. Favorites that cannot be read are replaced whole.
+    try {
+      NodeSet current;
+      current.FetchFromNative();
+    } catch (const VelkException& e) {
+      context_.logger.Error(
+          Format("The Favorites could not be read before the download: %s", e.message()));
+    }
     Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
     const int result = OnRequestComplete(reply, "download");
     if (result != 0) return result;

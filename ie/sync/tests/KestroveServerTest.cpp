@@ -633,6 +633,19 @@ TEST_F(KestroveServerTest, ARepairAfterAFailureLosesNothingAndUndoesNothing) {
       "alice", [](NodeSet& s) { EXPECT_TRUE(s.GetNode("cf", false, false, true)->IsFolder()); });
 }
 
+// A download replaces what the user changed before it, even when an earlier
+// sync read the Favorites and wrote nothing back.
+TEST_F(KestroveServerTest, ADownloadReplacesEditsMadeBeforeIt) {
+  auto a = SyncedComputer();
+  a->Sync();  // reads, finds nothing to write
+  ASSERT_EQ(a->SyncStatus(), 105);
+  // The user's hands on the files, not the store's.
+  fs::rename(a->favorites + "/Wiki.url", a->favorites + "/Wiki (mine).url");
+  fs::rename(a->favorites + "/News/Paper.url", a->favorites + "/Paper.url");
+  ASSERT_EQ(a->Run([](KestroveServer& s) { return s.Download(); }), 0);
+  EXPECT_EQ(Favorites(*a), ServiceTree());
+}
+
 // The service's changes since our revision that do not fit the baseline
 // (a baseline saved with a revision it does not stand for) are replayed on
 // the tree of that revision taken anew from the service, instead of
