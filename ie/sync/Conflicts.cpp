@@ -50,6 +50,46 @@ bool Within(NodeSet& tree, std::string id, std::string_view ancestor) {
   return false;
 }
 
+// Whether nodes of a tree hang below ROOT: a node does when its parents,
+// followed up, end at ROOT, and is cut off when they reach a node the tree
+// lacks or come round to one of them again. Every node a walk passes shares
+// its answer and keeps it, so each path is walked once however many nodes
+// below it are asked about.
+class Lineage {
+ public:
+  explicit Lineage(NodeSet& tree) : tree_(tree) {}
+  NodeSet& tree() { return tree_; }
+
+  bool CutOff(const std::string& id) {
+    std::vector<std::string> path;
+    std::string at = id;
+    bool cut = false;
+    while (at != keys::kRoot) {
+      auto known = state_.find(at);
+      if (known != state_.end()) {
+        // A node of this very walk: the parents go round in a cycle.
+        cut = known->second != kBelowRoot;
+        break;
+      }
+      Node* node = tree_.GetNode(at, false, true, true);
+      if (!node) {
+        cut = true;
+        break;
+      }
+      state_.emplace(at, kOnWalk);
+      path.push_back(std::move(at));
+      at = node->GetAttr(keys::kPnid);
+    }
+    for (const std::string& n : path) state_[n] = cut ? kCut : kBelowRoot;
+    return cut;
+  }
+
+ private:
+  enum State { kOnWalk, kBelowRoot, kCut };
+  NodeSet& tree_;
+  std::unordered_map<std::string, State> state_;
+};
+
 bool Holds(NodeSet& tree, std::string_view id) {
   return !id.empty() && tree.GetNode(id, false, true, true) != nullptr;
 }
@@ -191,16 +231,7 @@ void ConflictResolver::Reconcile() {
     return VelkException("internal", kErrSyncGaveUp,
                          Format("Resolved changes would leave [%s] different on both sides", id));
   };
-  auto cutOff = [](NodeSet& tree, const std::string& id) {
-    std::string at = id;
-    std::unordered_set<std::string> seen;
-    while (at != keys::kRoot) {
-      Node* node = tree.GetNode(at, false, true, true);
-      if (!node || !seen.insert(at).second) return true;
-      at = node->GetAttr(keys::kPnid);
-    }
-    return false;
-  };
+  Lineage localLineage(localAfter), serverLineage(serverAfter);
   // A user who keeps reorders from going one way or the other wants the two
   // orders to differ.
   EnginePlatform& platform = Engine::Current().Platform();
@@ -208,8 +239,8 @@ void ConflictResolver::Reconcile() {
                           platform.GetSetting("ignoreserverreorders", "false") != "true";
   for (const std::string& id : touched) {
     // Nothing either side holds may end up outside the tree.
-    for (NodeSet* tree : {&localAfter, &serverAfter})
-      if (tree->GetNode(id, false, true, true) && cutOff(*tree, id))
+    for (Lineage* lineage : {&localLineage, &serverLineage})
+      if (lineage->tree().GetNode(id, false, true, true) && lineage->CutOff(id))
         throw VelkException("internal", kErrSyncGaveUp,
                             Format("Resolved changes would cut [%s] off the tree", id));
     Node* mine = localAfter.GetNode(id, false, true, true);

@@ -502,6 +502,54 @@ TEST_F(ConflictsTest, ChangesThatWouldCutNodesOffTheTreeStopThePass) {
   EXPECT_NE(Log().find("Synchronize failed (reason 2)"), std::string::npos);
 }
 
+TEST_F(ConflictsTest, DeepTreesAreCheckedWholeAndRingsBelowThemFound) {
+  // Whether a node hangs below ROOT is worked out once per path and kept for
+  // every node below: a chain found sound stays sound for the nodes below it,
+  // and a ring stays a ring for every node that leads into it.
+  auto chain = [](const char* prefix, int depth, const std::string& inside) {
+    std::string text;
+    for (int n = 1; n <= depth; ++n) text += Format("%s%d{", prefix, n);
+    return text + inside + std::string(static_cast<size_t>(depth), '}');
+  };
+  std::string newChain = "insert n1 ROOT - ntype=folder|name=n1";
+  for (int n = 2; n <= 2000; ++n)
+    newChain += Format("; insert n%d n%d - ntype=folder|name=n%d", n, n - 1, n);
+  constexpr const char* kRingLocal = "move p r -; move s q -";
+  constexpr const char* kRingServer = "move q p -; move r s -";
+  struct Case {
+    const char* what;
+    std::string tree, local, server;
+    const char* cut;  // the node named, or nullptr when the pass goes through
+  } cases[] = {
+      {"both sides add at the bottom of a deep chain, the server a new deep chain too",
+       chain("d", 2000, "z"), "insert x d2000 -; update d1 name=D1",
+       "insert y d2000 -; update z name=Z; " + newChain, nullptr},
+      {"a ring closed below a deep chain that was found sound first",
+       chain("d", 500, "p{} q{} r{} s{}"), std::string("insert x d500 -; ") + kRingLocal,
+       kRingServer, "r"},
+      {"a deep branch hanging from a ring", "p{" + chain("e", 500, "z") + "} q{} r{} s{}",
+       std::string("insert x e500 -; ") + kRingLocal, kRingServer, "e500"},
+      {"a deep branch hanging from a ring, after a sound one beside it",
+       "h{" + chain("f", 300, "y") + "} p{" + chain("e", 300, "z") + "} q{} r{} s{}",
+       std::string("insert w f300 -; insert x e300 -; ") + kRingLocal, kRingServer, "e300"},
+  };
+  logger_.level = 1;  // a line per pair is no help here
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Sides sides(c.tree, c.local, c.server);
+    ScriptedQuestions questions;
+    if (!c.cut) {
+      sides.Resolve(questions, logger_);
+      After after(sides);
+      EXPECT_EQ(testing::Snapshot(after.local), testing::Snapshot(after.server));
+      EXPECT_EQ(Reachable(after.local).size(), 1u + 2000 + 1 + 2 + 2000);
+      continue;
+    }
+    VelkException e = Thrown([&] { sides.Resolve(questions, logger_); });
+    EXPECT_EQ(e.message(), Format("Resolved changes would cut [%s] off the tree", c.cut));
+  }
+}
+
 // ---- Questions --------------------------------------------------------------
 
 TEST_F(ConflictsTest, FolderPlacementQuestion) {
