@@ -38,8 +38,10 @@ SyncTarget Resolution(std::string_view op, std::string_view target) {
                       Format("No solution converged after %d iterations", resolutions));
 }
 
-// Whether `id` is `ancestor` or lies below it in `tree`.
-bool Within(NodeSet& tree, std::string id, std::string_view ancestor) {
+// Whether `id` is `ancestor` or lies below it in `tree`: on the line of
+// parents from `id` up, as far as the first id the tree lacks (that one
+// included) or until the line comes round to an id again.
+bool WalkWithin(NodeSet& tree, std::string id, std::string_view ancestor) {
   std::unordered_set<std::string> seen;
   while (!id.empty() && seen.insert(id).second) {
     if (id == ancestor) return true;
@@ -49,6 +51,91 @@ bool Within(NodeSet& tree, std::string id, std::string_view ancestor) {
   }
   return false;
 }
+
+}  // namespace
+
+// WalkWithin for many questions about one tree that does not change: each
+// id's line of parents is walked once, and each id keeps its height above
+// the top of its line and a jump pointer up it (each jump at most twice as
+// long as the one above it), so an answer takes a number of steps that
+// grows with the logarithm of the depth. Lines that come round to an id
+// again are left to WalkWithin.
+class ConflictResolver::Ancestry {
+ public:
+  explicit Ancestry(NodeSet& tree) : tree_(tree) {}
+
+  bool Within(const std::string& id, const std::string& ancestor) {
+    if (id.empty()) return false;
+    if (id == ancestor) return true;
+    const Entry& from = EntryOf(id);
+    if (from.cyclic) return WalkWithin(tree_, id, ancestor);
+    // An ancestor on a line that comes round is on no line that ends.
+    const Entry& target = EntryOf(ancestor);
+    if (target.cyclic || target.depth > from.depth) return false;
+    const Entry* at = &from;
+    while (at->depth > target.depth) at = at->jump->depth >= target.depth ? at->jump : at->parent;
+    return at == &target;
+  }
+
+ private:
+  struct Entry {
+    int depth = 0;  // steps up to the top of the line
+    const Entry* parent = nullptr;
+    const Entry* jump = nullptr;
+    bool cyclic = false;  // the line comes round to an id again
+    bool done = false;
+  };
+
+  const Entry& EntryOf(const std::string& id) {
+    auto [first, fresh] = entries_.try_emplace(id);
+    if (!fresh) return first->second;
+    // The ids new to this walk, from `id` up, and where the line goes on.
+    std::vector<Entry*> path{&first->second};
+    const Entry* above = nullptr;
+    bool cyclic = false;
+    std::string at = id;
+    for (;;) {
+      Node* node = tree_.GetNode(at, false, true, true);
+      if (!node) break;  // the line ends at an id the tree lacks
+      std::string up = node->GetAttr(keys::kPnid);
+      if (up.empty()) break;
+      auto [next, added] = entries_.try_emplace(up);
+      if (!added) {
+        // Met on this walk: the line comes round. Known from before: the
+        // line goes on as that one does.
+        cyclic = !next->second.done || next->second.cyclic;
+        above = &next->second;
+        break;
+      }
+      path.push_back(&next->second);
+      at = std::move(up);
+    }
+    // From the top down, so that each entry finds its parent's done.
+    for (size_t k = path.size(); k-- > 0;) {
+      Entry& e = *path[k];
+      e.done = true;
+      if (cyclic) {
+        e.cyclic = true;
+        continue;
+      }
+      const Entry* parent = k + 1 < path.size() ? path[k + 1] : above;
+      e.parent = parent;
+      if (!parent) {
+        e.jump = &e;
+        continue;
+      }
+      e.depth = parent->depth + 1;
+      const Entry* j = parent->jump;
+      e.jump = parent->depth - j->depth == j->depth - j->jump->depth ? j->jump : parent;
+    }
+    return first->second;
+  }
+
+  NodeSet& tree_;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+namespace {
 
 // Whether nodes of a tree hang below ROOT: a node does when its parents,
 // followed up, end at ROOT, and is cut off when they reach a node the tree
@@ -146,6 +233,14 @@ ConflictResolver::ConflictResolver(CommandSet& local, CommandSet& server, NodeSe
     set->PreSet() = std::make_unique<CommandSet>();
     set->PostSet() = std::make_unique<CommandSet>();
   }
+}
+
+ConflictResolver::~ConflictResolver() = default;
+
+ConflictResolver::Ancestry& ConflictResolver::AncestryOf(NodeSet& tree) {
+  std::unique_ptr<Ancestry>& slot = &tree == &localTree_ ? localAncestry_ : serverAncestry_;
+  if (!slot) slot = std::make_unique<Ancestry>(tree);
+  return *slot;
 }
 
 void ConflictResolver::Run() {
@@ -403,7 +498,7 @@ SyncTarget ConflictResolver::DetectConflict(const std::string& key, Command& fir
     }
     // Each side moved its node into the other's: together the two moves
     // would cut both out of the tree. The local placement stays.
-    if (Within(firstTree, pnid1, b) && Within(secondTree, pnid2, a))
+    if (AncestryOf(firstTree).Within(pnid1, b) && AncestryOf(secondTree).Within(pnid2, a))
       return Resolution(kSyncDrop, kSyncServer);
     // A move that is to stand before the node the other move takes away.
     if (bnid1 == b) return Resolution(kSyncNextSib, kSyncLeft);
@@ -647,14 +742,28 @@ std::string ConflictResolver::NextSibling(const Command& command, bool commandIs
 std::string ConflictResolver::NearestAncestor(std::string_view id) {
   logger_.Log(Format("Finding nearest ancestor for [%s]", id));
   std::string at(id);
+  std::vector<std::string> path;         // the ids passed, which share the answer
   std::unordered_set<std::string> seen;  // a damaged baseline must not hold the walk
   while (!at.empty() && seen.insert(at).second) {
-    Node* node = baseline_.GetNode(at, false, true, true);
-    if (!node)
-      throw VelkException("internal", kErrSyncGaveUp,
-                          Format("NearestAncestor failed accessing %s", at));
-    if (Holds(localTree_, at) && Holds(serverTree_, at)) return at;
-    at = node->GetAttr(keys::kPnid);
+    std::string found;
+    if (auto known = nearest_.find(at); known != nearest_.end()) {
+      found = known->second;
+    } else {
+      Node* node = baseline_.GetNode(at, false, true, true);
+      if (!node)
+        throw VelkException("internal", kErrSyncGaveUp,
+                            Format("NearestAncestor failed accessing %s", at));
+      if (Holds(localTree_, at) && Holds(serverTree_, at)) {
+        found = at;
+      } else {
+        path.push_back(at);
+        at = node->GetAttr(keys::kPnid);
+        continue;
+      }
+    }
+    for (const std::string& passed : path) nearest_.emplace(passed, found);
+    nearest_.emplace(at, found);
+    return found;
   }
   throw VelkException("internal", kErrSyncGaveUp, "Couldn't find a common ancestor!");
 }
@@ -719,8 +828,7 @@ void ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
   // itself still stands for whatever else it took, and goes at the end.
   for (const auto& command : deleter.set.Commands()) {
     if (command->GetAction() != kDelete) continue;
-    for (size_t k = command->DeletedNodeCount(); k-- > 0;)
-      if (backSet.count(command->GetDeletedNodeAt(k))) command->RemoveDeletedNodeAt(k);
+    command->RemoveDeletedNodesIf([&](const std::string& n) { return backSet.count(n) > 0; });
     if (backSet.count(command->GetID())) retired_.insert(command.get());
   }
 
