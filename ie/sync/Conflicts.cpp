@@ -56,10 +56,10 @@ bool WalkWithin(NodeSet& tree, std::string id, std::string_view ancestor) {
 
 // WalkWithin for many questions about one tree that does not change: each
 // id's line of parents is walked once, and each id keeps its height above
-// the top of its line and a jump pointer up it (each jump at most twice as
-// long as the one above it), so an answer takes a number of steps that
-// grows with the logarithm of the depth. Lines that come round to an id
-// again are left to WalkWithin.
+// the top of its line, its parent and a jump pointer further up (jumps of
+// 1, 3, 7, ... 2^k - 1 steps, as in skew-binary numbers), so an answer
+// takes a number of steps that grows with the logarithm of the depth.
+// Lines that come round to an id again are left to WalkWithin.
 class ConflictResolver::Ancestry {
  public:
   explicit Ancestry(NodeSet& tree) : tree_(tree) {}
@@ -87,10 +87,11 @@ class ConflictResolver::Ancestry {
   };
 
   const Entry& EntryOf(const std::string& id) {
-    auto [first, fresh] = entries_.try_emplace(id);
-    if (!fresh) return first->second;
+    auto [found, fresh] = entries_.try_emplace(id);
+    Entry& start = found->second;  // entries stay where they are; iterators may not
+    if (!fresh) return start;
     // The ids new to this walk, from `id` up, and where the line goes on.
-    std::vector<Entry*> path{&first->second};
+    std::vector<Entry*> path{&start};
     const Entry* above = nullptr;
     bool cyclic = false;
     std::string at = id;
@@ -128,7 +129,7 @@ class ConflictResolver::Ancestry {
       const Entry* j = parent->jump;
       e.jump = parent->depth - j->depth == j->depth - j->jump->depth ? j->jump : parent;
     }
-    return first->second;
+    return start;
   }
 
   NodeSet& tree_;
@@ -154,7 +155,8 @@ class Lineage {
     while (at != keys::kRoot) {
       auto known = state_.find(at);
       if (known != state_.end()) {
-        // A node of this very walk: the parents go round in a cycle.
+        // Answered by an earlier walk, or met on this one: the parents go
+        // round in a cycle.
         cut = known->second != kBelowRoot;
         break;
       }
