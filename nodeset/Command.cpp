@@ -48,15 +48,40 @@ const std::string& Command::GetDeletedNodeAt(size_t index) const {
   return index < deleted_.size() ? deleted_[index] : *empty;
 }
 
+namespace {
+// Lists up to this long are searched from the start.
+constexpr size_t kUnindexedDeletes = 32;
+}  // namespace
+
+void Command::AddDeletedNode(std::string id) {
+  if (deletedIndex_.map) deletedIndex_.map->emplace(id, deleted_.size());
+  deleted_.push_back(std::move(id));
+}
+
 int Command::GetDeletedNodeIndex(std::string_view id) const {
-  for (size_t i = 0; i < deleted_.size(); ++i)
-    if (deleted_[i] == id) return static_cast<int>(i);
-  return -1;
+  if (deleted_.size() <= kUnindexedDeletes) {
+    for (size_t i = 0; i < deleted_.size(); ++i)
+      if (deleted_[i] == id) return static_cast<int>(i);
+    return -1;
+  }
+  if (!deletedIndex_.map) {
+    deletedIndex_.map = std::make_unique<DeletedIndex::Map>();
+    deletedIndex_.map->reserve(deleted_.size());
+    for (size_t i = 0; i < deleted_.size(); ++i) deletedIndex_.map->emplace(deleted_[i], i);
+  }
+  auto it = deletedIndex_.map->find(id);
+  return it == deletedIndex_.map->end() ? -1 : static_cast<int>(it->second);
 }
 
 void Command::RemoveDeletedNodeAt(size_t index) {
-  if (index < deleted_.size())
-    deleted_.erase(deleted_.begin() + static_cast<std::ptrdiff_t>(index));
+  if (index >= deleted_.size()) return;
+  deleted_.erase(deleted_.begin() + static_cast<std::ptrdiff_t>(index));
+  deletedIndex_.map.reset();
+}
+
+void Command::ResetDeletedNodes() {
+  deleted_.clear();
+  deletedIndex_.map.reset();
 }
 
 Json::Value Command::ToJSON() const {

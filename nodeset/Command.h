@@ -5,9 +5,11 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "nodeset/Node.h"
@@ -35,14 +37,22 @@ class Command {
   void SetArg(std::string_view name, std::string_view value);
   void DeleteArg(std::string_view name);
 
-  // The nodes the command is recorded to have removed.
-  void AddDeletedNode(std::string id) { deleted_.push_back(std::move(id)); }
+  // The nodes the command is recorded to have removed. A look-up in a long
+  // list (a whole folder's worth) goes through an index of it, so that
+  // asking about every command of a sync costs no more than the list.
+  void AddDeletedNode(std::string id);
   size_t DeletedNodeCount() const { return deleted_.size(); }
   const std::string& GetDeletedNodeAt(size_t index) const;
+  // The first place of `id` in the list; -1 when it is not there.
   int GetDeletedNodeIndex(std::string_view id) const;
   bool HasDeletedNode(std::string_view id) const { return GetDeletedNodeIndex(id) >= 0; }
   void RemoveDeletedNodeAt(size_t index);
-  void ResetDeletedNodes() { deleted_.clear(); }
+  // Removes every id `gone` holds true for, the others keeping their order.
+  template <typename Pred>
+  void RemoveDeletedNodesIf(Pred gone) {
+    if (std::erase_if(deleted_, gone) > 0) deletedIndex_.map.reset();
+  }
+  void ResetDeletedNodes();
 
   // {"action", "nid", "args" (when any)}; `tags` as an array of its pieces in
   // the Windows flavour; created/modified/visited as integers.
@@ -52,7 +62,28 @@ class Command {
   std::string action_;
   std::string id_;
   Attributes args_;
+  // Where each id of a long `deleted_` first stands: made by the first
+  // look-up, kept up by additions, dropped by removals; a copy starts
+  // without one.
+  struct DeletedIndex {
+    struct Hash {
+      using is_transparent = void;
+      size_t operator()(std::string_view text) const noexcept {
+        return std::hash<std::string_view>{}(text);
+      }
+    };
+    using Map = std::unordered_map<std::string, size_t, Hash, std::equal_to<>>;
+    DeletedIndex() = default;
+    DeletedIndex(const DeletedIndex&) {}
+    DeletedIndex& operator=(const DeletedIndex&) {
+      map.reset();
+      return *this;
+    }
+    std::unique_ptr<Map> map;
+  };
+
   std::vector<std::string> deleted_;
+  mutable DeletedIndex deletedIndex_;
 };
 
 // A new command, for code that makes commands one by one.

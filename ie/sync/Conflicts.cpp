@@ -38,8 +38,10 @@ SyncTarget Resolution(std::string_view op, std::string_view target) {
                       Format("No solution converged after %d iterations", resolutions));
 }
 
-// Whether `id` is `ancestor` or lies below it in `tree`.
-bool Within(NodeSet& tree, std::string id, std::string_view ancestor) {
+// Whether `id` is `ancestor` or lies below it in `tree`: on the line of
+// parents from `id` up, as far as the first id the tree lacks (that one
+// included) or until the line comes round to an id again.
+bool WalkWithin(NodeSet& tree, std::string id, std::string_view ancestor) {
   std::unordered_set<std::string> seen;
   while (!id.empty() && seen.insert(id).second) {
     if (id == ancestor) return true;
@@ -49,6 +51,133 @@ bool Within(NodeSet& tree, std::string id, std::string_view ancestor) {
   }
   return false;
 }
+
+}  // namespace
+
+// WalkWithin for many questions about one tree that does not change: each
+// id's line of parents is walked once, and each id keeps its height above
+// the top of its line, its parent and a jump pointer further up (jumps of
+// 1, 3, 7, ... 2^k - 1 steps, as in skew-binary numbers), so an answer
+// takes a number of steps that grows with the logarithm of the depth.
+// Lines that come round to an id again are left to WalkWithin.
+class ConflictResolver::Ancestry {
+ public:
+  explicit Ancestry(NodeSet& tree) : tree_(tree) {}
+
+  bool Within(const std::string& id, const std::string& ancestor) {
+    if (id.empty()) return false;
+    if (id == ancestor) return true;
+    const Entry& from = EntryOf(id);
+    if (from.cyclic) return WalkWithin(tree_, id, ancestor);
+    // An ancestor on a line that comes round is on no line that ends.
+    const Entry& target = EntryOf(ancestor);
+    if (target.cyclic || target.depth > from.depth) return false;
+    const Entry* at = &from;
+    while (at->depth > target.depth) at = at->jump->depth >= target.depth ? at->jump : at->parent;
+    return at == &target;
+  }
+
+ private:
+  struct Entry {
+    int depth = 0;  // steps up to the top of the line
+    const Entry* parent = nullptr;
+    const Entry* jump = nullptr;
+    bool cyclic = false;  // the line comes round to an id again
+    bool done = false;
+  };
+
+  const Entry& EntryOf(const std::string& id) {
+    auto [found, fresh] = entries_.try_emplace(id);
+    Entry& start = found->second;  // entries stay where they are; iterators may not
+    if (!fresh) return start;
+    // The ids new to this walk, from `id` up, and where the line goes on.
+    std::vector<Entry*> path{&start};
+    const Entry* above = nullptr;
+    bool cyclic = false;
+    std::string at = id;
+    for (;;) {
+      Node* node = tree_.GetNode(at, false, true, true);
+      if (!node) break;  // the line ends at an id the tree lacks
+      std::string up = node->GetAttr(keys::kPnid);
+      if (up.empty()) break;
+      auto [next, added] = entries_.try_emplace(up);
+      if (!added) {
+        // Met on this walk: the line comes round. Known from before: the
+        // line goes on as that one does.
+        cyclic = !next->second.done || next->second.cyclic;
+        above = &next->second;
+        break;
+      }
+      path.push_back(&next->second);
+      at = std::move(up);
+    }
+    // From the top down, so that each entry finds its parent's done.
+    for (size_t k = path.size(); k-- > 0;) {
+      Entry& e = *path[k];
+      e.done = true;
+      if (cyclic) {
+        e.cyclic = true;
+        continue;
+      }
+      const Entry* parent = k + 1 < path.size() ? path[k + 1] : above;
+      e.parent = parent;
+      if (!parent) {
+        e.jump = &e;
+        continue;
+      }
+      e.depth = parent->depth + 1;
+      const Entry* j = parent->jump;
+      e.jump = parent->depth - j->depth == j->depth - j->jump->depth ? j->jump : parent;
+    }
+    return start;
+  }
+
+  NodeSet& tree_;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+namespace {
+
+// Whether nodes of a tree hang below ROOT: a node does when its parents,
+// followed up, end at ROOT, and is cut off when they reach a node the tree
+// lacks or come round to one of them again. Every node a walk passes shares
+// its answer and keeps it, so each path is walked once however many nodes
+// below it are asked about.
+class Lineage {
+ public:
+  explicit Lineage(NodeSet& tree) : tree_(tree) {}
+  NodeSet& tree() { return tree_; }
+
+  bool CutOff(const std::string& id) {
+    std::vector<std::string> path;
+    std::string at = id;
+    bool cut = false;
+    while (at != keys::kRoot) {
+      auto known = state_.find(at);
+      if (known != state_.end()) {
+        // Answered by an earlier walk, or met on this one: the parents go
+        // round in a cycle.
+        cut = known->second != kBelowRoot;
+        break;
+      }
+      Node* node = tree_.GetNode(at, false, true, true);
+      if (!node) {
+        cut = true;
+        break;
+      }
+      state_.emplace(at, kOnWalk);
+      path.push_back(std::move(at));
+      at = node->GetAttr(keys::kPnid);
+    }
+    for (const std::string& n : path) state_[n] = cut ? kCut : kBelowRoot;
+    return cut;
+  }
+
+ private:
+  enum State { kOnWalk, kBelowRoot, kCut };
+  NodeSet& tree_;
+  std::unordered_map<std::string, State> state_;
+};
 
 bool Holds(NodeSet& tree, std::string_view id) {
   return !id.empty() && tree.GetNode(id, false, true, true) != nullptr;
@@ -106,6 +235,14 @@ ConflictResolver::ConflictResolver(CommandSet& local, CommandSet& server, NodeSe
     set->PreSet() = std::make_unique<CommandSet>();
     set->PostSet() = std::make_unique<CommandSet>();
   }
+}
+
+ConflictResolver::~ConflictResolver() = default;
+
+ConflictResolver::Ancestry& ConflictResolver::AncestryOf(NodeSet& tree) {
+  std::unique_ptr<Ancestry>& slot = &tree == &localTree_ ? localAncestry_ : serverAncestry_;
+  if (!slot) slot = std::make_unique<Ancestry>(tree);
+  return *slot;
 }
 
 void ConflictResolver::Run() {
@@ -191,16 +328,7 @@ void ConflictResolver::Reconcile() {
     return VelkException("internal", kErrSyncGaveUp,
                          Format("Resolved changes would leave [%s] different on both sides", id));
   };
-  auto cutOff = [](NodeSet& tree, const std::string& id) {
-    std::string at = id;
-    std::unordered_set<std::string> seen;
-    while (at != keys::kRoot) {
-      Node* node = tree.GetNode(at, false, true, true);
-      if (!node || !seen.insert(at).second) return true;
-      at = node->GetAttr(keys::kPnid);
-    }
-    return false;
-  };
+  Lineage localLineage(localAfter), serverLineage(serverAfter);
   // A user who keeps reorders from going one way or the other wants the two
   // orders to differ.
   EnginePlatform& platform = Engine::Current().Platform();
@@ -208,8 +336,8 @@ void ConflictResolver::Reconcile() {
                           platform.GetSetting("ignoreserverreorders", "false") != "true";
   for (const std::string& id : touched) {
     // Nothing either side holds may end up outside the tree.
-    for (NodeSet* tree : {&localAfter, &serverAfter})
-      if (tree->GetNode(id, false, true, true) && cutOff(*tree, id))
+    for (Lineage* lineage : {&localLineage, &serverLineage})
+      if (lineage->tree().GetNode(id, false, true, true) && lineage->CutOff(id))
         throw VelkException("internal", kErrSyncGaveUp,
                             Format("Resolved changes would cut [%s] off the tree", id));
     Node* mine = localAfter.GetNode(id, false, true, true);
@@ -374,7 +502,7 @@ SyncTarget ConflictResolver::DetectConflict(const std::string& key, Command& fir
     }
     // Each side moved its node into the other's: together the two moves
     // would cut both out of the tree. The local placement stays.
-    if (Within(firstTree, pnid1, b) && Within(secondTree, pnid2, a))
+    if (AncestryOf(firstTree).Within(pnid1, b) && AncestryOf(secondTree).Within(pnid2, a))
       return Resolution(kSyncDrop, kSyncServer);
     // A move that is to stand before the node the other move takes away.
     if (bnid1 == b) return Resolution(kSyncNextSib, kSyncLeft);
@@ -642,14 +770,28 @@ std::string ConflictResolver::NextSibling(const Command& command, bool commandIs
 std::string ConflictResolver::NearestAncestor(std::string_view id) {
   logger_.Log(Format("Finding nearest ancestor for [%s]", id));
   std::string at(id);
+  std::vector<std::string> path;         // the ids passed, which share the answer
   std::unordered_set<std::string> seen;  // a damaged baseline must not hold the walk
   while (!at.empty() && seen.insert(at).second) {
-    Node* node = baseline_.GetNode(at, false, true, true);
-    if (!node)
-      throw VelkException("internal", kErrSyncGaveUp,
-                          Format("NearestAncestor failed accessing %s", at));
-    if (Holds(localTree_, at) && Holds(serverTree_, at)) return at;
-    at = node->GetAttr(keys::kPnid);
+    std::string found;
+    if (auto known = nearest_.find(at); known != nearest_.end()) {
+      found = known->second;
+    } else {
+      Node* node = baseline_.GetNode(at, false, true, true);
+      if (!node)
+        throw VelkException("internal", kErrSyncGaveUp,
+                            Format("NearestAncestor failed accessing %s", at));
+      if (Holds(localTree_, at) && Holds(serverTree_, at)) {
+        found = at;
+      } else {
+        path.push_back(at);
+        at = node->GetAttr(keys::kPnid);
+        continue;
+      }
+    }
+    for (const std::string& passed : path) nearest_.emplace(passed, found);
+    nearest_.emplace(at, found);
+    return found;
   }
   throw VelkException("internal", kErrSyncGaveUp, "Couldn't find a common ancestor!");
 }
@@ -714,8 +856,7 @@ void ConflictResolver::Resurrect(const std::string& id, bool holderIsLocal) {
   // itself still stands for whatever else it took, and goes at the end.
   for (const auto& command : deleter.set.Commands()) {
     if (command->GetAction() != kDelete) continue;
-    for (size_t k = command->DeletedNodeCount(); k-- > 0;)
-      if (backSet.count(command->GetDeletedNodeAt(k))) command->RemoveDeletedNodeAt(k);
+    command->RemoveDeletedNodesIf([&](const std::string& n) { return backSet.count(n) > 0; });
     if (backSet.count(command->GetID())) retired_.insert(command.get());
   }
 

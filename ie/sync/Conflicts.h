@@ -11,8 +11,10 @@
 // the tree of its own side.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -66,6 +68,7 @@ class ConflictResolver {
   // pre and post sets. Throws when `serverTree` is not a clone.
   ConflictResolver(CommandSet& local, CommandSet& server, NodeSet& localTree, NodeSet& serverTree,
                    SyncQuestions& questions, Logger& logger);
+  ~ConflictResolver();
   ConflictResolver(const ConflictResolver&) = delete;
   ConflictResolver& operator=(const ConflictResolver&) = delete;
 
@@ -87,7 +90,8 @@ class ConflictResolver {
   // `i`, which the action may have moved back, to -1 for a fresh start).
   bool DoAction(const SyncTarget& record, int& i, int& j);
   // The nearest ancestor of `id`, as the baseline holds it, that both trees
-  // hold (`id` itself when they do).
+  // hold (`id` itself when they do). Answers are kept: every id on a line of
+  // parents that led to an answer has that answer.
   std::string NearestAncestor(std::string_view id);
   // Brings back, on the side that deleted it, a node that the other side
   // still holds (`holderIsLocal`), with what is left of its subtree.
@@ -98,7 +102,10 @@ class ConflictResolver {
 
  private:
   struct Side;
+  class Ancestry;
   Side SideOf(bool local);
+  // Who is whose ancestor in the local or the server tree.
+  Ancestry& AncestryOf(NodeSet& tree);
   std::string NextSibling(const Command& command, bool commandIsLocal);
   bool Covers(const Command& remove, std::string_view id) const;
   // Takes the arguments both updates carry out of `loser`; true when
@@ -132,6 +139,10 @@ class ConflictResolver {
   std::unordered_set<const Command*> placed_;
   // Nodes brought back so far on the side that had deleted them.
   std::unordered_set<std::string> broughtBack_;
+  // The trees do not change during the pass: what was found out about their
+  // lines of parents holds to its end.
+  std::unique_ptr<Ancestry> localAncestry_, serverAncestry_;
+  std::unordered_map<std::string, std::string> nearest_;  // NearestAncestor's answers
 };
 
 // Resolves the conflicts between the local and the server commands in place.

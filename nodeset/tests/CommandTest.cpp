@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -358,6 +360,58 @@ TEST_F(CommandSetTest, DeletedNodeListToleratesBadIndexes) {
   EXPECT_FALSE(command.HasDeletedNode("f"));
   EXPECT_TRUE(copy.HasDeletedNode("f"));
   EXPECT_TRUE(copy.flagged);
+}
+
+TEST_F(CommandSetTest, LongDeletedNodeListsAnswerAsAPlainSearchWould) {
+  // Long lists are searched through an index: after additions, removals
+  // (one at a time and many at once), copies and resets, every look-up
+  // still gives the first place of the id in the list, as a search from
+  // the start does. Ids repeat, so that a first place can move.
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    Command command("delete", "f");
+    std::vector<std::string> model;
+    std::unique_ptr<Command> copy;
+    std::vector<std::string> copied;
+    auto check = [&](const Command& c, const std::vector<std::string>& m) {
+      ASSERT_EQ(c.DeletedNodeCount(), m.size());
+      for (int id = 0; id < 120; ++id) {
+        const std::string text = "n" + std::to_string(id);
+        auto at = std::find(m.begin(), m.end(), text);
+        EXPECT_EQ(c.GetDeletedNodeIndex(text), at == m.end() ? -1 : at - m.begin()) << text;
+      }
+    };
+    for (int step = 0; step < 400; ++step) {
+      const unsigned op = rng() % 100;
+      if (op < 55) {
+        std::string id = "n" + std::to_string(rng() % 100);
+        command.AddDeletedNode(id);
+        model.push_back(id);
+      } else if (op < 70 && !model.empty()) {
+        size_t at = rng() % model.size();
+        command.RemoveDeletedNodeAt(at);
+        model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+      } else if (op < 73) {
+        std::string id = "n" + std::to_string(rng() % 100);
+        command.RemoveDeletedNodesIf([&](const std::string& n) { return n <= id; });
+        std::erase_if(model, [&](const std::string& n) { return n <= id; });
+      } else if (op < 76) {
+        copy = std::make_unique<Command>(command);
+        copied = model;
+      } else if (op < 78) {
+        command = copy ? *copy : Command("delete", "g");
+        model = copy ? copied : std::vector<std::string>();
+      } else if (op < 79) {
+        command.ResetDeletedNodes();
+        model.clear();
+      } else {
+        check(command, model);
+      }
+    }
+    check(command, model);
+    if (copy) check(*copy, copied);
+  }
 }
 
 TEST_F(CommandSetTest, CombinePrePostReversesThePreSetAndAppendsThePostSet) {

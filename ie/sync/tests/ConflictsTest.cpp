@@ -3,6 +3,7 @@
 // scenarios, and a seeded property check over random edits on both sides.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <set>
@@ -138,6 +139,14 @@ std::string Show(const SyncTarget& record) {
   if (record.kind == SyncTarget::kNoConflict) return "none";
   if (record.kind == SyncTarget::kNoRule) return "no rule";
   return record.op + " " + record.target;
+}
+
+// A chain of `depth` folders, PREFIX1 holding PREFIX2 and so on, the last
+// holding `inside`, in the notation of the test trees.
+std::string Chain(std::string_view prefix, int depth, std::string_view inside) {
+  std::string text;
+  for (int n = 1; n <= depth; ++n) text += Format("%s%d{", prefix, n);
+  return text + std::string(inside) + std::string(static_cast<size_t>(depth), '}');
 }
 
 // Both sides of a sync made against one baseline: each side's commands and
@@ -500,6 +509,80 @@ TEST_F(ConflictsTest, ChangesThatWouldCutNodesOffTheTreeStopThePass) {
   EXPECT_EQ(e.id(), -50);
   EXPECT_NE(e.message().find("off the tree"), std::string::npos) << e.message();
   EXPECT_NE(Log().find("Synchronize failed (reason 2)"), std::string::npos);
+}
+
+TEST_F(ConflictsTest, DeepTreesAreCheckedWholeAndRingsBelowThemFound) {
+  // Whether a node hangs below ROOT is worked out once per path and kept for
+  // every node below: a chain found sound stays sound for the nodes below it,
+  // and a ring stays a ring for every node that leads into it.
+  std::string newChain = "insert n1 ROOT - ntype=folder|name=n1";
+  for (int n = 2; n <= 2000; ++n)
+    newChain += Format("; insert n%d n%d - ntype=folder|name=n%d", n, n - 1, n);
+  constexpr const char* kRingLocal = "move p r -; move s q -";
+  constexpr const char* kRingServer = "move q p -; move r s -";
+  struct Case {
+    const char* what;
+    std::string tree, local, server;
+    const char* cut;  // the node named, or nullptr when the pass goes through
+  } cases[] = {
+      {"both sides add at the bottom of a deep chain, the server a new deep chain too",
+       Chain("d", 2000, "z"), "insert x d2000 -; update d1 name=D1",
+       "insert y d2000 -; update z name=Z; " + newChain, nullptr},
+      {"a ring closed below a deep chain that was found sound first",
+       Chain("d", 500, "p{} q{} r{} s{}"), std::string("insert x d500 -; ") + kRingLocal,
+       kRingServer, "r"},
+      {"a deep branch hanging from a ring", "p{" + Chain("e", 500, "z") + "} q{} r{} s{}",
+       std::string("insert x e500 -; ") + kRingLocal, kRingServer, "e500"},
+      {"a deep branch hanging from a ring, after a sound one beside it",
+       "h{" + Chain("f", 300, "y") + "} p{" + Chain("e", 300, "z") + "} q{} r{} s{}",
+       std::string("insert w f300 -; insert x e300 -; ") + kRingLocal, kRingServer, "e300"},
+  };
+  logger_.level = 1;  // a line per pair is no help here
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Sides sides(c.tree, c.local, c.server);
+    ScriptedQuestions questions;
+    if (!c.cut) {
+      sides.Resolve(questions, logger_);
+      After after(sides);
+      EXPECT_EQ(testing::Snapshot(after.local), testing::Snapshot(after.server));
+      EXPECT_EQ(Reachable(after.local).size(), 1u + 2000 + 1 + 2 + 2000);
+      continue;
+    }
+    VelkException e = Thrown([&] { sides.Resolve(questions, logger_); });
+    EXPECT_EQ(e.message(), Format("Resolved changes would cut [%s] off the tree", c.cut));
+  }
+}
+
+TEST_F(ConflictsTest, MovesIntoEachOthersFoldersAreFoundAtAnyDepth) {
+  // The local side moves f into e<K>, deep in g's chain; the server moves
+  // a node into c40, deep in f's chain. Only when that node is g or one of
+  // e<K>'s ancestors would the two moves together cut both off the tree (the
+  // server's move is dropped); one below e<K>, or h beside g, is no
+  // conflict. Many depths and depth differences, several questions per
+  // tree.
+  constexpr int kDepth = 1200;
+  const std::string tree = "f{" + Chain("c", 50, "") + "} g{" + Chain("e", kDepth, "") + "} h{}";
+  for (int k : {1, 2, 3, 5, 8, 63, 64, 65, 500, kDepth}) {
+    SCOPED_TRACE(Format("f moved into e%d", k));
+    std::vector<int> moved;  // 0: g itself
+    for (int m : {0, 1, 2, 3, 4, 7, 8, 9, k / 3, k / 2, k - 2, k - 1, k, k + 1, k + 2, 2 * k + 1})
+      if (m >= 0 && m <= kDepth && std::find(moved.begin(), moved.end(), m) == moved.end())
+        moved.push_back(m);
+    std::string server;
+    for (int m : moved) server += Format("move %s c40 -;", m == 0 ? "g" : Format("e%d", m));
+    server += "move h c40 -";
+    Sides sides(tree, Format("move f e%d -", k), server);
+    ScriptedQuestions questions;
+    ConflictResolver resolver = sides.Resolver(questions, logger_);
+    for (size_t j = 0; j < sides.server.GetSize(); ++j) {
+      Command& theirs = *sides.server.GetAt(j);
+      SCOPED_TRACE(Show(theirs));
+      const bool ring = j < moved.size() && moved[j] <= k;
+      EXPECT_EQ(Show(resolver.Detect(*sides.local.GetAt(0), theirs)),
+                ring ? "drop server" : "none");
+    }
+  }
 }
 
 // ---- Questions --------------------------------------------------------------
