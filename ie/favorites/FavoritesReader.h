@@ -221,7 +221,9 @@ class FavoritesDatasource : public NativeDatasource {
   void NotifyShell(NodeSet& set);
   void CleanRootAttrs(Node& root);
   // A name for `name` + `ext` not yet taken in `folder` (nothing there, not
-  // even a link): the trimmed name, else with "__1", "__2", ...
+  // even a link): the trimmed name, else with "__1", "__2", ... (within one
+  // write, a name's numbers go on from the last one given, so a folder of
+  // many equal titles is not probed from "__1" for each).
   // A folder name is also taken when another folder there holds it in
   // another case (`self`, a folder being renamed, does not count).
   std::string MakeUniqueFileName(const std::string& folder, std::string_view name,
@@ -275,6 +277,8 @@ class FavoritesDatasource : public NativeDatasource {
   // user changed), so a retry still tells the user's changes.
   ReadRecord* seen_ = nullptr;
   std::shared_ptr<ReadRecord> record_;
+  // The number MakeUniqueFileName tries next, by folder, name and extension.
+  std::unordered_map<std::string, int> nextSuffix_;
   // Claims, without touching them, the entries of `id` and all below it.
   void LeaveSubtree(NodeSet& set, const std::string& id, LocalNidMap& map);
   // The record of `entry` once this writer made or moved it (its name and

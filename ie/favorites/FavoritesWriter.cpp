@@ -167,8 +167,13 @@ std::string FavoritesDatasource::MakeUniqueFileName(const std::string& folder,
     if (ext.empty() && NameHeldByAnother(path, self)) return true;
     return env_.probe(path).kind != EntryKind::Missing;
   };
-  for (int counter = 1; taken(candidate); ++counter)
-    candidate = StripUniqueSuffix(candidate) + Format("__%d", counter);
+  if (!taken(candidate)) return candidate;
+  const std::string base = StripUniqueSuffix(candidate);
+  int& next = nextSuffix_[folder + '/' + base + '\n' + std::string(ext)];
+  if (next < 1) next = 1;
+  do {
+    candidate = base + Format("__%d", next++);
+  } while (taken(candidate));
   return candidate;
 }
 
