@@ -281,6 +281,9 @@ class FavoritesDatasource : public NativeDatasource {
   std::unordered_map<std::string, int> nextSuffix_;
   // Claims, without touching them, the entries of `id` and all below it.
   void LeaveSubtree(NodeSet& set, const std::string& id, LocalNidMap& map);
+  // The nodes below `id` that the last read did not see, each the top of
+  // what it holds, in the tree's order.
+  std::vector<std::string> UnseenBelow(NodeSet& set, const std::string& id);
   // The record of `entry` once this writer made or moved it (its name and
   // place, but what the user changed stays as the read saw it).
   void RecordPlace(const LocalFileEntry& entry);

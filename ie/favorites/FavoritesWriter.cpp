@@ -507,8 +507,9 @@ void FavoritesDatasource::WriteChildren(NodeSet& set, const std::string& folderI
     const std::string path = entry->FullPath(favoritesDir_);
     throw VelkException("internal", kErrImpossible, "folders nested too deeply: " + path);
   }
-  const std::vector<std::string> children = folder.RawChildren();
-  for (const std::string& id : children) {
+  std::vector<std::string> children = folder.RawChildren();
+  for (size_t at = 0; at < children.size(); ++at) {
+    const std::string id = children[at];
     Node& child = *set.GetNode(id, false, false, true, "native26");
     if (record_ && record_->Find(id) && !map.Find(id)) {
       // The read saw it and the user deleted it since.
@@ -517,6 +518,12 @@ void FavoritesDatasource::WriteChildren(NodeSet& set, const std::string& folderI
                  "deleted",
                  id));
       LeaveSubtree(set, id, map);
+      // What the service put below it that the read never saw is nobody's
+      // delete: it goes to this folder, the nearest one still here, and
+      // the next sync moves it there on the service too.
+      for (const std::string& rescued : UnseenBelow(set, id))
+        if (std::find(children.begin(), children.end(), rescued) == children.end())
+          children.push_back(rescued);
       continue;
     }
     LocalFileEntry* childEntry = EnsureLocalFile(set, child, map, *entry);
@@ -528,6 +535,23 @@ void FavoritesDatasource::WriteChildren(NodeSet& set, const std::string& folderI
     written_.push_back(id);
     if (child.IsFolder()) WriteChildren(set, id, map, depth + 1);
   }
+}
+
+std::vector<std::string> FavoritesDatasource::UnseenBelow(NodeSet& set, const std::string& id) {
+  std::vector<std::string> out, work{id};
+  while (!work.empty()) {
+    const std::string next = std::move(work.back());
+    work.pop_back();
+    if (next != id && !record_->Find(next)) {
+      out.push_back(next);  // with everything below it
+      continue;
+    }
+    Node* node = set.GetNode(next, false, true, true);
+    if (!node || !node->IsFolder()) continue;
+    const std::vector<std::string>& below = node->RawChildren();
+    work.insert(work.end(), below.rbegin(), below.rend());
+  }
+  return out;
 }
 
 void FavoritesDatasource::LeaveSubtree(NodeSet& set, const std::string& id, LocalNidMap& map) {

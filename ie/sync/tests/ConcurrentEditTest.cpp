@@ -168,6 +168,14 @@ TEST_F(ConcurrentEditTest, AnEditDuringASyncReachesTheServiceAndTheOtherComputer
        move,
        "Box/Wiki (there) http://wiki.example/",
        {}},
+      // The other computer added a favourite to the folder the user deletes:
+      // it is kept, as when the two meet in the conflict pass.
+      {"delete of a folder given a favourite there",
+       back,
+       [](NodeSet& s) { Add(s, "fresh2", "news", "Fresh", "http://fresh.example/"); },
+       [](const std::string& fav) { fs::remove_all(fav + "/News"); },
+       "/Wiki http://wiki.example/",
+       {"/Fresh"}},
       {"a new favourite named as one made there",
        back,
        freshThere,
