@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/Report.h"
 #include "ie/foundation/text/Text.h"
 #include "nodeset/Command.h"
 #include "nodeset/Engine.h"
@@ -437,12 +438,7 @@ int Ratios() {
   };
   int missed = 0;
   for (const Ratio& r : ratios) {
-    const double value = MeasureRatio(r);
-    bool pass = value <= r.max;
-    missed += pass ? 0 : 1;
-    std::printf("ratio %s %.2f\n", r.name, value);
-    std::printf("target %s %.1f %s\n", r.name, r.max, pass ? "PASS" : "FAIL");
-    std::fflush(stdout);
+    if (!bench::ReportRatio(r.name, MeasureRatio(r), r.max)) ++missed;
   }
   std::printf("ratios missed: %d of %zu\n", missed, std::size(ratios));
   return missed;

@@ -38,12 +38,11 @@ CommandSet BuildCommands() {
         Attributes{{"pnid", "ROOT"}, {"ntype", "folder"}, {"name", "Folder " + folder}}));
     for (int b = 0; b < kPerFolder; ++b) {
       std::string id = folder + "b" + std::to_string(b);
-      commands.Append(std::make_unique<Command>(
-          "insert", id,
-          Attributes{{"pnid", folder},
-                     {"name", "Bookmark " + id},
-                     {"url", "http://example.com/" + id},
-                     {"created", "1262304000"}}));
+      commands.Append(std::make_unique<Command>("insert", id,
+                                                Attributes{{"pnid", folder},
+                                                           {"name", "Bookmark " + id},
+                                                           {"url", "http://example.com/" + id},
+                                                           {"created", "1262304000"}}));
     }
   }
   return commands;

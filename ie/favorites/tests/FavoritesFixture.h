@@ -44,9 +44,9 @@ class FavoritesFixture : public ::testing::Test {
     fs::create_directories(dir_ / "outside");
   }
 
-  FavoritesEnvironment Env() {
-    FavoritesEnvironment env(FileSystem::Native(), settings_, logger_, registry_, icons_, facts_,
-                             fav_, OrderPlatform{6, 1, "8.0"});
+  FavoritesEnvironment Env(FileSystem& files = FileSystem::Native()) {
+    FavoritesEnvironment env(files, settings_, logger_, registry_, icons_, facts_, fav_,
+                             OrderPlatform{6, 1, "8.0"});
     env.userDir = user_;
     env.orderDraw = [] { return 0x11u; };
     // The trees written are the tests' own, not ones made from a read.

@@ -824,13 +824,6 @@ TEST_F(FavoritesWriterTest, EveryFailingFileOperationFailsTheWriteOrLeavesTheTre
     ASSERT_TRUE(fs::exists(fav_ + "/Links/desktop.ini"));
   };
   using Op = FaultyFileSystem::Op;
-  auto envOver = [&](FileSystem& files) {
-    FavoritesEnvironment env(files, settings_, logger_, registry_, icons_, facts_, fav_,
-                             OrderPlatform{6, 1, "8.0"});
-    env.userDir = user_;
-    env.orderDraw = [] { return 0x11u; };
-    return env;
-  };
   // How often a clean write calls each operation.
   const Op kOps[] = {Op::Write,           Op::Move,       Op::Delete, Op::CreateDirectory,
                      Op::RemoveDirectory, Op::Attributes, Op::List};
@@ -838,7 +831,7 @@ TEST_F(FavoritesWriterTest, EveryFailingFileOperationFailsTheWriteOrLeavesTheTre
   reset();
   {
     FaultyFileSystem counting(FileSystem::Native());
-    Write(*CopyOf(*after), envOver(counting));
+    Write(*CopyOf(*after), Env(counting));
     ASSERT_EQ(Differences(*after), "");
     for (Op op : kOps) calls[op] = counting.Calls(op);
   }
@@ -861,7 +854,7 @@ TEST_F(FavoritesWriterTest, EveryFailingFileOperationFailsTheWriteOrLeavesTheTre
         reset();
         FaultyFileSystem faulty(FileSystem::Native());
         faulty.FailNth(op, nth, win32::ERROR_ACCESS_DENIED, sticky);
-        FavoritesDatasource writer(envOver(faulty));
+        FavoritesDatasource writer(Env(faulty));
         for (int attempt = 1; attempt <= 2; ++attempt) {
           SCOPED_TRACE(Format("attempt %d", attempt));
           settings_.SetValue("syncproblemfile", "", false);
@@ -1048,14 +1041,6 @@ TEST_F(FavoritesWriterTest, ARetriedWriteStillLeavesWhatTheUserChanged) {
   records_ = &shelf_;
   settings_.SetBool("backedup", true, false);
   using Op = FaultyFileSystem::Op;
-  auto envOver = [&](FileSystem& files) {
-    FavoritesEnvironment env(files, settings_, logger_, registry_, icons_, facts_, fav_,
-                             OrderPlatform{6, 1, "8.0"});
-    env.userDir = user_;
-    env.orderDraw = [] { return 0x11u; };
-    env.records = &shelf_;
-    return env;
-  };
   // Writes, through `files`, the service's changes over a read while the
   // user renames Wiki, gives Site another address and saves a favourite;
   // then what the Favorites hold, one "path url" line each.
@@ -1082,7 +1067,7 @@ TEST_F(FavoritesWriterTest, ARetriedWriteStillLeavesWhatTheUserChanged) {
     std::ofstream(fav_ + "/Site.url", std::ios::binary | std::ios::trunc) << site;
     Url("Box/Fresh.url", Shortcut("http://fresh/"));
 
-    FavoritesDatasource writer(envOver(files));
+    FavoritesDatasource writer(Env(files));
     int attempts = 0;
     for (bool done = false; !done && attempts < 2;) {
       ++attempts;
