@@ -290,10 +290,17 @@ std::string NodeSet::FindNextChild(std::string_view id) {
 // ---- Merge -------------------------------------------------------------------
 
 std::string NodeSet::ReplicateLeaf(const Node& source, std::string_view newParent) {
-  std::string newId;
-  do {
-    newId = KVPort::GenerateNodeID();
-  } while (GetNode(newId, false, true, true));  // never an id this tree holds
+  // The copy keeps its own id where this tree never used it, so a merge that
+  // brings the service's nodes into a new computer's tree sends none of them
+  // back under other ids. A tombstone counts as a use: a deleted node does
+  // not come back by the merge.
+  auto used = [this](const std::string& id) {
+    for (const NodeSet* s = this; s; s = s->base_)
+      if (s->table_.find(id) != s->table_.end()) return true;
+    return false;
+  };
+  std::string newId = source.GetID();
+  while (used(newId)) newId = KVPort::GenerateNodeID();
   // Do_insert of a free id.
   if (Engine::Current().Flavor().logHandlerStarts && InfoOn())
     LogInfo(Format("Staring Do_insert for: %s", newId));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ie/foundation/text/Text.h"
+#include "nodeset/Command.h"
 #include "nodeset/Json.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/Utilities.h"
@@ -61,13 +62,16 @@ Node* Get(NodeSet& set, std::string_view id) {
 
 // The tree by names in the tree notation; a node whose id is not its name (a
 // copy made by the merge) is marked with "+".
+// An id the merge made: the fixtures' ids are letters, made ids digits.
+bool IsMadeId(std::string_view id) { return !id.empty() && id[0] >= '0' && id[0] <= '9'; }
+
 std::string Names(NodeSet& set, std::string_view id = "ROOT") {
   std::string out;
   for (const std::string& child : Get(set, id)->RawChildren()) {
     Node* node = Get(set, child);
     if (!out.empty()) out += " ";
     out += node->GetAttr("name");
-    if (child != node->GetAttr("name")) out += "+";
+    if (IsMadeId(child)) out += "+";
     if (node->IsFolder()) out += "{" + Names(set, child) + "}";
   }
   return out;
@@ -286,8 +290,8 @@ TEST_P(MergeTest, Cases) {
        "",
        "a f{b g{c}} d",
        {},
-       "a+ f+{b+ g+{c+}} d+"},
-      {"same ids pair; the rest is appended", "a b", "b a c", {}, "a b c+"},
+       "a f{b g{c}} d"},
+      {"same ids pair; the rest is appended", "a b", "b a c", {}, "a b c"},
       {"same address pairs", "a", "b", {{T, "b", "url", " http://a/\u200B"}}, "a"},
       {"same name pairs when this address is empty",
        "a",
@@ -299,29 +303,29 @@ TEST_P(MergeTest, Cases) {
        "b",
        {{T, "b", "url", ""}, {T, "b", "name", "a"}},
        "a"},
-      {"same name but different addresses: both kept", "a", "b", {{T, "b", "name", "a"}}, "a a+"},
+      {"same name but different addresses: both kept", "a", "b", {{T, "b", "name", "a"}}, "a a"},
       {"addresses differing in a \"__N\" suffix: both kept",
        "a",
        "b",
        {{M, "a", "url", "http://x/page__2"}, {T, "b", "url", "http://x/page__3"}},
-       "a b+"},
+       "a b"},
       {"a bookmark never pairs with a folder of its id", "x{}", "x", {}, "x{} x+"},
       {"nor with a folder of its name",
        "f{}",
        "b",
        {{T, "b", "name", "f"}, {T, "b", "url", ""}},
-       "f{} f+"},
+       "f{} f"},
       {"folders pair by name and merge level by level",
        "f{a g{b}}",
        "F{c G{B d}}",
        {{T, "F", "name", "f"}, {T, "G", "name", "g"}, {T, "B", "url", "http://b/"}},
-       "f{a g{b d+} c+}"},
-      {"a folder copied whole", "a", "f{g{b} c}", {}, "a f+{g+{b+} c+}"},
+       "f{a g{b d} c}"},
+      {"a folder copied whole", "a", "f{g{b} c}", {}, "a f{g{b} c}"},
       {"each node of this tree pairs once",
        "a",
        "b c",
        {{T, "b", "url", "http://a/"}, {T, "c", "url", "http://a/"}},
-       "a c+"},
+       "a c"},
       {"nodes only in this tree stay", "a f{b}", "", {}, "a f{b}"},
       {"toolbar and unfiled folders pair whatever their names, and only with each other",
        "t{a} u{}",
@@ -330,12 +334,12 @@ TEST_P(MergeTest, Cases) {
         {M, "ROOT", "unid", "u"},
         {T, "ROOT", "tnid", "L"},
         {T, "ROOT", "unid", "M"}},
-       "t{a b+} u{c+} t+{d+}"},
+       "t{a b} u{c} t+{d}"},
       {"a toolbar folder below the root",
        "p{t{a}}",
        "L{b} p{t{c}}",
        {{M, "ROOT", "tnid", "t"}, {T, "ROOT", "tnid", "L"}},
-       "p{t{a b+ c+}}"},
+       "p{t{a b c}}"},
       {"one folder as toolbar and unfiled folder",
        "t{a}",
        "L{b} M{c}",
@@ -343,27 +347,27 @@ TEST_P(MergeTest, Cases) {
         {M, "ROOT", "unid", "t"},
         {T, "ROOT", "tnid", "L"},
         {T, "ROOT", "unid", "M"}},
-       "t{a b+ c+}"},
+       "t{a b c}"},
       {"this root names no toolbar folder: the other's is copied",
        "a",
        "L{b}",
        {{T, "ROOT", "tnid", "L"}},
-       "a L+{b+}"},
+       "a L{b}"},
       {"this root names no toolbar folder: the other's is matched",
        "L{a}",
        "L{b}",
        {{T, "ROOT", "tnid", "L"}},
-       "L{a b+}"},
+       "L{a b}"},
       {"the other root names no toolbar folder",
        "t{a}",
        "t{b}",
        {{M, "ROOT", "tnid", "t"}},
-       "t{a b+}"},
+       "t{a b}"},
       {"a toolbar id naming no node pairs nothing",
        "t{a}",
        "L{b}",
        {{M, "ROOT", "tnid", "t"}, {T, "ROOT", "tnid", "Q"}},
-       "t{a} L+{b+}"},
+       "t{a} L{b}"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -379,8 +383,10 @@ TEST_P(MergeTest, Cases) {
     EXPECT_EQ(Names(mine), c.expected);
     EXPECT_EQ(Get(mine, "ROOT")->Attrs(), root) << "the root keeps its attributes";
     EXPECT_EQ(Snapshot(theirs, true), theirsBefore) << "the other tree is only read";
+    // A copy keeps its id unless this tree used it; a made id is new to
+    // both trees.
     for (const std::string& id : Reachable(mine)) {
-      if (id != "ROOT" && id != Get(mine, id)->GetAttr("name")) {
+      if (IsMadeId(id)) {
         EXPECT_EQ(theirs.GetNode(id, false, true, true), nullptr) << id << " is not a new id";
       }
     }
@@ -451,7 +457,7 @@ TEST_P(MergeTest, AMergeIntoACloneLeavesItsBaseAlone) {
   NodeSet base, plain, theirs;
   build(base);
   build(plain);
-  BuildTree(theirs, "A F{B G{c C d}} e");
+  BuildTree(theirs, "A F{B G{c C d}} e h");  // this "h" is a bookmark
   for (const char* id : {"A", "F", "G"}) Get(theirs, id)->SetAttr("name", AsciiLower(id));
   Get(theirs, "A")->SetAttr("url", "http://new/");
   Get(theirs, "B")->SetAttr("url", "http://b/");
@@ -464,23 +470,32 @@ TEST_P(MergeTest, AMergeIntoACloneLeavesItsBaseAlone) {
   plain.Merge(theirs);
 
   EXPECT_EQ(WriteCompactJson(base.ToJSON()), before);
-  EXPECT_EQ(Names(clone), "a f{b g{c C+ d+}} h{} e+");
+  // The copies keep their ids, but for the one the base holds.
+  EXPECT_EQ(Names(clone), "a f{b g{c C d}} h{} e h+");
   EXPECT_EQ(Snapshot(clone, true), Snapshot(plain, true));
   EXPECT_EQ(Get(clone, "a")->GetAttr("url"), "http://new/");
   EXPECT_EQ(Get(clone, "c")->GetAttr("tags"), "x,y");
 }
 
-// New ids never take an id the tree holds.
-TEST_P(MergeTest, CopiesTakeFreshIds) {
-  NodeSet mine, theirs;
-  BuildTree(mine, "1 2 4");
-  BuildTree(theirs, "x f{y}");
+// A copy keeps its own id where this tree never used it: neither a node
+// nor a tombstone of that id, here or in the base. Otherwise it takes a new
+// id, never one the tree holds.
+TEST_P(MergeTest, CopiesKeepTheirIdsWhereFreeAndTakeFreshOnesElse) {
+  NodeSet base, theirs;
+  BuildTree(base, "1 2 4 x");
+  NodeSet mine(&base);
+  mine.Execute(Command("delete", "x", {}));  // a tombstone of "x"
+  // A folder "4" never pairs with the bookmark "4"; its "1" is a bookmark
+  // with an address of its own.
+  BuildTree(theirs, "4{1} x y");
+  Get(theirs, "1")->SetAttr("url", "http://other/");
   SeedNodeIdCounter(0);  // the next ids would be "1", "2", ...
   mine.Merge(theirs);
-  EXPECT_EQ(testing::Describe(mine), "1 2 4 3 5{6}");
-  EXPECT_EQ(Names(mine), "1 2 4 x+ f+{y+}");
+  EXPECT_EQ(testing::Describe(mine), "1 2 4 3{5} 6 y");
   for (const char* id : {"1", "2", "4"})
     EXPECT_EQ(Get(mine, id)->GetAttr("url"), std::string("http://") + id + "/");
+  EXPECT_EQ(Get(mine, "5")->GetAttr("url"), "http://other/");
+  EXPECT_EQ(Get(mine, "6")->GetAttr("name"), "x");
 }
 
 // A child the other folder lists but nobody holds fails the merge after the
@@ -497,7 +512,7 @@ TEST_P(MergeTest, AMissingChildFailsAfterTheChildrenBeforeIt) {
     EXPECT_EQ(e.kind, ErrorKind::NotFound);
     EXPECT_THAT(e.what(), ::testing::EndsWith("From: nodes20"));
   }
-  EXPECT_EQ(Names(mine), "a x+");
+  EXPECT_EQ(Names(mine), "a x");
 }
 
 TEST_P(MergeTest, AMissingRootFails) {

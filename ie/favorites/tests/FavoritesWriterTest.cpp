@@ -22,59 +22,18 @@
 #include "nodeset/Utilities.h"
 #include "nodeset/testing/Trees.h"
 #include "platform/Win32Error.h"
+#include "platform/testing/FileStates.h"
 
 namespace tarvex {
 namespace {
 
+using testing::ChangedPaths;
+using testing::FilesBelow;
 using testing::PutFile;
 using testing::ReadAll;
 using testing::ScriptedPrompt;
 using testing::Shortcut;
 namespace fs = std::filesystem;
-
-// What a file-system entry is, to tell whether a pass changed it: a
-// rewrite through a temporary file changes the inode even when the bytes
-// stay the same.
-struct FileState {
-  char kind = '?';
-  ino_t inode = 0;
-  std::string content;
-  uint32_t attributes = 0;
-  bool operator==(const FileState&) const = default;
-};
-
-std::map<std::string, FileState> FilesBelow(const std::string& root) {
-  std::map<std::string, FileState> out;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it) {
-    const std::string path = it->path().string();
-    struct stat st {};
-    ::lstat(path.c_str(), &st);
-    FileState state;
-    state.inode = st.st_ino;
-    state.kind = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : 'o';
-    if (state.kind == 'f') state.content = ReadAll(path);
-    if (state.kind != 'o') FileSystem::Native().GetAttributes(path, &state.attributes);
-    out[path.substr(root.size())] = state;
-  }
-  return out;
-}
-
-// The paths whose state differs between two listings, one per line.
-std::string ChangedPaths(const std::map<std::string, FileState>& before,
-                         const std::map<std::string, FileState>& after) {
-  std::string out;
-  for (const auto& [path, state] : before) {
-    auto it = after.find(path);
-    if (it == after.end())
-      out += "gone: " + path + "\n";
-    else if (!(it->second == state))
-      out += (it->second.content == state.content ? "rewritten: " : "changed: ") + path + "\n";
-  }
-  for (const auto& [path, state] : after)
-    if (!before.count(path)) out += "new: " + path + "\n";
-  return out;
-}
 
 std::string Text(const CommandSet& commands) {
   return WriteCompactJson(commands.ToJSON());

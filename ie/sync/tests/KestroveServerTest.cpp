@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <random>
+#include <sstream>
 
 #include "ie/foundation/core/VelkException.h"
 #include "ie/sync/KestroveServer.h"
@@ -15,6 +16,7 @@
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/testing/Trees.h"
+#include "platform/testing/FileStates.h"
 #include "platform/testing/Files.h"
 
 namespace tarvex {
@@ -644,6 +646,61 @@ TEST_F(KestroveServerTest, ADownloadReplacesEditsMadeBeforeIt) {
   fs::rename(a->favorites + "/News/Paper.url", a->favorites + "/Paper.url");
   ASSERT_EQ(a->Run([](KestroveServer& s) { return s.Download(); }), 0);
   EXPECT_EQ(Favorites(*a), ServiceTree());
+}
+
+// A new computer joining an account merges the service's tree into its
+// own: the service's bookmarks keep their ids, so its first sync sends only
+// what it brought of its own, and the other computer's next sync touches
+// none of the files it had.
+TEST_F(KestroveServerTest, ANewComputersFirstSyncSendsOnlyItsOwnBookmarks) {
+  auto a = Computer("ma");
+  a->Edit([](NodeSet& s) {
+    for (int f = 0; f < 10; ++f) {
+      Add(s, Format("f%d", f), "ROOT", Format("Folder %d", f));
+      for (int b = 0; b < 30; ++b)
+        Add(s, Format("f%db%d", f, b), Format("f%d", f), Format("Site %d.%d", f, b),
+            Format("http://site%d-%d.example/", f, b));
+    }
+  });
+  service_.SetReset("alice", true);
+  a->Sync();
+  service_.SetReset("alice", false);
+  ASSERT_EQ(a->SyncStatus(), 103);
+
+  struct Case {
+    const char* name;
+    int own;  // bookmarks the newcomer has before it joins
+  };
+  for (const Case& k : {Case{"an empty Favorites folder", 0}, Case{"a few of its own", 3}}) {
+    SCOPED_TRACE(k.name);
+    auto newcomer = Computer(Format("new%d", k.own));
+    newcomer->Edit([&](NodeSet& s) {
+      for (int n = 0; n < k.own; ++n)
+        Add(s, Format("own%d", n), "ROOT", Format("Own %d", n), Format("http://own%d.example/", n));
+    });
+    service_.ClearRequests();
+    newcomer->Sync();
+    EXPECT_EQ(newcomer->SyncStatus(), 105);
+    std::vector<std::string> sent;
+    for (const auto& r : service_.Requests())
+      if (r.path == "/sync/bookmarks/putchanges")
+        for (const Json::Value& c : r.json["commands"])
+          sent.push_back(JsonText(c["action"]) + " " + JsonText(c["nid"]));
+    std::vector<std::string> own;
+    for (int n = 0; n < k.own; ++n) own.push_back(Format("insert own%d", n));
+    EXPECT_EQ(sent, own);
+    EXPECT_EQ(Favorites(*newcomer), ServiceTree());
+
+    const auto before = testing::FilesBelow(a->favorites);
+    a->Sync();
+    EXPECT_EQ(a->SyncStatus(), 105);
+    std::istringstream lines(testing::ChangedPaths(before, testing::FilesBelow(a->favorites)));
+    std::string changed;
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("new: ", 0) != 0) changed += line + "\n";
+    EXPECT_EQ(changed, "") << "files the first computer had";
+    EXPECT_EQ(Favorites(*a), ServiceTree());
+  }
 }
 
 // The service's changes since our revision that do not fit the baseline
