@@ -161,12 +161,12 @@ auto KestroveServer::Recorded(F&& entry) {
   } catch (const VelkException& e) {
     if (!statusWritten_) {
       context_.logger.Error(Format("Sync step failed: %s", e.what()));
-      context_.settings.SetValue("errordetails", e.message(), false);
+      context_.settings.SetValue("errordetails", e.ToString(), false);
       SetStatus(101);
     } else if (context_.settings.GetInt("syncstatus", 0) == 101 &&
                context_.settings.GetValue("errordetails", "").empty()) {
       // A failure is never recorded without what failed.
-      context_.settings.SetValue("errordetails", e.message(), false);
+      context_.settings.SetValue("errordetails", e.ToString(), false);
     }
     throw;
   }
@@ -491,7 +491,7 @@ void KestroveServer::HandleSyncFailure(const VelkException& error) {
   }
   const std::string message =
       error.id() == 409 ? std::string(kSyncConflictText)
-                        : Format("Unexpected error during synchronization: %s", error.message());
+                        : Format("Unexpected error during synchronization: %s", error.ToString());
   log.Error(message);
   SetStatus(101);
   settings.SetValue("errordetails", message, false);
@@ -564,7 +564,7 @@ void KestroveServer::ProcessDownload(const Json::Value& reply) {
   } catch (const VelkException& e) {
     working_.reset();
     const std::string message =
-        Format("Internal error while writing to your Favorites: %s", e.message());
+        Format("Internal error while writing to your Favorites: %s", e.ToString());
     context_.logger.Error(message);
     context_.settings.SetValue("errordetails", message, false);
     SetStatus(101);
@@ -599,7 +599,7 @@ void KestroveServer::OnUploadWithProfile(const Json::Value& reply) {
     local->FetchFromNative();
   } catch (const VelkException& e) {
     working_.reset();
-    const std::string message = Format("Error while download favorites: %s", e.message());
+    const std::string message = Format("Error while download favorites: %s", e.ToString());
     context_.logger.Error(message);
     context_.settings.SetValue("errordetails", message, false);
     SetStatus(101);

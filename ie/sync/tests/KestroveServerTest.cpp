@@ -262,7 +262,8 @@ TEST_F(KestroveServerTest, StepsRefuseRepliesWithoutTheirRevisionOrCommands) {
     EXPECT_EQ(c->Run([](KestroveServer& s) { return s.Download(); }), -1);
     EXPECT_EQ(c->SyncStatus(), 101);
     EXPECT_TRUE(c->bed.settings.GetValue("errordetails", "")
-                    .starts_with("Internal error while writing to your Favorites: Invalid "
+                    .starts_with("Internal error while writing to your Favorites: "
+                                 "TarvexException [source: network, id: -10]: Invalid "
                                  "response to download"));
     EXPECT_NE(Favorites(*c).find("Paper"), std::string::npos) << "nothing written";
   }
@@ -273,7 +274,8 @@ TEST_F(KestroveServerTest, StepsRefuseRepliesWithoutTheirRevisionOrCommands) {
                       testing::FakeFault::Reply(200, R"({"status":0,"commands":[]})"));
   EXPECT_THROW(c->Sync(), VelkException);
   EXPECT_EQ(c->SyncStatus(), 101);
-  EXPECT_EQ(c->bed.settings.GetValue("errordetails", ""), "Invalid response to getchanges");
+  EXPECT_EQ(c->bed.settings.GetValue("errordetails", ""),
+            "TarvexException [source: network, id: -10]: Invalid response to getchanges");
   // A merge needs its type.
   c->Run([](KestroveServer& s) {
     EXPECT_THROW(s.OnRequestComplete(Json::Value(Json::objectValue), "mergedownload"),
@@ -512,7 +514,8 @@ TEST_F(KestroveServerTest, FailuresRepairFirstThenAskOnceADay) {
     a->Sync();
   };
   const std::string refused =
-      "Unexpected error during synchronization: putchanges failed during sync attempt";
+      "Unexpected error during synchronization: TarvexException [source: internal, id: 400]: "
+      "putchanges failed during sync attempt";
   // The first failure runs a repair; it stays a failure.
   const int64_t lastsync = a->bed.settings.GetInt64("lastsync", 0);
   a->bed.clock.Advance(10);
@@ -633,6 +636,56 @@ TEST_F(KestroveServerTest, ARepairAfterAFailureLosesNothingAndUndoesNothing) {
   EXPECT_NE(ServiceTree().find("Paper (renamed)"), std::string::npos);
   service_.WithTree(
       "alice", [](NodeSet& s) { EXPECT_TRUE(s.GetNode("cf", false, false, true)->IsFolder()); });
+}
+
+// What a recorded failure says: the failure's whole text (source, id and
+// message), after the step's own words where it has them; a cancel
+// records no failure.
+TEST_F(KestroveServerTest, ARecordedFailureGivesTheWholeTextOfWhatFailed) {
+  using testing::FakeFault;
+  struct Case {
+    const char* kind;
+    const char* path;
+    FakeFault fault;
+    int status;
+    const char* details;  // nullptr: none recorded
+  };
+  const Case cases[] = {
+      {"network", "/sync/bookmarks/getchanges", FakeFault::Drop(), 101,
+       "TarvexException [source: network, id: -1]: Network error while attempting to send "
+       "request, are you connected to the internet?"},
+      {"service status", "/sync/bookmarks/getchanges",
+       FakeFault::Reply(200, R"({"status":404,"message":"gone"})"), 101,
+       "TarvexException [source: network, id: 404]: 404 Error from server: gone"},
+      {"internal", "/sync/bookmarks/putchanges",
+       FakeFault::Reply(200, R"({"status":400,"message":"no"})"), 101,
+       "Unexpected error during synchronization: TarvexException [source: internal, id: 400]: "
+       "putchanges failed during sync attempt"},
+      // The service wants a new sign-in, refuses the stored password, and
+      // the user declines to give another.
+      {"cancelled", "/login/signtoken",
+       FakeFault::Reply(200, R"({"status":1,"message":"bad credentials"})"), 102, nullptr},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.kind);
+    auto a = SyncedComputer();
+    a->state.lastSyncSucceeded = false;               // no repair after the failure
+    a->state.lastFailurePrompt = a->bed.clock.Now();  // nor a question
+    a->Edit([](NodeSet& s) { Add(s, "n", "ROOT", "New", "http://new.example/"); });
+    service_.QueueFault(k.path, k.fault);
+    if (k.status == 102) service_.RevokeAllTokens();
+    try {
+      a->Sync();
+    } catch (const VelkException&) {
+      // network failures and the service's statuses reach the caller
+    }
+    EXPECT_EQ(a->SyncStatus(), k.status);
+    if (k.details)
+      EXPECT_EQ(a->bed.settings.GetValue("errordetails", "<none>"), k.details);
+    else
+      EXPECT_FALSE(a->bed.settings.HasValue("errordetails"));
+    service_.SetReset("alice", true);
+  }
 }
 
 // A download replaces what the user changed before it, even when an earlier

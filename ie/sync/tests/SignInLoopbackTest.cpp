@@ -235,10 +235,12 @@ TEST(SignInDuringSyncTest, OnlyTheUsersCancelIsACancel) {
         service.RevokeAfterRequests(1);
       service.ClearRequests();
       bool threw = false;
+      std::string thrown;
       try {
         a.Sync();
       } catch (const VelkException& e) {
         threw = true;
+        thrown = e.ToString();
         EXPECT_EQ(c.reason ? "Could not sign in: " + std::string(c.reason) : "", e.message())
             << name;
       }
@@ -246,7 +248,7 @@ TEST(SignInDuringSyncTest, OnlyTheUsersCancelIsACancel) {
       EXPECT_EQ(threw, c.status == 101) << name;
       if (c.reason) {
         // A failure inside the put is reported as the sync's failure.
-        std::string details = "Could not sign in: " + std::string(c.reason);
+        std::string details = thrown;
         if (std::string(revokedAt) == "/sync/bookmarks/putchanges")
           details = "Unexpected error during synchronization: " + details;
         EXPECT_EQ(a.bed.settings.GetValue("errordetails", "<absent>"), details) << name;
