@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bench/Report.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Command.h"
 #include "nodeset/Engine.h"
 #include "nodeset/NodeSet.h"

@@ -20,7 +20,7 @@
 #include "ie/favorites/IconManager.h"
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Command.h"
 #include "nodeset/Engine.h"
 #include "nodeset/NodeSet.h"

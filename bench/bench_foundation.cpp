@@ -9,7 +9,7 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/WindowsFacts.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {

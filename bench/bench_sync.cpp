@@ -22,7 +22,7 @@
 
 #include "bench/Report.h"
 #include "ie/foundation/core/VelkException.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/KestroveServer.h"
 #include "ie/sync/OpenTabs.h"
 #include "ie/sync/SyncQuestions.h"

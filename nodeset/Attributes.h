@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <sstream>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 

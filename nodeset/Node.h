@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Attributes.h"
 #include "nodeset/HashIndex.h"
 

@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeTable.h"
 

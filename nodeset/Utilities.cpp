@@ -5,7 +5,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {

@@ -7,7 +7,7 @@
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/Paths.h"
 #include "ie/foundation/core/VelkException.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Json.h"
 #include "platform/Win32Error.h"
 

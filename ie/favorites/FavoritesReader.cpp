@@ -12,7 +12,7 @@
 #include "ie/foundation/core/Paths.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/WindowsFacts.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Command.h"
 #include "nodeset/Md5.h"
 #include "nodeset/Node.h"

@@ -38,7 +38,7 @@
 #include "ie/foundation/core/UserInteraction.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/WindowsFacts.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/Utilities.h"

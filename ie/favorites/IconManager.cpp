@@ -12,7 +12,7 @@
 #include "ie/foundation/Helpers.h"
 #include "ie/foundation/core/Paths.h"
 #include "ie/foundation/core/VelkException.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Md5.h"
 #include "nodeset/Utilities.h"
 #include "platform/Win32Error.h"

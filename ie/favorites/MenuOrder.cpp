@@ -8,7 +8,7 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/UserInteraction.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "platform/Win32Error.h"

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "ie/foundation/core/UserInteraction.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 

@@ -49,7 +49,7 @@
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/files/FileSystem.h"
 
 namespace tarvex {

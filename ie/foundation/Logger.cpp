@@ -1,7 +1,7 @@
 #include "ie/foundation/Logger.h"
 
 #include "ie/foundation/core/Paths.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/Win32Error.h"
 #include "platform/registry/Registry.h"
 

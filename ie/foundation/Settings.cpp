@@ -7,7 +7,7 @@
 #include "ie/foundation/core/Paths.h"
 #include "ie/foundation/core/RegistryHelpers.h"
 #include "ie/foundation/core/WindowsFacts.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/Win32Error.h"
 
 namespace tarvex {

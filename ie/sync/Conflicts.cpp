@@ -8,7 +8,7 @@
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/core/VelkException.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/ServiceRequests.h"
 #include "ie/sync/SyncQuestions.h"
 #include "nodeset/Command.h"

@@ -4,7 +4,7 @@
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/Account.h"
 #include "ie/sync/Conflicts.h"
 #include "ie/sync/OpenTabs.h"

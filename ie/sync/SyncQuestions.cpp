@@ -3,7 +3,7 @@
 #include "ie/foundation/Helpers.h"
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Node.h"
 
 namespace tarvex {

@@ -8,7 +8,7 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/VelkException.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/Account.h"
 #include "nodeset/Json.h"
 #include "platform/clock/Clock.h"

@@ -7,7 +7,7 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/VelkException.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/SynchronousRequest.h"
 #include "nodeset/Json.h"
 

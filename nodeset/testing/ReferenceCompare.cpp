@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Engine.h"
 #include "nodeset/Utilities.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Command.h"
 #include "nodeset/Json.h"
 #include "nodeset/NodeSet.h"

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <thread>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/Win32Error.h"
 #include "platform/credentials/CredentialStore.h"
 #include "platform/files/FileSystem.h"

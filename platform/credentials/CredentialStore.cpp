@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/Win32Error.h"
 #include "platform/files/FileSystem.h"
 #include "platform/paths/PlatformConfig.h"

@@ -1,6 +1,6 @@
 #include "platform/osfacts/OsFacts.h"
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/files/FileSystem.h"
 
 namespace tarvex {

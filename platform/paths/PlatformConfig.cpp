@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {

@@ -23,7 +23,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/Win32Error.h"
 #include "platform/paths/PlatformConfig.h"
 

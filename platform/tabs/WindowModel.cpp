@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 

@@ -13,7 +13,7 @@
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/testing/TestEngine.h"

@@ -14,7 +14,7 @@
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Command.h"
 #include "nodeset/Json.h"
 #include "nodeset/Node.h"

@@ -6,7 +6,7 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "platform/testing/TempDir.h"

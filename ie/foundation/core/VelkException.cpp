@@ -1,6 +1,6 @@
 #include "ie/foundation/core/VelkException.h"
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 

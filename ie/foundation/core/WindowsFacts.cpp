@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/Win32Error.h"
 
 namespace tarvex {

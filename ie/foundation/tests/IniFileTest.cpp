@@ -5,7 +5,7 @@
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/testing/Thrown.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/Win32Error.h"
 #include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "ie/foundation/Logger.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 

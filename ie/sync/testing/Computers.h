@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/KestroveServer.h"
 #include "ie/sync/SyncQuestions.h"
 #include "ie/sync/testing/FakeSyncService.h"

@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/testing/Computers.h"
 #include "ie/sync/testing/FakeSyncService.h"
 #include "ie/sync/testing/SyncClient.h"

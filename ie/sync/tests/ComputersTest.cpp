@@ -8,7 +8,7 @@
 #include <set>
 
 #include "ie/foundation/core/VelkException.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/KestroveServer.h"
 #include "ie/sync/testing/Computers.h"
 #include "ie/sync/testing/FakeSyncService.h"

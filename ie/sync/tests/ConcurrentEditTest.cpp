@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/KestroveServer.h"
 #include "ie/sync/testing/FakeSyncService.h"
 #include "ie/sync/testing/SyncClient.h"

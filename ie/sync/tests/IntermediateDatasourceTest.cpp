@@ -9,7 +9,7 @@
 #include "ie/favorites/tests/FavoritesFixture.h"
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/VelkException.h"
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 #include "ie/sync/IntermediateDatasource.h"
 #include "ie/sync/WinEnginePlatform.h"
 #include "nodeset/Command.h"

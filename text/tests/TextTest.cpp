@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {

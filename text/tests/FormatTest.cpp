@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {

@@ -1,5 +1,5 @@
 // UTF-8 and UTF-16 conversion and UTF-16 ordering.
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {

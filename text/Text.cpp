@@ -1,5 +1,5 @@
 // Trimming, case, numbers, encodings, titles, command lines and versions.
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <cstdint>

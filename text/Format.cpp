@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ie/foundation/text/Text.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {
