@@ -264,7 +264,10 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindModifies(std::string_view nid
     if (IsImportantAttribute(key)) ++important;
   }
   for (const auto& [key, value] : node->Attrs()) {
-    if (value.empty() || !otherNode->GetAttr(key).empty()) continue;
+    // A value that normalises to nothing (a title of white space) is no
+    // value: the other side lacking it is no change.
+    if (!otherNode->GetAttr(key).empty() || NormalizedAttribute(key, value, filler).empty())
+      continue;
     args[key] = "";
     if (IsImportantAttribute(key)) ++important;
   }

@@ -30,6 +30,87 @@ constexpr std::string_view kOriginalKeys[] = {"original_name", "original_pnid", 
 
 }  // namespace
 
+namespace {
+
+struct CodePoint {
+  size_t begin, end;
+  char32_t cp;
+  bool valid;
+};
+
+std::vector<CodePoint> CodePoints(std::string_view text) {
+  std::vector<CodePoint> out;
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t begin = pos;
+    const char32_t cp = DecodeUtf8(text, pos);
+    const bool valid = cp != 0xFFFD || text.substr(begin, pos - begin) == "\xEF\xBF\xBD";
+    out.push_back({begin, pos, cp, valid});
+  }
+  return out;
+}
+
+// What a value line cannot hold as it is.
+bool Unstorable(const CodePoint& c) {
+  return !c.valid || c.cp < 0x20 || c.cp == 0x7F;
+}
+// What the escaped form writes as "%XX" wherever it stands.
+bool NeedsEscape(const CodePoint& c) {
+  return Unstorable(c) || c.cp == '%';
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string EncodeStoredText(std::string_view text) {
+  const std::vector<CodePoint> cps = CodePoints(text);
+  size_t lead = 0;  // white space at the start
+  while (lead < cps.size() && IsWhiteSpace(cps[lead].cp)) ++lead;
+  size_t tail = cps.size();  // white space from here to the end
+  while (tail > lead && IsWhiteSpace(cps[tail - 1].cp)) --tail;
+  bool plain = tail == cps.size() && !StartsWith(text, kStoredTextMarker);
+  for (size_t i = 0; plain && i < cps.size(); ++i) plain = !Unstorable(cps[i]);
+  if (plain) return std::string(text);
+
+  std::string out(kStoredTextMarker);
+  for (size_t i = 0; i < cps.size(); ++i) {
+    const CodePoint& c = cps[i];
+    if (i < lead || i >= tail || NeedsEscape(c)) {
+      for (size_t b = c.begin; b < c.end; ++b) {
+        const auto byte = static_cast<unsigned char>(text[b]);
+        out += '%';
+        out += "0123456789ABCDEF"[byte >> 4];
+        out += "0123456789ABCDEF"[byte & 15];
+      }
+    } else {
+      out.append(text.substr(c.begin, c.end - c.begin));
+    }
+  }
+  return out;
+}
+
+std::string DecodeStoredText(std::string_view value) {
+  if (!StartsWith(value, kStoredTextMarker)) return std::string(value);
+  const std::string_view body = value.substr(kStoredTextMarker.size());
+  std::string out;
+  out.reserve(body.size());
+  for (size_t i = 0; i < body.size(); ++i) {
+    if (body[i] == '%' && i + 2 < body.size() && HexDigit(body[i + 1]) >= 0 &&
+        HexDigit(body[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexDigit(body[i + 1]) * 16 + HexDigit(body[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(body[i]);
+    }
+  }
+  return out;
+}
+
 bool IsValidUtf8Name(std::string_view name) {
   return !name.empty() && name.find('\0') == std::string_view::npos && IsValidUtf8(name);
 }
@@ -341,7 +422,7 @@ Attributes FavoritesDatasource::LoadFileAttrs(const std::string& path, bool isFo
     if (!icon.empty()) attrs[keys::kIcon] = icon;
   }
   for (std::string_view key : kOriginalKeys) {
-    if (auto v = get(kSection, key)) attrs[key] = *v;
+    if (auto v = get(kSection, key)) attrs[key] = DecodeStoredText(*v);
   }
   attrs[keys::kCreated] = std::to_string(info.created);
   attrs[keys::kModified] = std::to_string(info.modified);

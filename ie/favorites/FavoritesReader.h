@@ -84,6 +84,19 @@ inline constexpr MappedKey kMappedKeys[] = {
     {"tags", "Tarvex", "tags"},
 };
 
+// A title (or an id) kept in a file's value. The INI file cuts a value at a
+// line break or a NUL, drops its trailing white space and reads a file that
+// is not UTF-8 in another code page; a text it would not give back as it is
+// (or one that starts with the marker) is stored as kStoredTextMarker
+// followed by the text with each of those bytes as "%XX": control
+// characters, "%", the bytes of invalid UTF-8 and white space at either end.
+// Any other text is stored as it is, so files written before read as they
+// did: a value without the marker is the text itself.
+inline constexpr std::string_view kStoredTextMarker = "%tarvex-escaped%";
+std::string EncodeStoredText(std::string_view text);
+// The text a value stands for; a malformed "%XX" stays as it is.
+std::string DecodeStoredText(std::string_view value);
+
 // Whether an entry's name can stand for a node: not empty, no NUL, UTF-8.
 bool IsValidUtf8Name(std::string_view name);
 

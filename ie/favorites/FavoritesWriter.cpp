@@ -775,19 +775,19 @@ void FavoritesDatasource::WriteOriginals(NodeSet& set, IniFile& ini, Node& node,
   const std::string& name = node.GetAttr(keys::kName);
   // A name or a place the user gave it is its own, not one to restore.
   if (entry.name != name && !entry.userName)
-    ini.SetValue(kSection, "original_name", name);
+    ini.SetValue(kSection, "original_name", EncodeStoredText(name));
   else
     ini.DeleteValue(kSection, "original_name");
 
   const std::string& pnid = node.GetAttr(keys::kPnid);
   if (entry.parent && entry.parent->nid != pnid && !entry.userPlace) {
-    ini.SetValue(kSection, "original_pnid", pnid);
+    ini.SetValue(kSection, "original_pnid", EncodeStoredText(pnid));
     Node* parent = set.GetNode(pnid, false, true, true);
     const std::string bnid = parent ? parent->ChildAfter(node.GetID()) : std::string();
     if (bnid.empty())
       ini.DeleteValue(kSection, "original_bnid");
     else
-      ini.SetValue(kSection, "original_bnid", bnid);
+      ini.SetValue(kSection, "original_bnid", EncodeStoredText(bnid));
   } else {
     ini.DeleteValue(kSection, "original_pnid");
     ini.DeleteValue(kSection, "original_bnid");

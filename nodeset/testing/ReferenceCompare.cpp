@@ -127,7 +127,7 @@ class Comparison {
       if (IsImportantAttribute(key)) ++important;
     }
     for (const auto& [key, value] : node->GetSafeAttrs()) {
-      if (!theirs->GetAttr(key).empty() || value.empty()) continue;
+      if (!theirs->GetAttr(key).empty() || Clean(key, value).empty()) continue;
       args[key] = "";
       if (IsImportantAttribute(key)) ++important;
     }

@@ -341,6 +341,42 @@ TEST_F(FavoritesReaderTest, OriginalAttributesComeBackIntoTheTree) {
   EXPECT_NE(LogText().find("Dropping original place [nope] [] of node stale"), std::string::npos);
 }
 
+// A title kept in a file reads back whole, line breaks and all; a value
+// without the escape marker (as every earlier writer left it) reads as it
+// is, percent signs included.
+TEST_F(FavoritesReaderTest, EscapedOriginalNamesReadBackWholeAndPlainOnesAsTheyAre) {
+  struct Case {
+    const char* stored;
+    std::string title;
+  };
+  const Case cases[] = {
+      {"100% sure", "100% sure"},
+      {"a%0Ab", "a%0Ab"},
+      {"%tarvex-escaped%Evil%0D%0Aname", "Evil\r\nname"},
+      {"%tarvex-escaped%%09tab%20", "\ttab "},
+      {"%tarvex-escaped%%25tarvex-escaped%25x", "%tarvex-escaped%x"},
+      {"%tarvex-escaped%50%%zz%4", "50%%zz%4"},  // malformed escapes stay
+      {"%tarvex-escaped%%e6%97%a5", "\xE6\x97\xA5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored);
+    std::filesystem::remove_all(fav_);
+    std::filesystem::create_directories(fav_);
+    // Under the file name the writer gives that title.
+    Url(StoreFileName(c.title, "bookmark", facts_) + ".url",
+        Shortcut("http://e/",
+                 std::string("[Tarvex]\r\nnid=e\r\noriginal_name=") + c.stored + "\r\n"));
+    auto set = Read();
+    EXPECT_EQ(set->GetNode("e", false, false, false)->GetAttr("name"), c.title);
+    EXPECT_EQ(DecodeStoredText(EncodeStoredText(c.title)), c.title);
+  }
+  // Only what a value line cannot hold is escaped.
+  EXPECT_EQ(EncodeStoredText("Plain title: 100% sure"), "Plain title: 100% sure");
+  EXPECT_EQ(EncodeStoredText(" a\r\nb "), "%tarvex-escaped%%20a%0D%0Ab%20");
+  EXPECT_EQ(EncodeStoredText("bad\xFF"), "%tarvex-escaped%bad%FF");
+  EXPECT_EQ(EncodeStoredText("%tarvex-escaped%"), "%tarvex-escaped%%25tarvex-escaped%25");
+}
+
 TEST_F(FavoritesReaderTest, UnreadableMenuOrderAsksWhetherToGoOn) {
   struct Case {
     bool withPrompt;

@@ -204,7 +204,27 @@ TEST_F(FavoritesWriterTest, WriteThenReadGivesTheSameTree) {
       " padded ",
       "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
       "Mobile Favorites",
-      ""};
+      "",
+      // Texts a value line of a file cannot hold as they are.
+      "Evil\r\nname",
+      "line\nfeed",
+      "carriage\rreturn",
+      "\r\n",
+      "\ttabbed\t",
+      "bell\x07 esc\x1B del\x7F",
+      "\x01",
+      "  ",
+      "trailing space ",
+      " leading space",
+      "ideographic space\xE3\x80\x80",
+      "\xE2\x80\x8B",  // the filler character alone
+      "\xE2\x80\x8B" "filler at the ends\xE2\x80\x8B",
+      "\xC2\xA0no-break\xC2\xA0",
+      "100% sure",
+      "%tarvex-escaped%looks escaped",
+      "%tarvex-escaped%%0A",
+      "[section]",
+      "key=value"};
   const std::string outsideTarget = dir_ / "outside/target.url";
   const std::string outsideText = Shortcut("http://outside.example/");
   PutFile(outsideTarget, outsideText);
