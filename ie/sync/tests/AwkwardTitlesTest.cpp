@@ -62,6 +62,12 @@ TEST(AwkwardTitlesTest, ATitleFromTheServiceComesBackFromTheFavoritesAsTheBaseli
       seed.append(Command("insert", std::string("awkward-") + ntype, std::move(args)).ToJSON());
     }
     service.SeedTree("alice", seed);
+    // The service holds the title byte for byte, as a hostile one would
+    // (its own engine would have cleaned a NUL or invalid UTF-8 away).
+    service.WithTree("alice", [&](NodeSet& tree) {
+      for (const char* id : {"awkward-bookmark", "awkward-folder"})
+        tree.GetNode(id, false, false, true)->SetAttr("name", c.title);
+    });
 
     SyncClient pc(service, "alice", "secret", "m1");
     ASSERT_EQ(pc.Run([](KestroveServer& s) { return s.Download(); }), 0);
