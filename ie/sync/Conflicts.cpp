@@ -19,11 +19,11 @@
 namespace tarvex {
 namespace {
 
-constexpr std::string_view kInsert = "insert";
-constexpr std::string_view kDelete = "delete";
-constexpr std::string_view kMove = "move";
-constexpr std::string_view kReorder = "reorder";
-constexpr std::string_view kUpdate = "update";
+using actions::kDelete;
+using actions::kInsert;
+using actions::kMove;
+using actions::kReorder;
+using actions::kUpdate;
 
 SyncTarget NoConflict() {
   return {SyncTarget::kNoConflict, {}, {}};
