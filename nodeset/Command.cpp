@@ -240,10 +240,10 @@ void CommandSet::CombinePrePost() {
 
 void CommandSet::DemoteMovesToReorders(NodeSet& set) {
   for (const auto& command : commands_) {
-    if (command->GetAction() != "move") continue;
+    if (command->GetAction() != actions::kMove) continue;
     Node* node = set.GetNode(command->GetID(), false, true, true, "commands");
     if (node && node->GetAttr(keys::kPnid) == command->GetArg(keys::kPnid)) {
-      command->SetAction("reorder");
+      command->SetAction(std::string(actions::kReorder));
       command->DeleteArg(keys::kPnid);
     }
   }

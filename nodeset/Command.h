@@ -18,6 +18,15 @@ namespace tarvex {
 
 class NodeSet;
 
+// The actions a command can have.
+namespace actions {
+inline constexpr std::string_view kInsert = "insert";
+inline constexpr std::string_view kDelete = "delete";
+inline constexpr std::string_view kMove = "move";
+inline constexpr std::string_view kReorder = "reorder";
+inline constexpr std::string_view kUpdate = "update";
+}  // namespace actions
+
 class Command {
  public:
   Command(std::string action, std::string id, Attributes args = {});

@@ -115,8 +115,8 @@ void NodeSet::Step(std::string_view id, int mode, NodeSet* other,
       out = FindModifies(id, *other);
       break;
     case kProvideCommands:
-      out.push_back(
-          MakeCommand("insert", id, GetNode(id, false, false, true, "nodes8")->GetSafeAttrs()));
+      out.push_back(MakeCommand(actions::kInsert, id,
+                                GetNode(id, false, false, true, "nodes8")->GetSafeAttrs()));
       break;
     case kDeclone:
       GetNode(id, true, false, true, "nodes98");
@@ -195,7 +195,7 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindReordersInsertsMoves(std::str
         ++cursor;
         continue;
       }
-      auto reorder = MakeCommand("reorder", b[k], {{std::string(keys::kBnid), *cursor}});
+      auto reorder = MakeCommand(actions::kReorder, b[k], {{std::string(keys::kBnid), *cursor}});
       Execute(*reorder);
       made.push_back(std::move(reorder));
       a.Remove(b[k]);
@@ -220,7 +220,7 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindReordersInsertsMoves(std::str
     std::unique_ptr<Command> command;
     if (GetNode(child, false, true, true)) {
       command = MakeCommand(
-          "move", child,
+          actions::kMove, child,
           {{std::string(keys::kPnid), std::string(nid)}, {std::string(keys::kBnid), bnid}});
     } else {
       // The other's attributes and the bnid, in a block of their size.
@@ -229,7 +229,7 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindReordersInsertsMoves(std::str
       args.reserve(attributes.size() + 1);
       for (const auto& entry : attributes) args.insert(entry);
       args[std::string(keys::kBnid)] = bnid;
-      command = MakeCommand("insert", child, std::move(args));
+      command = MakeCommand(actions::kInsert, child, std::move(args));
     }
     Execute(*command);
     made.push_back(std::move(command));
@@ -241,7 +241,7 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindDeletes(std::string_view nid,
   std::vector<std::unique_ptr<Command>> made;
   if (InfoOn()) LogInfo(Format("Finding Deletes for: %s", nid));
   if (!other.GetNode(nid, false, true, true)) {
-    auto command = MakeCommand("delete", nid);
+    auto command = MakeCommand(actions::kDelete, nid);
     Execute(*command);
     made.push_back(std::move(command));
   }
@@ -272,7 +272,7 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindModifies(std::string_view nid
     if (IsImportantAttribute(key)) ++important;
   }
   if (important > 0) {
-    auto command = MakeCommand("update", nid, std::move(args));
+    auto command = MakeCommand(actions::kUpdate, nid, std::move(args));
     Execute(*command);
     made.push_back(std::move(command));
   }
@@ -284,13 +284,13 @@ std::vector<std::unique_ptr<Command>> NodeSet::CleanNonIEData(std::string_view n
   if (InfoOn()) LogInfo(Format("Cleaning Non-IE data for: %s", nid));
   Node* node = GetNode(nid, false, false, true, "nodes14");
   if (nid == keys::kRoot && node->HasAttr(keys::kName))
-    made.push_back(MakeCommand("update", keys::kRoot,
+    made.push_back(MakeCommand(actions::kUpdate, keys::kRoot,
                                {{std::string(keys::kName), node->GetAttr(keys::kName)}}));
   bool unfiled = false;
   Node* root = GetNode(keys::kRoot, false, false, true, "nodes15");
   if (root->HasAttr(keys::kUnid) && root->GetAttr(keys::kUnid) == nid) {
     made.push_back(
-        MakeCommand("update", keys::kRoot, {{std::string(keys::kUnid), std::string(nid)}}));
+        MakeCommand(actions::kUpdate, keys::kRoot, {{std::string(keys::kUnid), std::string(nid)}}));
     Do_update(keys::kRoot, {{std::string(keys::kUnid), ""}});
     // Only an empty unfiled folder goes: putting it back restores the folder
     // alone, so its children would be lost.
@@ -310,7 +310,7 @@ std::vector<std::unique_ptr<Command>> NodeSet::CleanNonIEData(std::string_view n
       stack.pop_back();
       Node* child = listed.insert(id).second ? GetNode(id, false, true, true) : nullptr;
       if (!child) continue;
-      below.push_back(MakeCommand("insert", id, child->GetSafeAttrs()));
+      below.push_back(MakeCommand(actions::kInsert, id, child->GetSafeAttrs()));
       const std::vector<std::string>& children = child->RawChildren();
       stack.insert(stack.end(), children.rbegin(), children.rend());
     }
@@ -318,7 +318,7 @@ std::vector<std::unique_ptr<Command>> NodeSet::CleanNonIEData(std::string_view n
     Attributes args = node->GetSafeAttrs();
     std::string next = FindNextChild(nid);
     if (!next.empty()) args[std::string(keys::kBnid)] = next;
-    made.push_back(MakeCommand("insert", nid, std::move(args)));
+    made.push_back(MakeCommand(actions::kInsert, nid, std::move(args)));
     Do_delete(nid);
   }
   return made;

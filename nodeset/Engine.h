@@ -54,7 +54,9 @@ enum class ErrorKind {
 class NativeDatasource {
  public:
   virtual ~NativeDatasource() = default;
-  // Fills `set` from the browser's store.
+  // Fills the empty `set` from the browser's store and returns true. A read
+  // that fails throws (the program's error type) rather than returning
+  // false, and may leave `set` partly filled.
   virtual bool ProvideNodes(NodeSet& set) = 0;
   // Writes `set` to the browser's store.
   virtual void WriteNodeSet(NodeSet& set) = 0;

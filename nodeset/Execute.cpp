@@ -27,15 +27,15 @@ std::string Arg(const Attributes& args, std::string_view key) {
 void NodeSet::Execute(const Command& command) {
   const std::string& action = command.GetAction();
   const std::string& id = command.GetID();
-  if (action == "insert")
+  if (action == actions::kInsert)
     Do_insert(id, command.GetArgs());
-  else if (action == "delete")
+  else if (action == actions::kDelete)
     Do_delete(id);
-  else if (action == "move")
+  else if (action == actions::kMove)
     Do_move(id, command.GetArgs());
-  else if (action == "reorder")
+  else if (action == actions::kReorder)
     Do_reorder(id, command.GetArgs());
-  else if (action == "update")
+  else if (action == actions::kUpdate)
     Do_update(id, command.GetArgs());
   else
     Fail(ErrorKind::General, "No method for action: " + action);
@@ -72,8 +72,8 @@ void NodeSet::Do_insert(std::string_view id, const Attributes& args) {
 
   Node* node = GetNode(id, false, false, true, "nodes5");
   const Attributes current = node->GetSafeAttrs();
-  bool strict = Engine::Current().Flavor().insertExisting ==
-                EngineFlavor::InsertExisting::ThrowOnConflict;
+  bool strict =
+      Engine::Current().Flavor().insertExisting == EngineFlavor::InsertExisting::ThrowOnConflict;
   for (const auto& [key, value] : current) {
     if (!strict && (key == keys::kCreated || key == keys::kModified || key == keys::kIcon))
       continue;

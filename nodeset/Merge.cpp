@@ -490,7 +490,7 @@ void NodeSet::AddInsertCommands(std::string_view id, CommandSet& commands,
     stack.pop_back();
     if (!listed.insert(current).second) continue;
     Node* node = GetNode(current, false, false, true);
-    commands.Append(MakeCommand("insert", current, node->GetSafeAttrs()));
+    commands.Append(MakeCommand(actions::kInsert, current, node->GetSafeAttrs()));
     const std::vector<std::string>& children = node->RawChildren();
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
       auto mark = marks.find(*it);
@@ -510,11 +510,11 @@ void NodeSet::RepairChildOrder(std::string_view pnid, const std::vector<std::str
     if (node->GetAttr(keys::kPnid) != pnid) {
       if (InfoOn()) LogInfo("moving " + id + " to " + std::string(pnid));
       commands.Append(MakeCommand(
-          "move", id,
+          actions::kMove, id,
           {{std::string(keys::kPnid), std::string(pnid)}, {std::string(keys::kBnid), next}}));
     } else if (!(i < current.size() && current[i] == id)) {
       if (InfoOn()) LogInfo("Repair reorder " + id);
-      commands.Append(MakeCommand("reorder", id, {{std::string(keys::kBnid), next}}));
+      commands.Append(MakeCommand(actions::kReorder, id, {{std::string(keys::kBnid), next}}));
     }
     next = id;
   }
@@ -580,7 +580,7 @@ void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSe
         args[std::string(keys::kNtype)] =
             args.count(std::string(keys::kUrl)) ? "bookmark" : "folder";
       args[std::string(keys::kPnid)] = std::string(keys::kRoot);
-      auto insert = MakeCommand("insert", nid, std::move(args));
+      auto insert = MakeCommand(actions::kInsert, nid, std::move(args));
       Execute(*insert);
       repairSet.Append(std::move(insert));
       if (InfoOn()) LogInfo("Repair inserted nid: " + nid);
@@ -600,7 +600,7 @@ void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSe
       std::string name(key);
       changes[name] = element.isMember(name) ? JsonText(element[name]) : "";
     }
-    if (!changes.empty()) repairSet.Append(MakeCommand("update", nid, std::move(changes)));
+    if (!changes.empty()) repairSet.Append(MakeCommand(actions::kUpdate, nid, std::move(changes)));
   }
 
   std::vector<std::string> doomed;
@@ -632,7 +632,7 @@ void NodeSet::BuildRepairCommands(const Json::Value& reply, CommandSet& repairSe
   };
   for (const std::string& id : doomed) {
     if (covered(id)) continue;
-    repairSet.Append(MakeCommand("delete", id));
+    repairSet.Append(MakeCommand(actions::kDelete, id));
     if (InfoOn()) LogInfo("Repair delete: " + id);
     AddInsertCommands(id, rebaseSet, marks);
   }

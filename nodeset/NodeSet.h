@@ -92,11 +92,24 @@ class NodeSet {
   LoadResult LoadFromFile();
   LoadResult LoadFromFile(const std::string& path);
 
-  // The browser's store through the platform's datasource.
+  // The browser's store through the platform's datasource. FetchFromNative
+  // fills this empty set and returns what the datasource's ProvideNodes
+  // returns (true); a read that fails throws what the datasource throws,
+  // the set then partly filled.
   bool FetchFromNative();
   void FlushToNative();
 
-  // Command execution.
+  // Command execution. Each command is checked before it changes the tree,
+  // so one that fails changes nothing: an action other than the five throws
+  // the general error "No method for action: <action>"; a node the command
+  // needs (its own, its parent, its folder) that the tree lacks throws the
+  // not-found error; a placement the tree cannot take (no folder given, a
+  // node put in itself, ROOT put in a folder, a folder that lists the node
+  // already, a child missing from its parent's list, a place before a node
+  // not in the folder) and, with the flavour that forbids it, an insert of
+  // a node already there with other values throw the general error. A set
+  // of commands runs in order and stops at the first failure; the commands
+  // before it stay executed.
   void Execute(const Command& command);
   void Execute(const CommandSet& commands);
   void Do_insert(std::string_view id, const Attributes& args);
@@ -119,7 +132,11 @@ class NodeSet {
   };
 
   // The commands that turn this tree into `other`, executed on this tree as
-  // they are found (compare a clone to keep the original).
+  // they are found (compare a clone to keep the original). Always returns a
+  // set, empty when the trees agree. A tree without ROOT, or a node id a
+  // folder lists whose node its tree lacks, throws the not-found error, and
+  // a found command that this tree cannot take throws as Execute does;
+  // this tree then keeps the commands found before.
   CommandSet Compare(NodeSet& other);
   // Walks the tree from `nid` level by level (children before their parent
   // when `childrenFirst`), running the mode's step once per node and
@@ -170,7 +187,10 @@ class NodeSet {
   // returns the copy's id.
   std::string ReplicateNode(NodeSet& other, std::string_view nid, std::string_view newParent);
   // Folds `other` into this tree: paired nodes merge their attributes, the
-  // rest is copied in with new ids; nothing is deleted.
+  // rest is copied in with new ids; nothing is deleted. A tree without
+  // ROOT, or a node id a folder of either tree lists whose node that tree
+  // lacks, throws the not-found error; this tree then keeps what was
+  // merged into it before.
   void Merge(NodeSet& other);
   // Turns the server's repair reply into the repair commands (run on this
   // tree) and the rebase commands (the deleted local nodes, inserted again).

@@ -88,6 +88,14 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.starts_with(prefix);
 }
 
+std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
+  if (from.empty()) return text;
+  for (size_t pos = text.find(from); pos != std::string::npos;
+       pos = text.find(from, pos + to.size()))
+    text.replace(pos, from.size(), to);
+  return text;
+}
+
 bool IsWebAddress(std::string_view url, bool anyCase) {
   const std::string lower = anyCase ? AsciiLower(url.substr(0, 8)) : std::string(url.substr(0, 8));
   return StartsWith(lower, "http://") || StartsWith(lower, "https://");

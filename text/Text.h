@@ -62,6 +62,10 @@ std::string TrimCodePoint(std::string_view text, char32_t cp);
 std::string AsciiLower(std::string_view text);
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 bool StartsWith(std::string_view text, std::string_view prefix);
+// `text` with every `from` replaced by `to`, from the left; what a
+// replacement put in is not searched again. An empty `from` leaves the text
+// as it is.
+std::string ReplaceAll(std::string text, std::string_view from, std::string_view to);
 // Whether `url` begins with "http://" or "https://"; a scheme in capitals
 // counts only with `anyCase`.
 bool IsWebAddress(std::string_view url, bool anyCase = true);

@@ -28,13 +28,6 @@ std::string CutBeforeSecondDot(std::string_view version) {
   return std::string(version.substr(0, second));
 }
 
-std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
-  for (size_t pos = text.find(from); pos != std::string::npos;
-       pos = text.find(from, pos + to.size()))
-    text.replace(pos, from.size(), to);
-  return text;
-}
-
 }  // namespace
 
 Settings::Settings(Registry& registry, FileSystem& fs, Clock& clock, const OsFacts& facts,

@@ -31,13 +31,6 @@ std::string IdentityHash(const std::string& user) {
   return md5(std::string(Account::kIdentityHost) + user + "/Places").substr(16);
 }
 
-std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
-  for (size_t pos = text.find(from); pos != std::string::npos;
-       pos = text.find(from, pos + to.size()))
-    text.replace(pos, from.size(), to);
-  return text;
-}
-
 // A sign-in request that got no answer about the credentials: no reply, a
 // service error, or a reply without a readable status. The user's password
 // is not at fault, so nobody is asked for another one; the failure is the

@@ -8,22 +8,22 @@
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/core/VelkException.h"
-#include "text/Text.h"
 #include "ie/sync/ServiceRequests.h"
 #include "ie/sync/SyncQuestions.h"
 #include "nodeset/Command.h"
 #include "nodeset/Engine.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/Utilities.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {
 
-constexpr std::string_view kInsert = "insert";
-constexpr std::string_view kDelete = "delete";
-constexpr std::string_view kMove = "move";
-constexpr std::string_view kReorder = "reorder";
-constexpr std::string_view kUpdate = "update";
+using actions::kDelete;
+using actions::kInsert;
+using actions::kMove;
+using actions::kReorder;
+using actions::kUpdate;
 
 SyncTarget NoConflict() {
   return {SyncTarget::kNoConflict, {}, {}};
@@ -400,170 +400,223 @@ bool ConflictResolver::Covers(const Command& remove, std::string_view id) const 
   return !id.empty() && remove.HasDeletedNode(id);
 }
 
-SyncTarget ConflictResolver::DetectConflict(const std::string& key, Command& first, Command& second,
-                                            bool firstIsLocal) {
+// One pair of commands as a detector sees it: the first and the second
+// command, each with the tree of its own side.
+struct ConflictResolver::Pair {
+  ConflictResolver& pass;
+  Command& first;
+  Command& second;
+  NodeSet& firstTree;
+  NodeSet& secondTree;
   const std::string& a = first.GetID();
   const std::string& b = second.GetID();
-  logger_.Log(Format("Detector [%s]: localID: %s, serverID: %s", key, firstIsLocal ? a : b,
-                     firstIsLocal ? b : a));
-  NodeSet& firstTree = firstIsLocal ? localTree_ : serverTree_;
-  NodeSet& secondTree = firstIsLocal ? serverTree_ : localTree_;
   const std::string& pnid1 = first.GetArg(keys::kPnid);
   const std::string& pnid2 = second.GetArg(keys::kPnid);
   const std::string& bnid1 = first.GetArg(keys::kBnid);
   const std::string& bnid2 = second.GetArg(keys::kBnid);
-  // The parent of a reordered node, as its own side holds it.
-  auto parentOf = [](NodeSet& tree, const Command& command, const char* tag) {
-    return tree.GetNode(command.GetID(), false, false, true, tag)->GetAttr(keys::kPnid);
-  };
-
   // A command goes right before another one at most once: chains of
   // commands placed before each other must not hand it back and forth.
-  const bool placed = placed_.count(&second) > 0 || placed_.count(&first) > 0;
+  const bool placed = pass.placed_.count(&second) > 0 || pass.placed_.count(&first) > 0;
 
-  if (key == "insert_insert") {
-    if (a == b) {
-      // The same new node on both sides: equal where it matters, or a clash
-      // nobody can settle. The place before a sibling is no attribute.
-      std::string differences;
-      for (const auto& [name, value] : first.GetArgs())
-        if (name != keys::kBnid && !IsUnimportantAttribute(name) && second.GetArg(name) != value)
-          differences += Format(", %s:%s", name, value);
-      for (const auto& [name, value] : second.GetArgs())
-        if (name != keys::kBnid && !IsUnimportantAttribute(name) && !first.HasArg(name) &&
-            !value.empty())
-          differences += Format(", %s:%s", name, value);
-      // Failing here would fail every later sync the same way: the node is
-      // one node, settled as such.
-      if (!differences.empty()) {
-        logger_.Log(Format("Conflict: duplicate nids detected on insert %s: %s", a, differences));
-        return Resolution(kSyncSameNode, kSyncBoth);
-      }
-      return Resolution(kSyncDrop, kSyncBoth);
-    }
-    if (pnid1 == pnid2 && bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
-    return NoConflict();
+  // The parent of a reordered node, as its own side holds it.
+  static std::string ParentOf(NodeSet& tree, const Command& command, const char* tag) {
+    return tree.GetNode(command.GetID(), false, false, true, tag)->GetAttr(keys::kPnid);
   }
-  if (key == "insert_move") {
-    // The insert is to stand before the node that the move takes elsewhere.
-    if (bnid1 == b && pnid1 != pnid2) return Resolution(kSyncNextSib, kSyncLeft);
-    if (pnid1 == pnid2 && bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
-    return NoConflict();
-  }
-  if (key == "insert_reorder") {
-    const std::string parent = parentOf(secondTree, second, "server2");
-    if (parent == pnid1 && bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
-    if (pnid1 == pnid2 && bnid2 == a) return Resolution(kSyncNextSib, kSyncLocal);
-    return NoConflict();
-  }
-  if (key == "insert_update" || key == "move_update" || key == "reorder_update")
-    return NoConflict();
-  if (key == "delete_insert") {
-    if (Covers(first, bnid2)) return Resolution(kSyncNextSib, kSyncRight);
-    if (Covers(first, pnid2)) return Resolution(kSyncDelInsert, kSyncLeft);
-    return NoConflict();
-  }
-  if (key == "delete_delete") {
-    if (a == b) return Resolution(kSyncDrop, kSyncBoth);
-    if (Covers(first, b)) return Resolution(kSyncDrop, kSyncRight);
-    if (Covers(second, a)) return Resolution(kSyncDrop, kSyncLeft);
-    return NoConflict();
-  }
-  if (key == "delete_move") {
-    if (Covers(first, bnid2)) return Resolution(kSyncNextSib, kSyncRight);
-    if (Covers(first, b)) return Resolution(kSyncDelMoveOut, kSyncLeft);
-    if (Covers(first, pnid2)) return Resolution(kSyncDelMoveIn, kSyncLeft);
-    // A delete elsewhere leaves the move as it is.
-    return NoConflict();
-  }
-  if (key == "delete_reorder") {
-    if (Covers(first, b)) return Resolution(kSyncDrop, kSyncRight);
-    if (bnid2 == a) return Resolution(kSyncNextSib, kSyncRight);
-    return NoConflict();
-  }
-  if (key == "delete_update") {
-    if (!Covers(first, b)) return NoConflict();
+  bool Covers(const Command& remove, std::string_view id) const { return pass.Covers(remove, id); }
+
+  // The rules, one for each pair of actions with one.
+  SyncTarget InsertInsert() const;
+  SyncTarget InsertMove() const;
+  SyncTarget InsertReorder() const;
+  SyncTarget Unrelated() const { return NoConflict(); }
+  SyncTarget DeleteInsert() const;
+  SyncTarget DeleteDelete() const;
+  SyncTarget DeleteMove() const;
+  SyncTarget DeleteReorder() const;
+  SyncTarget DeleteUpdate() const;
+  SyncTarget MoveMove() const;
+  SyncTarget MoveReorder() const;
+  SyncTarget ReorderReorder() const;
+  SyncTarget UpdateUpdate() const;
+};
+
+SyncTarget ConflictResolver::DetectConflict(const std::string& key, Command& first, Command& second,
+                                            bool firstIsLocal) {
+  using Detector = SyncTarget (Pair::*)() const;
+  // The rule for each "<first action>_<second action>"; a pair not here is
+  // asked the other way round.
+  static const std::unordered_map<std::string_view, Detector> kDetectors = {
+      {"insert_insert", &Pair::InsertInsert},   {"insert_move", &Pair::InsertMove},
+      {"insert_reorder", &Pair::InsertReorder}, {"insert_update", &Pair::Unrelated},
+      {"move_update", &Pair::Unrelated},        {"reorder_update", &Pair::Unrelated},
+      {"delete_insert", &Pair::DeleteInsert},   {"delete_delete", &Pair::DeleteDelete},
+      {"delete_move", &Pair::DeleteMove},       {"delete_reorder", &Pair::DeleteReorder},
+      {"delete_update", &Pair::DeleteUpdate},   {"move_move", &Pair::MoveMove},
+      {"move_reorder", &Pair::MoveReorder},     {"reorder_reorder", &Pair::ReorderReorder},
+      {"update_update", &Pair::UpdateUpdate},
+  };
+  const std::string& a = first.GetID();
+  const std::string& b = second.GetID();
+  logger_.Log(Format("Detector [%s]: localID: %s, serverID: %s", key, firstIsLocal ? a : b,
+                     firstIsLocal ? b : a));
+  auto rule = kDetectors.find(key);
+  if (rule == kDetectors.end()) return {};
+  const Pair pair{*this, first, second, firstIsLocal ? localTree_ : serverTree_,
+                  firstIsLocal ? serverTree_ : localTree_};
+  return (pair.*(rule->second))();
+}
+
+SyncTarget ConflictResolver::Pair::InsertInsert() const {
+  if (a == b) {
+    // The same new node on both sides: equal where it matters, or a clash
+    // nobody can settle. The place before a sibling is no attribute.
+    std::string differences;
+    for (const auto& [name, value] : first.GetArgs())
+      if (name != keys::kBnid && !IsUnimportantAttribute(name) && second.GetArg(name) != value)
+        differences += Format(", %s:%s", name, value);
     for (const auto& [name, value] : second.GetArgs())
-      if (!IsUnimportantAttribute(name)) return Resolution(kSyncDelUpdate, kSyncLeft);
-    return Resolution(kSyncDrop, kSyncRight);
+      if (name != keys::kBnid && !IsUnimportantAttribute(name) && !first.HasArg(name) &&
+          !value.empty())
+        differences += Format(", %s:%s", name, value);
+    // Failing here would fail every later sync the same way: the node is
+    // one node, settled as such.
+    if (!differences.empty()) {
+      pass.logger_.Log(
+          Format("Conflict: duplicate nids detected on insert %s: %s", a, differences));
+      return Resolution(kSyncSameNode, kSyncBoth);
+    }
+    return Resolution(kSyncDrop, kSyncBoth);
   }
-  if (key == "move_move") {
-    if (pnid1 == pnid2) {
-      if (a == b) return Resolution(kSyncDrop, bnid1 == bnid2 ? kSyncBoth : kSyncServer);
-      if (bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
-      return NoConflict();
-    }
-    if (a == b) {
-      Node* item = firstTree.GetNode(a, false, false, true, "server3");
-      Node* firstFolder = firstTree.GetNode(pnid1, false, false, true, "server4");
-      Node* secondFolder = secondTree.GetNode(pnid2, false, false, true, "server5");
-      return Resolution(kSyncDrop, Answer(questions_.AskFolderPlacementConflict(*item, *firstFolder,
-                                                                                *secondFolder)));
-    }
-    // Each side moved its node into the other's: together the two moves
-    // would cut both out of the tree. The local placement stays.
-    if (AncestryOf(firstTree).Within(pnid1, b) && AncestryOf(secondTree).Within(pnid2, a))
-      return Resolution(kSyncDrop, kSyncServer);
-    // A move that is to stand before the node the other move takes away.
-    if (bnid1 == b) return Resolution(kSyncNextSib, kSyncLeft);
-    if (bnid2 == a) return Resolution(kSyncNextSib, kSyncRight);
+  if (pnid1 == pnid2 && bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::InsertMove() const {
+  // The insert is to stand before the node that the move takes elsewhere.
+  if (bnid1 == b && pnid1 != pnid2) return Resolution(kSyncNextSib, kSyncLeft);
+  if (pnid1 == pnid2 && bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::InsertReorder() const {
+  const std::string parent = ParentOf(secondTree, second, "server2");
+  if (parent == pnid1 && bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
+  if (pnid1 == pnid2 && bnid2 == a) return Resolution(kSyncNextSib, kSyncLocal);
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::DeleteInsert() const {
+  if (Covers(first, bnid2)) return Resolution(kSyncNextSib, kSyncRight);
+  if (Covers(first, pnid2)) return Resolution(kSyncDelInsert, kSyncLeft);
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::DeleteDelete() const {
+  if (a == b) return Resolution(kSyncDrop, kSyncBoth);
+  if (Covers(first, b)) return Resolution(kSyncDrop, kSyncRight);
+  if (Covers(second, a)) return Resolution(kSyncDrop, kSyncLeft);
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::DeleteMove() const {
+  if (Covers(first, bnid2)) return Resolution(kSyncNextSib, kSyncRight);
+  if (Covers(first, b)) return Resolution(kSyncDelMoveOut, kSyncLeft);
+  if (Covers(first, pnid2)) return Resolution(kSyncDelMoveIn, kSyncLeft);
+  // A delete elsewhere leaves the move as it is.
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::DeleteReorder() const {
+  if (Covers(first, b)) return Resolution(kSyncDrop, kSyncRight);
+  if (bnid2 == a) return Resolution(kSyncNextSib, kSyncRight);
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::DeleteUpdate() const {
+  if (!Covers(first, b)) return NoConflict();
+  for (const auto& [name, value] : second.GetArgs())
+    if (!IsUnimportantAttribute(name)) return Resolution(kSyncDelUpdate, kSyncLeft);
+  return Resolution(kSyncDrop, kSyncRight);
+}
+
+SyncTarget ConflictResolver::Pair::MoveMove() const {
+  if (pnid1 == pnid2) {
+    if (a == b) return Resolution(kSyncDrop, bnid1 == bnid2 ? kSyncBoth : kSyncServer);
+    if (bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
     return NoConflict();
   }
-  if (key == "move_reorder") {
-    if (a == b) return Resolution(kSyncDrop, kSyncRight);
-    const std::string parent = parentOf(secondTree, second, "server6");
-    // The reorder is to stand before the node the move takes away.
-    if (bnid2 == a && parent != pnid1) return Resolution(kSyncNextSib, kSyncRight);
-    if (parent == pnid1 && bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
+  if (a == b) {
+    Node* item = firstTree.GetNode(a, false, false, true, "server3");
+    Node* firstFolder = firstTree.GetNode(pnid1, false, false, true, "server4");
+    Node* secondFolder = secondTree.GetNode(pnid2, false, false, true, "server5");
+    return Resolution(kSyncDrop, Answer(pass.questions_.AskFolderPlacementConflict(
+                                     *item, *firstFolder, *secondFolder)));
+  }
+  // Each side moved its node into the other's: together the two moves
+  // would cut both out of the tree. The local placement stays.
+  if (pass.AncestryOf(firstTree).Within(pnid1, b) && pass.AncestryOf(secondTree).Within(pnid2, a))
+    return Resolution(kSyncDrop, kSyncServer);
+  // A move that is to stand before the node the other move takes away.
+  if (bnid1 == b) return Resolution(kSyncNextSib, kSyncLeft);
+  if (bnid2 == a) return Resolution(kSyncNextSib, kSyncRight);
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::MoveReorder() const {
+  if (a == b) return Resolution(kSyncDrop, kSyncRight);
+  const std::string parent = ParentOf(secondTree, second, "server6");
+  // The reorder is to stand before the node the move takes away.
+  if (bnid2 == a && parent != pnid1) return Resolution(kSyncNextSib, kSyncRight);
+  if (parent == pnid1 && bnid1 == bnid2 && !placed) return Resolution(kSyncTransit, kSyncServer);
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::ReorderReorder() const {
+  if (ParentOf(firstTree, first, "server8") != ParentOf(secondTree, second, "server9"))
     return NoConflict();
+  if (a == b) {
+    if (bnid1 != bnid2) return Resolution(kSyncDrop, kSyncServer);
+    return second.flagged ? NoConflict() : Resolution(kSyncDrop, kSyncBoth);
   }
-  if (key == "reorder_reorder") {
-    if (parentOf(firstTree, first, "server8") != parentOf(secondTree, second, "server9"))
-      return NoConflict();
-    if (a == b) {
-      if (bnid1 != bnid2) return Resolution(kSyncDrop, kSyncServer);
-      return second.flagged ? NoConflict() : Resolution(kSyncDrop, kSyncBoth);
-    }
-    // A reorder is copied to the other side once: the copied command is
-    // flagged.
-    if (b == bnid1 && !second.flagged) return Resolution(kSyncCommuteReorder, kSyncLeft);
-    if (a == bnid2 && !first.flagged) return Resolution(kSyncCommuteReorder, kSyncRight);
-    return NoConflict();
+  // A reorder is copied to the other side once: the copied command is
+  // flagged.
+  if (b == bnid1 && !second.flagged) return Resolution(kSyncCommuteReorder, kSyncLeft);
+  if (a == bnid2 && !first.flagged) return Resolution(kSyncCommuteReorder, kSyncRight);
+  return NoConflict();
+}
+
+SyncTarget ConflictResolver::Pair::UpdateUpdate() const {
+  if (a != b) return NoConflict();
+  Node* mine = firstTree.GetNode(a, false, true, true);
+  const std::string ntype = mine ? mine->GetAttr(keys::kNtype) : std::string();
+  const char32_t filler = Engine::Current().Platform().FillerChar();
+  std::vector<std::string> differing;
+  bool unseen = false;  // values that differ only where the user cannot see it
+  bool shared = false;
+  for (const auto& [name, value] : first.GetArgs()) {
+    if (!second.HasArg(name)) continue;
+    shared = true;
+    const std::string& theirs = second.GetArg(name);
+    bool differs;
+    if (name == keys::kName)
+      differs = MakeSafeFileName(value, ntype, filler) != MakeSafeFileName(theirs, ntype, filler);
+    else
+      differs = !IsUnimportantAttribute(name) && value != theirs;
+    if (differs)
+      differing.push_back(name);
+    else if (value != theirs)
+      unseen = true;
   }
-  if (key == "update_update") {
-    if (a != b) return NoConflict();
-    Node* mine = firstTree.GetNode(a, false, true, true);
-    const std::string ntype = mine ? mine->GetAttr(keys::kNtype) : std::string();
-    const char32_t filler = Engine::Current().Platform().FillerChar();
-    std::vector<std::string> differing;
-    bool unseen = false;  // values that differ only where the user cannot see it
-    bool shared = false;
-    for (const auto& [name, value] : first.GetArgs()) {
-      if (!second.HasArg(name)) continue;
-      shared = true;
-      const std::string& theirs = second.GetArg(name);
-      bool differs;
-      if (name == keys::kName)
-        differs = MakeSafeFileName(value, ntype, filler) != MakeSafeFileName(theirs, ntype, filler);
-      else
-        differs = !IsUnimportantAttribute(name) && value != theirs;
-      if (differs)
-        differing.push_back(name);
-      else if (value != theirs)
-        unseen = true;
-    }
-    if (differing.size() == 1 && differing[0] == keys::kTags)
-      return Resolution(kSyncDrop, kSyncServer);
-    // Of the root only what both sides set is settled, the local way.
-    if (a == keys::kRoot) return shared ? Resolution(kSyncDrop, kSyncServer) : NoConflict();
-    // Both sides would otherwise take the other's value: the local one
-    // stays on both.
-    if (differing.empty()) return unseen ? Resolution(kSyncDrop, kSyncServer) : NoConflict();
-    Node* firstNode = firstTree.GetNode(a, false, false, true, "server10");
-    Node* secondNode = secondTree.GetNode(b, false, false, true, "server11");
-    return Resolution(kSyncDrop, Answer(questions_.AskVersionConflict(*firstNode, *secondNode)));
-  }
-  return {};
+  if (differing.size() == 1 && differing[0] == keys::kTags)
+    return Resolution(kSyncDrop, kSyncServer);
+  // Of the root only what both sides set is settled, the local way.
+  if (a == keys::kRoot) return shared ? Resolution(kSyncDrop, kSyncServer) : NoConflict();
+  // Both sides would otherwise take the other's value: the local one
+  // stays on both.
+  if (differing.empty()) return unseen ? Resolution(kSyncDrop, kSyncServer) : NoConflict();
+  Node* firstNode = firstTree.GetNode(a, false, false, true, "server10");
+  Node* secondNode = secondTree.GetNode(b, false, false, true, "server11");
+  return Resolution(kSyncDrop, Answer(pass.questions_.AskVersionConflict(*firstNode, *secondNode)));
 }
 
 bool ConflictResolver::TrimUpdate(Command& loser, const Command& winner) {

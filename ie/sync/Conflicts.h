@@ -103,6 +103,9 @@ class ConflictResolver {
  private:
   struct Side;
   class Ancestry;
+  // The detectors' view of a pair of commands; its rules are the table
+  // DetectConflict looks up.
+  struct Pair;
   Side SideOf(bool local);
   // Who is whose ancestor in the local or the server tree.
   Ancestry& AncestryOf(NodeSet& tree);

@@ -190,7 +190,7 @@ void IntermediateDatasource::ApplyCommands(NodeSet& tree, CommandSet& commands, 
     env_.logger.Log(Format("Applying: %s", WriteCompactJson(command.ToJSON())));
     const std::string& action = command.GetAction();
     try {
-      if (action == "update") {
+      if (action == actions::kUpdate) {
         if (!tree.GetNode(command.GetID(), false, true, true)) {
           env_.logger.Log("NID no longer exists, ignoring command");
           continue;
@@ -204,7 +204,7 @@ void IntermediateDatasource::ApplyCommands(NodeSet& tree, CommandSet& commands, 
           command.DeleteArg(keys::kUnid);
           if (command.GetArgs().empty()) continue;
         }
-      } else if (action == "insert") {
+      } else if (action == actions::kInsert) {
         const std::string& pnid = command.GetArg(keys::kPnid);
         if (pnid.empty() || !tree.GetNode(pnid, false, true, true)) {
           env_.logger.Log("No PNID in local ns, skipping command");

@@ -4,7 +4,6 @@
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
-#include "text/Text.h"
 #include "ie/sync/Account.h"
 #include "ie/sync/Conflicts.h"
 #include "ie/sync/OpenTabs.h"
@@ -18,6 +17,7 @@
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "platform/clock/Clock.h"
+#include "text/Text.h"
 
 namespace tarvex {
 
@@ -416,8 +416,10 @@ void KestroveServer::GetLocalChanges(bool continuous, const std::string& revisio
     NodeSet clone(baseline_.get());
     localCommands = clone.Compare(*local);
   }
-  if (settings.GetBool("ignorelocalreorders", false)) localCommands.FilterCommands("reorder");
-  if (settings.GetBool("ignoreserverreorders", false)) serverCommands.FilterCommands("reorder");
+  if (settings.GetBool("ignorelocalreorders", false))
+    localCommands.FilterCommands(actions::kReorder);
+  if (settings.GetBool("ignoreserverreorders", false))
+    serverCommands.FilterCommands(actions::kReorder);
   // Both sides may make the same change, which the conflict pass drops from
   // both: the baseline must still take it.
   const bool changed = localCommands.GetSize() > 0 || serverCommands.GetSize() > 0;

@@ -5,13 +5,13 @@
 
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/VelkException.h"
-#include "text/Text.h"
 #include "ie/sync/SynchronousRequest.h"
 #include "nodeset/Command.h"
 #include "nodeset/Json.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/Utilities.h"
+#include "text/Text.h"
 
 namespace tarvex {
 
@@ -35,7 +35,7 @@ Json::Value GetServiceStatus(SyncContext& context, bool manual) {
 
 void ResetBookkeeping(CommandSet& commands) {
   for (const auto& command : commands.Commands()) {
-    if (command->GetAction() == "delete") command->ResetDeletedNodes();
+    if (command->GetAction() == actions::kDelete) command->ResetDeletedNodes();
     command->flagged = false;
   }
 }
@@ -43,7 +43,7 @@ void ResetBookkeeping(CommandSet& commands) {
 void RecordDeletedSubtrees(CommandSet& commands, NodeSet& first, NodeSet& other) {
   for (const auto& command : commands.Commands()) {
     command->ResetDeletedNodes();
-    if (command->GetAction() != "delete") continue;
+    if (command->GetAction() != actions::kDelete) continue;
     // The node first, then each subtree in child order.
     std::vector<std::string> pending{command->GetID()};
     while (!pending.empty()) {

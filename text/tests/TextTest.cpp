@@ -104,6 +104,25 @@ TEST(TextTest, AsciiCaseHelpersTouchOnlyAsciiLetters) {
   EXPECT_FALSE(StartsWith("abc", "Ab"));
 }
 
+TEST(TextTest, ReplaceAllReplacesEachOccurrenceOnceFromTheLeft) {
+  struct Case {
+    std::string text, from, to, want;
+  };
+  const Case cases[] = {
+      {"a/b/c/", "/", "%2F", "a%2Fb%2Fc%2F"},
+      {"tarvex.com/tarvex", "tarvex", "kestrove", "kestrove.com/kestrove"},
+      {"aaa", "a", "aa", "aaaaaa"},  // what was put in is not searched again
+      {"aaaa", "aa", "a", "aa"},     // nor what a replacement brings together
+      {"aaa", "aa", "b", "ba"},      // occurrences do not overlap
+      {"abab", "ab", "", ""},
+      {"abc", "x", "y", "abc"},
+      {"", "a", "b", ""},
+      {"abc", "", "x", "abc"},  // nothing to look for
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ReplaceAll(c.text, c.from, c.to), c.want) << c.text << " " << c.from << " " << c.to;
+}
+
 TEST(TextTest, WebAddressesAreHttpAndHttpsOnly) {
   struct Case {
     const char* url;
