@@ -208,8 +208,6 @@ class FavoritesDatasource : public NativeDatasource {
   // given), otherwise it is dropped with a log line.
   void RemapOriginalAttrs(Node& node, NodeSet& set, bool restoreAlways);
 
-  const std::string& FavoritesDir() const { return favoritesDir_; }
-
   // The steps of writing.
   // Throws VelkException, naming the node, the limit and its value, when
   // the Favorites could not be read once `set` were written (a folder too
