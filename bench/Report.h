@@ -2,6 +2,7 @@
 // VALUE" and "target NAME MAX PASS|FAIL", flushed at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 namespace tarvex::bench {
@@ -13,6 +14,17 @@ inline bool ReportRatio(const char* name, double value, double max) {
   std::printf("target %s %.1f %s\n", name, max, pass ? "PASS" : "FAIL");
   std::fflush(stdout);
   return pass;
+}
+
+// Measures and reports each ratio of a table (members `name` and `max`),
+// then how many missed their limits; that count is returned.
+template <typename Ratio, size_t N, typename Measure>
+int ReportRatios(const Ratio (&ratios)[N], Measure measure) {
+  int missed = 0;
+  for (const Ratio& r : ratios)
+    if (!ReportRatio(r.name, measure(r), r.max)) ++missed;
+  std::printf("ratios missed: %d of %zu\n", missed, N);
+  return missed;
 }
 
 }  // namespace tarvex::bench

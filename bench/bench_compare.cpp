@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "bench/Report.h"
-#include "text/Text.h"
 #include "nodeset/Command.h"
 #include "nodeset/Engine.h"
 #include "nodeset/NodeSet.h"
@@ -28,6 +27,7 @@
 #include "nodeset/testing/TestEngine.h"
 #include "nodeset/testing/Trees.h"
 #include "platform/testing/TempDir.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {
@@ -436,12 +436,7 @@ int Ratios() {
       {"merge_20k_vs_10k", {"merge20k", &MergeOnClone}, {"merge10k", &MergeOnClone}, 2.5},
       {"allnew_40k_vs_20k", {"allnew40k", &CompareOnClone}, {"allnew20k", &CompareOnClone}, 2.5},
   };
-  int missed = 0;
-  for (const Ratio& r : ratios) {
-    if (!bench::ReportRatio(r.name, MeasureRatio(r), r.max)) ++missed;
-  }
-  std::printf("ratios missed: %d of %zu\n", missed, std::size(ratios));
-  return missed;
+  return bench::ReportRatios(ratios, [](const Ratio& r) { return MeasureRatio(r); });
 }
 
 }  // namespace

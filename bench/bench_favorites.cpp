@@ -20,7 +20,6 @@
 #include "ie/favorites/IconManager.h"
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
-#include "text/Text.h"
 #include "nodeset/Command.h"
 #include "nodeset/Engine.h"
 #include "nodeset/NodeSet.h"
@@ -29,6 +28,7 @@
 #include "platform/osfacts/OsFacts.h"
 #include "platform/registry/Registry.h"
 #include "platform/testing/TempDir.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {

@@ -9,8 +9,8 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/WindowsFacts.h"
-#include "text/Text.h"
 #include "platform/testing/TempDir.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {

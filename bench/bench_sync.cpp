@@ -22,7 +22,6 @@
 
 #include "bench/Report.h"
 #include "ie/foundation/core/VelkException.h"
-#include "text/Text.h"
 #include "ie/sync/KestroveServer.h"
 #include "ie/sync/OpenTabs.h"
 #include "ie/sync/SyncQuestions.h"
@@ -37,6 +36,7 @@
 #include "platform/http/HttpTransport.h"
 #include "platform/tabs/WindowModel.h"
 #include "platform/testing/Files.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {
@@ -298,12 +298,7 @@ int Ratios() {
       {"sync_deep8000_vs_balanced", "deep", 8000, 3.0},
       {"sync_wide20000_vs_balanced", "wide", 20000, 3.0},
   };
-  int missed = 0;
-  for (const Ratio& r : ratios) {
-    if (!bench::ReportRatio(r.name, MeasureRatio(r), r.max)) ++missed;
-  }
-  std::printf("ratios missed: %d of %zu\n", missed, std::size(ratios));
-  return missed;
+  return bench::ReportRatios(ratios, [](const Ratio& r) { return MeasureRatio(r); });
 }
 
 }  // namespace
