@@ -1,9 +1,9 @@
 #include "ie/foundation/Logger.h"
 
 #include "ie/foundation/core/Paths.h"
-#include "text/Text.h"
 #include "platform/Win32Error.h"
 #include "platform/registry/Registry.h"
+#include "text/Text.h"
 
 namespace tarvex {
 
@@ -90,20 +90,38 @@ void Logger::Write(std::string_view text) {
       stream_->Close();
       stream_.reset();
       OpenLocked(false);
-    } else if (rc == 0 && size > kMaxLogBytes) {
+      size = 0;
+    } else if (rc == 0 && size > maxBytes) {
       stream_->Close();
       stream_.reset();
       OpenLocked(true);
       cut = true;
+      size = 0;
     }
+    size_ = size;
     if (!stream_) return;
   }
-  std::string time = FormatCTime(now);
+  // The time text of a second is made once.
+  if (now != timeSecond_) {
+    timeSecond_ = now;
+    timeText_ = FormatCTime(now);
+  }
+  if (!cut && size_ > maxBytes) {
+    // The lines written since the last check took the log past its limit:
+    // it is emptied now, not at the next check.
+    stream_->Close();
+    stream_.reset();
+    OpenLocked(true);
+    if (!stream_) return;
+    cut = true;
+    size_ = 0;
+  }
   std::string line;
-  if (cut) line = time + ": -------- Truncated large log file --------\n";
-  line.append(time).append(": ").append(text).append("\n");
+  if (cut) line = timeText_ + ": -------- Truncated large log file --------\n";
+  line.append(timeText_).append(": ").append(text).append("\n");
   stream_->Write(line);
   stream_->Flush();
+  size_ += line.size();
 }
 
 void CloseLogFile() {

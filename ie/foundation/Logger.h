@@ -1,6 +1,7 @@
 // The process-wide log "tarvex.log": one line per call, the local time,
-// ": " and the text, flushed at once; emptied when it grows past
-// 20,000,000 bytes (checked at most once an hour). Level 1 logs errors only,
+// ": " and the text, flushed at once; emptied at the first line after it
+// passed 20,000,000 bytes (the file's size is read at most once an hour; in
+// between the logger counts what it writes itself). Level 1 logs errors only,
 // 2 (the default) adds information, 3 or more adds debugging extras.
 //
 // The log finds its folder from the registry value `userdir` directly (else
@@ -55,6 +56,8 @@ class Logger {
   const std::string& path() const { return path_; }
 
   std::atomic<int> level{2};
+  // The size past which the log is emptied; set before the log is used.
+  uint64_t maxBytes = kMaxLogBytes;
 
  private:
   void Write(std::string_view text);
@@ -66,6 +69,9 @@ class Logger {
   std::recursive_mutex lock_;
   std::unique_ptr<WritableFile> stream_;
   int64_t lastSizeCheck_ = 0;
+  uint64_t size_ = 0;  // the file's size as of the last check, plus what was written since
+  int64_t timeSecond_ = INT64_MIN;  // the second `timeText_` was made for
+  std::string timeText_;
   bool shutDown_ = false;
 };
 

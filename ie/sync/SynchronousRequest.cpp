@@ -8,11 +8,11 @@
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
 #include "ie/foundation/core/VelkException.h"
-#include "text/Text.h"
 #include "ie/sync/Account.h"
 #include "nodeset/Json.h"
 #include "platform/clock/Clock.h"
 #include "platform/http/HttpTransport.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {
@@ -47,20 +47,69 @@ std::string CompleteUrl(std::string url, Settings& settings) {
 
 // A copy without any member whose name starts with "password", at any depth,
 // for the log.
-Json::Value WithoutPasswords(const Json::Value& value) {
-  if (value.isObject()) {
-    Json::Value out(Json::objectValue);
-    for (const std::string& name : value.getMemberNames())
-      if (!StartsWith(name, "password")) out[name] = WithoutPasswords(value[name]);
-    return out;
+// Writes `text` as a JSON string.
+void AppendQuoted(std::string& out, std::string_view text) {
+  out += '"';
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      out += Format("\\u%04x", static_cast<unsigned>(c));
+    } else {
+      out += static_cast<char>(c);
+    }
   }
-  if (value.isArray()) {
-    Json::Value out(Json::arrayValue);
-    for (const Json::Value& item : value) out.append(WithoutPasswords(item));
-    return out;
-  }
-  return value;
+  out += '"';
 }
+
+// Compact JSON of `value` without its "password..." members, written only
+// until `out` reaches `bound` bytes: what the log shows of a body. Nothing
+// is copied, and a tree of 100,000 bookmarks costs no more than the bound.
+void AppendForLog(std::string& out, const Json::Value& value, size_t bound) {
+  if (out.size() >= bound) return;
+  if (value.isObject()) {
+    out += '{';
+    bool first = true;
+    for (auto it = value.begin(); it != value.end() && out.size() < bound; ++it) {
+      const std::string name = it.name();
+      if (StartsWith(name, "password")) continue;
+      if (!first) out += ',';
+      first = false;
+      AppendQuoted(out, name);
+      out += ':';
+      AppendForLog(out, *it, bound);
+    }
+    out += '}';
+  } else if (value.isArray()) {
+    out += '[';
+    bool first = true;
+    for (auto it = value.begin(); it != value.end() && out.size() < bound; ++it) {
+      if (!first) out += ',';
+      first = false;
+      AppendForLog(out, *it, bound);
+    }
+    out += ']';
+  } else if (value.isString()) {
+    AppendQuoted(out, value.asString());
+  } else {
+    out += WriteCompactJson(value);
+  }
+}
+
+}  // namespace
+
+std::string LogTextOf(const Json::Value& value, size_t fullBytes, size_t bound) {
+  std::string out;
+  AppendForLog(out, value, bound);
+  if (out.size() > bound) {
+    out.resize(bound);
+    out += Format("... (%d bytes in all)", static_cast<long long>(fullBytes));
+  }
+  return out;
+}
+
+namespace {
 
 bool HoldsControlCharacter(std::string_view text) {
   for (unsigned char c : text)
@@ -107,7 +156,7 @@ SynchronousRequest::SynchronousRequest(std::string method, std::string url, bool
     if (arguments && arguments->isObject())
       for (const std::string& name : arguments->getMemberNames()) body[name] = (*arguments)[name];
     body_ = WriteCompactJson(body);
-    cleanedBody_ = WriteCompactJson(WithoutPasswords(body));
+    cleanedBody_ = LogTextOf(body, body_.size());
   }
   Perform();
 }
@@ -192,8 +241,13 @@ void SynchronousRequest::OnReply(long httpStatus, const std::string& text) {
   Json::Value reply;
   std::string error;
   if (!ParseJson(text, &reply, &error))
-    throw VelkException("network", kErrGeneral,
-                        Format("Couldn't parse response body from server: %s", text));
+    throw VelkException(
+        "network", kErrGeneral,
+        Format("Couldn't parse response body from server: %s",
+               text.size() <= kLogBodyBytes
+                   ? text
+                   : text.substr(0, kLogBodyBytes) +
+                         Format("... (%d bytes in all)", static_cast<long long>(text.size()))));
 
   if (reply.isObject() && reply.isMember("auth")) {
     const Json::Value& auth = reply["auth"];
@@ -205,8 +259,7 @@ void SynchronousRequest::OnReply(long httpStatus, const std::string& text) {
     }
     reply.removeMember("auth");
   }
-  context_.logger.Log("Cleaned SyncRequest response from server: " +
-                      WriteCompactJson(WithoutPasswords(reply)));
+  context_.logger.Log("Cleaned SyncRequest response from server: " + LogTextOf(reply, text.size()));
   reply_ = reply;
   if (skipStatus_) return;
 

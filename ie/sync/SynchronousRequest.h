@@ -38,6 +38,14 @@
 
 namespace tarvex {
 
+// How much of a request's or reply's body the log shows.
+inline constexpr size_t kLogBodyBytes = 4096;
+
+// What the log shows of a JSON body: compact JSON without any "password..."
+// member, cut after `bound` bytes and then followed by the body's full size
+// (`fullBytes`). Costs no more than the bound, whatever the body's size.
+std::string LogTextOf(const Json::Value& value, size_t fullBytes, size_t bound = kLogBodyBytes);
+
 class SynchronousRequest {
  public:
   using Headers = std::vector<std::pair<std::string, std::string>>;

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "ie/foundation/Logger.h"
-#include "text/Text.h"
 #include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {
@@ -91,6 +91,24 @@ TEST_F(LoggerTest, LargeLogIsEmptiedAtTheFirstLine) {
       EXPECT_GT(static_cast<uint64_t>(in.tellg()), c.size);  // appended, not cut
     }
   }
+}
+
+// What the logger writes itself counts at once: a log never grows past its
+// limit by more than one line, however many lines come within the hour.
+TEST_F(LoggerTest, ItsOwnLinesNeverTakeTheLogPastItsLimit) {
+  Logger log(LogPath(), FileSystem::Native(), clock_);
+  log.maxBytes = 2000;
+  const std::string text(60, 'x');
+  int cuts = 0;
+  for (int n = 0; n < 200; ++n) {
+    log.Log(text);
+    std::ifstream in(LogPath(), std::ios::binary | std::ios::ate);
+    ASSERT_LE(static_cast<uint64_t>(in.tellg()), 2000u + 2 * (26 + text.size() + 1)) << n;
+  }
+  for (const std::string& line : Lines(LogPath()))
+    if (line.find("Truncated large log file") != std::string::npos) ++cuts;
+  EXPECT_EQ(cuts, 1) << "the last cut leads the file";
+  EXPECT_EQ(Lines(LogPath()).back(), std::string("Wed Dec 09 23:25:16 2026: ") + text);
 }
 
 TEST_F(LoggerTest, GrowthIsCutOnlyAtTheNextHourlyCheck) {

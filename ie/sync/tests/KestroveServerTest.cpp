@@ -13,6 +13,7 @@
 #include "ie/sync/testing/SyncClient.h"
 #include "nodeset/Command.h"
 #include "nodeset/Json.h"
+#include "nodeset/Md5.h"
 #include "nodeset/Node.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/testing/Trees.h"
@@ -685,6 +686,38 @@ TEST_F(KestroveServerTest, ARecordedFailureGivesTheWholeTextOfWhatFailed) {
     else
       EXPECT_FALSE(a->bed.settings.HasValue("errordetails"));
     service_.SetReset("alice", true);
+  }
+}
+
+// A sync of a few thousand bookmarks keeps the log within its limit, and no
+// line of it holds a password or more of a body than the bound.
+TEST_F(KestroveServerTest, TheLogStaysWithinItsLimitAndShowsNoSecret) {
+  auto a = Computer("ma");
+  a->bed.logger.maxBytes = 300'000;
+  a->Edit([](NodeSet& s) {
+    for (int f = 0; f < 30; ++f) {
+      Add(s, Format("f%d", f), "ROOT", Format("Folder %d", f));
+      for (int b = 0; b < 100; ++b)
+        Add(s, Format("f%db%d", f, b), Format("f%d", f), Format("Site %d.%d", f, b),
+            Format("http://site%d-%d.example/", f, b));
+    }
+  });
+  service_.SetReset("alice", true);
+  a->Sync();
+  service_.SetReset("alice", false);
+  ASSERT_EQ(a->SyncStatus(), 103);
+  auto b = Computer("mb");
+  b->bed.logger.maxBytes = 300'000;
+  service_.RevokeAllTokens();  // a sign-in on the way
+  ASSERT_EQ(b->Run([](KestroveServer& s) { return s.Download(); }), 0);
+  b->Sync();
+  EXPECT_EQ(b->SyncStatus(), 105);
+  for (SyncClient* c : {a.get(), b.get()}) {
+    EXPECT_LE(fs::file_size(c->bed.logger.path()), 300'000u + kLogBodyBytes + 200);
+    for (const std::string& line : testing::SplitLines(c->bed.Log())) {
+      EXPECT_LE(line.size(), kLogBodyBytes + 200) << line.substr(0, 200);
+      EXPECT_EQ(line.find(md5("secret")), std::string::npos) << line.substr(0, 200);
+    }
   }
 }
 

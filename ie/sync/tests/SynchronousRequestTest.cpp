@@ -15,6 +15,7 @@
 #include "nodeset/Md5.h"
 #include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {
@@ -194,6 +195,38 @@ TEST_F(RequestTest, LogNeverShowsPasswordMembers) {
   EXPECT_EQ(log.find("hunter2"), std::string::npos);
   EXPECT_EQ(log.find("5ebe2294ecd0e0f0"), std::string::npos);
   EXPECT_EQ(log.find("h1nt"), std::string::npos);
+}
+
+// A body of any size costs the log at most its bound, followed by the
+// body's whole size; a password member past the bound or deep inside is
+// never shown either.
+TEST_F(RequestTest, LogShowsABoundedPartOfLongBodies) {
+  Json::Value reply = Parse(R"({"status":0})");
+  Json::Value arguments(Json::objectValue);
+  for (Json::Value* body : {&reply, &arguments}) {
+    Json::Value& commands = (*body)["commands"] = Json::Value(Json::arrayValue);
+    for (int n = 0; n < 5000; ++n) {
+      Json::Value c(Json::objectValue);
+      c["action"] = "insert";
+      c["nid"] = Format("n%d", n);
+      c["args"]["passwordhash"] = "5ebe2294ecd0e0f0";
+      commands.append(c);
+    }
+  }
+  const std::string replyText = WriteCompactJson(reply);
+  transport_.Reply(replyText);
+  Post("sync.tarvex.com/sync/bookmarks/putchanges", &arguments);
+  const std::string sent = transport_.requests[0].body;
+  for (const std::string& line : testing::SplitLines(Log())) {
+    EXPECT_LE(line.size(), kLogBodyBytes + 200) << line.substr(0, 200);
+    EXPECT_EQ(line.find("5ebe2294ecd0e0f0"), std::string::npos);
+  }
+  EXPECT_NE(Log().find(Format("... (%d bytes in all)", static_cast<long long>(sent.size()))),
+            std::string::npos);
+  EXPECT_NE(Log().find(Format("... (%d bytes in all)", static_cast<long long>(replyText.size()))),
+            std::string::npos);
+  // A body within the bound is shown whole.
+  EXPECT_EQ(LogTextOf(Parse(R"({"a":[1,"x\"y"],"password":"p"})"), 0), R"({"a":[1,"x\"y"]})");
 }
 
 TEST_F(RequestTest, StatusHandling) {
