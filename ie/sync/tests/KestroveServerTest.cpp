@@ -84,6 +84,22 @@ class KestroveServerTest : public ::testing::Test {
       EXPECT_EQ(tree.find(url, at + 1), std::string::npos) << url << " twice in " << tree;
     }
   }
+  // `c` uploads `folders` folders of `per` bookmarks each as the service's
+  // first tree.
+  void UploadFolders(SyncClient& c, int folders, int per) {
+    c.Edit([&](NodeSet& s) {
+      for (int f = 0; f < folders; ++f) {
+        Add(s, Format("f%d", f), "ROOT", Format("Folder %d", f));
+        for (int b = 0; b < per; ++b)
+          Add(s, Format("f%db%d", f, b), Format("f%d", f), Format("Site %d.%d", f, b),
+              Format("http://site%d-%d.example/", f, b));
+      }
+    });
+    service_.SetReset("alice", true);
+    c.Sync();
+    service_.SetReset("alice", false);
+    ASSERT_EQ(c.SyncStatus(), 103);
+  }
   // A change made on the service by another computer.
   void ServerRename(const std::string& id, const std::string& name) {
     Json::Value commands(Json::arrayValue);
@@ -694,18 +710,7 @@ TEST_F(KestroveServerTest, ARecordedFailureGivesTheWholeTextOfWhatFailed) {
 TEST_F(KestroveServerTest, TheLogStaysWithinItsLimitAndShowsNoSecret) {
   auto a = Computer("ma");
   a->bed.logger.maxBytes = 300'000;
-  a->Edit([](NodeSet& s) {
-    for (int f = 0; f < 30; ++f) {
-      Add(s, Format("f%d", f), "ROOT", Format("Folder %d", f));
-      for (int b = 0; b < 100; ++b)
-        Add(s, Format("f%db%d", f, b), Format("f%d", f), Format("Site %d.%d", f, b),
-            Format("http://site%d-%d.example/", f, b));
-    }
-  });
-  service_.SetReset("alice", true);
-  a->Sync();
-  service_.SetReset("alice", false);
-  ASSERT_EQ(a->SyncStatus(), 103);
+  UploadFolders(*a, 30, 100);
   auto b = Computer("mb");
   b->bed.logger.maxBytes = 300'000;
   service_.RevokeAllTokens();  // a sign-in on the way
@@ -740,18 +745,7 @@ TEST_F(KestroveServerTest, ADownloadReplacesEditsMadeBeforeIt) {
 // none of the files it had.
 TEST_F(KestroveServerTest, ANewComputersFirstSyncSendsOnlyItsOwnBookmarks) {
   auto a = Computer("ma");
-  a->Edit([](NodeSet& s) {
-    for (int f = 0; f < 10; ++f) {
-      Add(s, Format("f%d", f), "ROOT", Format("Folder %d", f));
-      for (int b = 0; b < 30; ++b)
-        Add(s, Format("f%db%d", f, b), Format("f%d", f), Format("Site %d.%d", f, b),
-            Format("http://site%d-%d.example/", f, b));
-    }
-  });
-  service_.SetReset("alice", true);
-  a->Sync();
-  service_.SetReset("alice", false);
-  ASSERT_EQ(a->SyncStatus(), 103);
+  UploadFolders(*a, 10, 30);
 
   struct Case {
     const char* name;
