@@ -14,7 +14,6 @@
 #include "ie/foundation/IniFile.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/foundation/core/testing/FakeUserInteraction.h"
-#include "text/Text.h"
 #include "nodeset/Command.h"
 #include "nodeset/Json.h"
 #include "nodeset/Node.h"
@@ -23,6 +22,7 @@
 #include "nodeset/testing/Trees.h"
 #include "platform/Win32Error.h"
 #include "platform/testing/FileStates.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {
@@ -88,6 +88,17 @@ class FavoritesWriterTest : public testing::FavoritesFixture {
     auto set = std::make_unique<NodeSet>();
     set->Execute(Command("insert", "ROOT", {{"ntype", "folder"}}));
     return set;
+  }
+  // News{Paper} Wiki Box{} Site, the tree of the tests of edits made
+  // between a read and a write.
+  std::unique_ptr<NodeSet> SharedTree() {
+    auto start = EmptyTree();
+    Insert(*start, "news", "ROOT", "News", {}, "folder");
+    Insert(*start, "paper", "news", "Paper", "http://paper/");
+    Insert(*start, "wiki", "ROOT", "Wiki", "http://wiki/");
+    Insert(*start, "box", "ROOT", "Box", {}, "folder");
+    Insert(*start, "site", "ROOT", "Site", "http://site/");
+    return start;
   }
 };
 
@@ -177,54 +188,22 @@ TEST_F(FavoritesWriterTest, WritesFilesFoldersAndTitlesThatFileNamesCannotHold) 
 // Favorites, the user folder and the registry is touched.
 TEST_F(FavoritesWriterTest, WriteThenReadGivesTheSameTree) {
   static const std::vector<std::string> kTitles = {
-      ":",
-      "?",
-      "..",
-      "???",
-      "...",
-      "a:b?c",
-      "Site",
-      "site",
-      "News",
-      std::string(71, 'x'),
+      ":", "?", "..", "???", "...", "a:b?c", "Site", "site", "News", std::string(71, 'x'),
       std::string(80, 'y') + "z",
       "\xF0\x9F\x98\x80 smile",                                   // beyond U+FFFF
       std::string(69, 'p') + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80",  // cut inside a pair
-      "trailing...",
-      ".profile",
-      "CON",
-      "lpt1.txt",
-      "a/b",
-      "back\\slash",
-      "meta.kv",
-      "desktop.ini",
-      "Links",
-      "Foo__1",
-      "Foo",
-      " padded ",
-      "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
-      "Mobile Favorites",
-      "",
+      "trailing...", ".profile", "CON", "lpt1.txt", "a/b", "back\\slash", "meta.kv", "desktop.ini",
+      "Links", "Foo__1", "Foo", " padded ", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+      "Mobile Favorites", "",
       // Texts a value line of a file cannot hold as they are.
-      "Evil\r\nname",
-      "line\nfeed",
-      "carriage\rreturn",
-      "\r\n",
-      "\ttabbed\t",
-      "bell\x07 esc\x1B del\x7F",
-      "\x01",
-      "  ",
-      "trailing space ",
-      " leading space",
+      "Evil\r\nname", "line\nfeed", "carriage\rreturn", "\r\n", "\ttabbed\t",
+      "bell\x07 esc\x1B del\x7F", "\x01", "  ", "trailing space ", " leading space",
       "ideographic space\xE3\x80\x80",
       "\xE2\x80\x8B",  // the filler character alone
-      "\xE2\x80\x8B" "filler at the ends\xE2\x80\x8B",
-      "\xC2\xA0no-break\xC2\xA0",
-      "100% sure",
-      "%tarvex-escaped%looks escaped",
-      "%tarvex-escaped%%0A",
-      "[section]",
-      "key=value"};
+      "\xE2\x80\x8B"
+      "filler at the ends\xE2\x80\x8B",
+      "\xC2\xA0no-break\xC2\xA0", "100% sure", "%tarvex-escaped%looks escaped",
+      "%tarvex-escaped%%0A", "[section]", "key=value"};
   const std::string outsideTarget = dir_ / "outside/target.url";
   const std::string outsideText = Shortcut("http://outside.example/");
   PutFile(outsideTarget, outsideText);
@@ -874,12 +853,7 @@ TEST_F(FavoritesWriterTest, EveryFailingFileOperationFailsTheWriteOrLeavesTheTre
 TEST_F(FavoritesWriterTest, AWriteAfterAReadLeavesWhatTheUserChangedInBetween) {
   records_ = &shelf_;
   settings_.SetBool("backedup", true, false);
-  auto start = EmptyTree();
-  Insert(*start, "news", "ROOT", "News", {}, "folder");
-  Insert(*start, "paper", "news", "Paper", "http://paper/");
-  Insert(*start, "wiki", "ROOT", "Wiki", "http://wiki/");
-  Insert(*start, "box", "ROOT", "Box", {}, "folder");
-  Insert(*start, "site", "ROOT", "Site", "http://site/");
+  auto start = SharedTree();
 
   struct Edit {
     const char* name;
@@ -1027,12 +1001,7 @@ TEST_F(FavoritesWriterTest, ARetriedWriteStillLeavesWhatTheUserChanged) {
     fs::remove_all(fav_);
     fs::create_directories(fav_);
     shelf_.Take(fav_);
-    auto start = EmptyTree();
-    Insert(*start, "news", "ROOT", "News", {}, "folder");
-    Insert(*start, "paper", "news", "Paper", "http://paper/");
-    Insert(*start, "wiki", "ROOT", "Wiki", "http://wiki/");
-    Insert(*start, "box", "ROOT", "Box", {}, "folder");
-    Insert(*start, "site", "ROOT", "Site", "http://site/");
+    auto start = SharedTree();
     Write(*start);
     auto tree = Read();
     tree->Execute(Command("update", "wiki", {{"url", "http://wiki/service"}}));
