@@ -60,6 +60,11 @@ class NativeDatasource {
   virtual bool ProvideNodes(NodeSet& set) = 0;
   // Writes `set` to the browser's store.
   virtual void WriteNodeSet(NodeSet& set) = 0;
+  // The tree of the last sync, which the caller holds loaded from the
+  // baseline file, for a store that works out from it what it cannot hold
+  // itself; it must outlive the next ProvideNodes. Without it such a store
+  // reads the file.
+  virtual void UseBaseline(NodeSet* baseline) { (void)baseline; }
   // Makes everything written to the store so far durable, or throws (the
   // program's error type). Nothing to do for a store whose writes are
   // durable when they return.

@@ -382,8 +382,9 @@ NodeSet::LoadResult NodeSet::LoadFromFile(const std::string& path) {
   return LoadResult::Loaded;
 }
 
-bool NodeSet::FetchFromNative() {
+bool NodeSet::FetchFromNative(NodeSet* baseline) {
   std::unique_ptr<NativeDatasource> source = Engine::Current().Platform().MakeDatasource();
+  if (baseline) source->UseBaseline(baseline);
   return source->ProvideNodes(*this);
 }
 

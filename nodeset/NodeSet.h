@@ -96,7 +96,9 @@ class NodeSet {
   // fills this empty set and returns what the datasource's ProvideNodes
   // returns (true); a read that fails throws what the datasource throws,
   // the set then partly filled.
-  bool FetchFromNative();
+  // `baseline`, when given, is the tree of the baseline file, loaded by
+  // the caller, which the datasource may use instead of reading the file.
+  bool FetchFromNative(NodeSet* baseline = nullptr);
   void FlushToNative();
 
   // Command execution. Each command is checked before it changes the tree,

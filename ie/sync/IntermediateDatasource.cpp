@@ -18,6 +18,13 @@ namespace {
 // The file holds a whole tree, like the baseline.
 constexpr uint64_t kMaxFileBytes = uint64_t{1} << 30;
 
+// Whether the commands need the stored tree: only an insert is placed by it.
+bool PlacesNodes(const CommandSet& commands) {
+  for (size_t i = 0; i < commands.GetSize(); ++i)
+    if (commands.GetAt(i)->GetAction() == actions::kInsert) return true;
+  return false;
+}
+
 // Runs the restoring commands from the last to the first.
 void Restore(NodeSet& tree, const CommandSet& commands) {
   for (size_t i = commands.GetSize(); i-- > 0;) tree.Execute(*commands.GetAt(i));
@@ -81,7 +88,10 @@ void IntermediateDatasource::WriteFile(const CommandSet& commands, const NodeSet
   env_.logger.Log(Format("Writing intermediate datasource to disk: %s", path));
   Json::Value value(Json::objectValue);
   value["_commands"] = commands.ToJSON();
-  value["_baselineNodes"] = tree.ToJSON(true);
+  // The tree only places what the commands insert: without inserts it
+  // would be read for nothing.
+  value["_baselineNodes"] =
+      PlacesNodes(commands) ? tree.ToJSON(true) : Json::Value(Json::objectValue);
   const std::string text = WriteCompactJson(value) + Engine::Current().Flavor().fileLineEnd;
   // The user folder may not exist yet on a first run.
   const std::string folder = FolderOfPath(path);
@@ -139,11 +149,14 @@ std::unique_ptr<CommandSet> IntermediateDatasource::ReadFile(NodeSet& stored) {
   } else {
     try {
       commands = std::make_unique<CommandSet>(value["_commands"]);
-      // The stored tree only places what the commands restore: whose it
-      // was does not matter.
-      Json::Value nodes = value["_baselineNodes"];
-      nodes.removeMember("userHash");
-      stored.LoadFromJSON(nodes);
+      // The stored tree only places what the commands insert: whose it was
+      // does not matter. Without inserts none is written ({}); one that is
+      // there must still be sound, or the file is not to be trusted.
+      Json::Value& nodes = value["_baselineNodes"];
+      if (PlacesNodes(*commands) || !nodes.empty()) {
+        nodes.removeMember("userHash");
+        stored.LoadFromJSON(nodes);
+      }
       return commands;
     } catch (const std::exception& e) {
       broken = e.what();
@@ -169,22 +182,28 @@ std::unique_ptr<CommandSet> IntermediateDatasource::CommandsFromBaseline(
     std::unique_ptr<NodeSet>& stored) {
   const std::string path =
       env_.baselinePath.empty() ? Engine::Current().Platform().BaselinePath() : env_.baselinePath;
-  auto baseline = std::make_unique<NodeSet>();
+  // The caller's loaded baseline, else the file.
+  std::unique_ptr<NodeSet> loaded;
+  NodeSet* baseline = baseline_;
   auto commands = std::make_unique<CommandSet>();
   try {
-    if (baseline->LoadFromFile(path) != NodeSet::LoadResult::Loaded ||
-        !baseline->GetNode(keys::kRoot, false, true, true))
-      return nullptr;
+    if (!baseline) {
+      loaded = std::make_unique<NodeSet>();
+      if (loaded->LoadFromFile(path) != NodeSet::LoadResult::Loaded) return nullptr;
+      baseline = loaded.get();
+    }
+    if (!baseline->GetNode(keys::kRoot, false, true, true)) return nullptr;
     env_.logger.Log(Format("Restoring non-IE data from the baseline: %s", path));
     // Stripped on a clone, so the baseline stays whole to place what the
     // commands restore.
-    NodeSet copy(baseline.get());
+    NodeSet copy(baseline);
     copy.OnTree(keys::kRoot, NodeSet::kCleanNonIEData, nullptr, commands.get(), false);
   } catch (const std::exception& e) {
     env_.logger.Error(Format("Unable to restore non-IE data from the baseline: %s", e.what()));
     return nullptr;
   }
-  stored = std::move(baseline);
+  // A clone over the caller's baseline places as well as the tree itself.
+  stored = loaded ? std::move(loaded) : std::make_unique<NodeSet>(baseline);
   return commands;
 }
 

@@ -7,8 +7,9 @@
 // the store and applies those commands again.
 //
 // The file is one line of JSON: {"_commands": [the restoring commands],
-// "_baselineNodes": <the tree as written, stripped data included>}. It is
-// replaced through a temporary file beside it.
+// "_baselineNodes": <the tree as written, stripped data included; {} when
+// no command inserts a node>}. It is replaced through a temporary file beside
+// it.
 //
 // When the file is missing or cannot be used, the restoring commands are
 // worked out again from the baseline (the tree of the last sync), so that a
@@ -74,6 +75,9 @@ class IntermediateDatasource : public NativeDatasource {
   void WriteNodeSet(NodeSet& tree) override;
   // The store's: the intermediate file is durable when written.
   void MakeDurable() override;
+  // The loaded baseline, used instead of the baseline file when the
+  // intermediate file is missing or broken.
+  void UseBaseline(NodeSet* baseline) override { baseline_ = baseline; }
 
   // The intermediate file.
   std::string FilePath() const;
@@ -99,6 +103,7 @@ class IntermediateDatasource : public NativeDatasource {
 
   IntermediateEnvironment env_;
   std::unique_ptr<NativeDatasource> store_;
+  NodeSet* baseline_ = nullptr;
 };
 
 // Makes the sync reach the browser's store through the intermediate

@@ -410,7 +410,7 @@ void KestroveServer::GetLocalChanges(bool continuous, const std::string& revisio
   }
 
   auto local = std::make_unique<NodeSet>();
-  local->FetchFromNative();
+  local->FetchFromNative(baseline_.get());
   CommandSet localCommands;
   {
     NodeSet clone(baseline_.get());

@@ -556,5 +556,32 @@ TEST_F(IntermediateTest, AMissingFileIsRestoredFromTheBaseline) {
   EXPECT_EQ(WriteCompactJson(changes.ToJSON()), R"([{"action":"delete","nid":"b"}])");
 }
 
+// A baseline the caller holds loaded stands in for the file, which the read
+// then leaves alone; a tree whose restoring commands insert nothing (a root
+// name alone) leaves a file without a stored tree, which reads back whole.
+TEST_F(IntermediateTest, TheCallersBaselineIsUsedAndAFileWithoutCommandsHoldsNoTree) {
+  auto tree = Tree("a s1 b f{s2 c} u{}", "Menu", "u");
+  Flush(*tree);
+  fs::remove(File());
+  PutFile(Baseline(), "not the baseline");
+
+  NodeSet read;
+  read.FetchFromNative(tree.get());
+  read.GetNode("ROOT", false, false, false)->RemoveAttr("tnid");
+  EXPECT_EQ(Describe(read), "a s1 b f{s2 c} u{}");
+  EXPECT_EQ(read.GetNode("ROOT", false, false, false)->GetAttr("unid"), "u");
+  EXPECT_EQ(ReadAll(Baseline()), "not the baseline");
+
+  auto plain = Tree("a b f{c}", "Favorites");
+  Flush(*plain);
+  EXPECT_EQ(ReadAll(File()),
+            "{\"_baselineNodes\":{},\"_commands\":[{\"action\":\"update\",\"args\":{\"name\":"
+            "\"Favorites\"},\"nid\":\"ROOT\"}]}\r\n");
+  auto back = Fetch();
+  back->GetNode("ROOT", false, false, false)->RemoveAttr("tnid");
+  EXPECT_EQ(Outline(*back), Outline(*plain));
+  EXPECT_TRUE(fs::exists(File())) << "the file is sound";
+}
+
 }  // namespace
 }  // namespace tarvex
