@@ -43,11 +43,29 @@ std::string JsonText(const Json::Value& value) {
 
 int64_t LeadingInt(std::string_view text) { return ParseLeadingInt(text); }
 
-std::string WriteCompactJson(const Json::Value& value) {
+namespace {
+
+Json::StreamWriterBuilder CompactBuilder() {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   builder["emitUTF8"] = true;
-  return Json::writeString(builder, value);
+  return builder;
+}
+
+}  // namespace
+
+std::string WriteCompactJson(const Json::Value& value) {
+  return Json::writeString(CompactBuilder(), value);
+}
+
+CompactJsonWriter::CompactJsonWriter() : writer_(CompactBuilder().newStreamWriter()) {}
+CompactJsonWriter::~CompactJsonWriter() = default;
+
+void CompactJsonWriter::Append(const Json::Value& value, std::string* out) {
+  stream_.str(std::string());
+  stream_.clear();
+  writer_->write(value, &stream_);
+  out->append(stream_.view());
 }
 
 bool ParseJson(std::string_view text, Json::Value* out, std::string* error) {

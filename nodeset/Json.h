@@ -13,6 +13,8 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -26,6 +28,18 @@ int64_t LeadingInt(std::string_view text);
 
 // The compact one-line form, without a line end.
 std::string WriteCompactJson(const Json::Value& value);
+// The same form for many values in turn, with one writer.
+class CompactJsonWriter {
+ public:
+  CompactJsonWriter();
+  ~CompactJsonWriter();
+  // Appends WriteCompactJson(value) to `out`.
+  void Append(const Json::Value& value, std::string* out);
+
+ private:
+  std::unique_ptr<Json::StreamWriter> writer_;
+  std::ostringstream stream_;
+};
 // Parses `text`; false (with `error` set) when it is not JSON or nests too
 // deeply. Never throws.
 bool ParseJson(std::string_view text, Json::Value* out, std::string* error);

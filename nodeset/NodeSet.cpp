@@ -187,9 +187,8 @@ void NodeSet::SortNodeChildren(int mode, Node& node) {
 
 // ---- JSON and files --------------------------------------------------------------
 
-Json::Value NodeSet::ToJSON(bool flatten) const {
-  Json::Value out(Json::objectValue);
-  Json::Value& nodes = out["_nodes"] = Json::Value(Json::arrayValue);
+template <typename Visit>
+void NodeSet::VisitListed(bool flatten, Visit&& visit) const {
   if (!flatten || !base_) {
     // The table is hashed; the file lists nodes by id.
     std::vector<const Node*> sorted;
@@ -199,7 +198,7 @@ Json::Value NodeSet::ToJSON(bool flatten) const {
     std::sort(sorted.begin(), sorted.end(), [](const Node* a, const Node* b) {
       return CompareUtf16(a->GetID(), b->GetID()) < 0;
     });
-    for (const Node* node : sorted) nodes.append(node->ToJSON());
+    for (const Node* node : sorted) visit(*node);
   } else {
     // The whole tree: each set's entries over those of the sets below it.
     std::vector<const NodeSet*> chain;
@@ -212,11 +211,39 @@ Json::Value NodeSet::ToJSON(bool flatten) const {
         else
           view.erase(id);
       }
-    for (const auto& [id, node] : view) nodes.append(node->ToJSON());
+    for (const auto& [id, node] : view) visit(*node);
   }
+}
+
+Json::Value NodeSet::ToJSON(bool flatten) const {
+  Json::Value out(Json::objectValue);
+  Json::Value& nodes = out["_nodes"] = Json::Value(Json::arrayValue);
+  VisitListed(flatten, [&](const Node& node) { nodes.append(node.ToJSON()); });
   out["currentRevision"] = revision_;
   out["userHash"] = userHash_;
   out["version"] = Engine::Current().Platform().GetSetting("kestroveversion", "");
+  return out;
+}
+
+std::string NodeSet::ToJSONText(bool flatten) const {
+  // The members of the whole come in key order, "_nodes" first, as the
+  // compact writer puts them.
+  CompactJsonWriter writer;
+  std::string out = "{\"_nodes\":[";
+  bool first = true;
+  VisitListed(flatten, [&](const Node& node) {
+    if (!first) out += ',';
+    first = false;
+    writer.Append(node.ToJSON(), &out);
+  });
+  Json::Value rest(Json::objectValue);
+  rest["currentRevision"] = revision_;
+  rest["userHash"] = userHash_;
+  rest["version"] = Engine::Current().Platform().GetSetting("kestroveversion", "");
+  std::string tail;
+  writer.Append(rest, &tail);
+  out += "],";
+  out.append(tail, 1);  // without its "{"
   return out;
 }
 
@@ -333,7 +360,7 @@ void NodeSet::SaveToFile() { SaveToFile(Engine::Current().Platform().BaselinePat
 void NodeSet::SaveToFile(const std::string& path) {
   if (base_) Fail(ErrorKind::General, "Can't write a cloned nodeset");
   if (InfoOn()) LogInfo(Format("Writing NodeSet to disk: %s", path));
-  std::string text = WriteCompactJson(ToJSON()) + Engine::Current().Flavor().fileLineEnd;
+  std::string text = ToJSONText() + Engine::Current().Flavor().fileLineEnd;
   Engine::Current().Platform().MakeStoreDurable();
   if (uint32_t rc = Engine::Current().Platform().WriteFileAtomic(path, text); rc != 0)
     Fail(ErrorKind::General, Format("Unable to write NodeSet to disk [%d]: %s", rc, path));

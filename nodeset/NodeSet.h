@@ -77,6 +77,9 @@ class NodeSet {
   // "version"}. `flatten` writes a clone's whole tree: its own nodes over its
   // base's.
   Json::Value ToJSON(bool flatten = false) const;
+  // WriteCompactJson(ToJSON(flatten)), made a node at a time: the whole
+  // tree never stands as JSON values.
+  std::string ToJSONText(bool flatten = false) const;
   // Replaces this set's contents with the tree in `value`. The tree must be
   // sound where it is reachable from "ROOT" (each node listed once, no
   // cycle, every listed child present and naming its parent); otherwise, or
@@ -200,6 +203,9 @@ class NodeSet {
                            CommandSet& rebaseSet);
 
  private:
+  // Calls `visit` with each node ToJSON lists, in its order.
+  template <typename Visit>
+  void VisitListed(bool flatten, Visit&& visit) const;
   struct Flat;
   // The node of `id` as the walk sees it: own table, else the base; nullptr
   // for a tombstone or an id found nowhere.

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -160,6 +161,39 @@ TEST_F(BaselineFileTest, ACloneWritesItsOwnNodesOrTheWholeTree) {
   base.NukeNode("b3");
   EXPECT_EQ(Dump(base, true), Dump(base, false));
   EXPECT_EQ(Dump(base).find("\"nid\":\"b3\""), std::string::npos);
+}
+
+// The text made a node at a time is the text of the whole tree's JSON, for
+// random trees and clones whose values hold what JSON must escape, text
+// that is not UTF-8 and numbers.
+TEST_F(BaselineFileTest, TheTextMadeNodeByNodeIsTheWholeTreesJson) {
+  const std::vector<std::string> awkward = {
+      "quote \" and \\ slash /",  "tab\tline\nfeed\r", std::string("nul\0byte", 8),
+      "\x01\x1f\x7f control",      "\xC3\xA9t\xC3\xA9 \xE6\x97\xA5", "\xFF\xFE not UTF-8",
+      "\xF0\x9F\x98\x80 emoji", "</script>",          ""};
+  std::mt19937 rng(20261210u);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    NodeSet base;
+    testing::RandomTree(base, rng, 60);
+    std::vector<std::string> ids = testing::Reachable(base);
+    for (int k = 0; k < 15; ++k) {
+      const std::string& id = ids[rng() % ids.size()];
+      if (id == "ROOT") continue;
+      base.Do_update(id, {{"name", awkward[rng() % awkward.size()]},
+                          {"created", std::to_string(rng() % 2000000000)},
+                          {"x-extra", awkward[rng() % awkward.size()]}});
+    }
+    base.SetRevision(awkward[rng() % awkward.size()]);
+    base.SetUserHash("alice@example.com");
+    EXPECT_EQ(base.ToJSONText(), WriteCompactJson(base.ToJSON()));
+    NodeSet clone(&base);
+    testing::MutateTree(clone, rng, 10);
+    for (bool flatten : {false, true})
+      EXPECT_EQ(clone.ToJSONText(flatten), WriteCompactJson(clone.ToJSON(flatten))) << flatten;
+  }
+  NodeSet empty;
+  EXPECT_EQ(empty.ToJSONText(), WriteCompactJson(empty.ToJSON()));
 }
 
 TEST_F(BaselineFileTest, ACloneIsNeverSaved) {
