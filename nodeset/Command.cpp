@@ -171,15 +171,35 @@ std::unique_ptr<Command> ReadCommand(const Json::Value& element) {
 
 }  // namespace
 
+namespace {
+
+// Calls `each` with every element of an array, or every member of an
+// object in key order.
+template <typename Value, typename Each>
+void ForEachElement(Value& value, Each&& each) {
+  if (value.isArray()) {
+    for (auto& element : value) each(element);
+  } else if (value.isObject()) {
+    for (const std::string& name : value.getMemberNames()) each(value[name]);
+  }
+}
+
+}  // namespace
+
 CommandSet::CommandSet(const Json::Value& value) {
   if (InfoOn()) LogInfo("Creating CommandSet from JSON value.");
-  if (value.isArray()) {
-    for (const Json::Value& element : value)
-      if (auto command = ReadCommand(element)) commands_.push_back(std::move(command));
-  } else if (value.isObject()) {
-    for (const std::string& name : value.getMemberNames())
-      if (auto command = ReadCommand(value[name])) commands_.push_back(std::move(command));
-  }
+  ForEachElement(value, [&](const Json::Value& element) {
+    if (auto command = ReadCommand(element)) commands_.push_back(std::move(command));
+  });
+}
+
+CommandSet::CommandSet(Json::Value&& value) {
+  if (InfoOn()) LogInfo("Creating CommandSet from JSON value.");
+  ForEachElement(value, [&](Json::Value& element) {
+    if (auto command = ReadCommand(element)) commands_.push_back(std::move(command));
+    element = Json::Value();
+  });
+  value = Json::Value();
 }
 
 // ---- The list ------------------------------------------------------------------

@@ -113,6 +113,9 @@ class CommandSet {
   // or whose node ids are unusable (an empty or control-character `nid`, a
   // control character in `pnid` or `bnid`) throws "Invalid command JSON".
   explicit CommandSet(const Json::Value& value);
+  // The same, emptying `value` as its commands are read, so that a large
+  // array and its commands are never held whole at once.
+  explicit CommandSet(Json::Value&& value);
   CommandSet(const CommandSet&) = delete;
   CommandSet& operator=(const CommandSet&) = delete;
   CommandSet(CommandSet&&) = default;

@@ -41,7 +41,9 @@ std::string JsonText(const Json::Value& value) {
   }
 }
 
-int64_t LeadingInt(std::string_view text) { return ParseLeadingInt(text); }
+int64_t LeadingInt(std::string_view text) {
+  return ParseLeadingInt(text);
+}
 
 namespace {
 

@@ -66,8 +66,8 @@ void NodeSet::Tombstone(const std::string& id) {
 
 // ---- Tree operations ------------------------------------------------------------
 
-void NodeSet::CheckInsertInParent(std::string_view id, std::string_view pnid,
-                                  std::string_view bnid, std::string_view leaving) {
+void NodeSet::CheckInsertInParent(std::string_view id, std::string_view pnid, std::string_view bnid,
+                                  std::string_view leaving) {
   if (id.empty()) Fail(ErrorKind::General, "bad nid");
   if (id == keys::kRoot)
     Fail(ErrorKind::General, Format("ROOT cannot be placed in parent [%s]", pnid));
@@ -162,7 +162,8 @@ void NodeSet::SortNodeChildren(int mode, Node& node) {
   // Look every child up first, so a missing one fails before the list moves.
   std::vector<std::pair<std::string, Node*>> entries;
   for (const std::string& child : node.RawChildren())
-    entries.emplace_back(child, GetNode(child, false, false, true, mode == 1 ? "nodes26" : "nodes28"));
+    entries.emplace_back(child,
+                         GetNode(child, false, false, true, mode == 1 ? "nodes26" : "nodes28"));
   if (mode == 1) {
     std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
       int pa = a.second->GetPosition(), pb = b.second->GetPosition();
@@ -277,7 +278,8 @@ struct LoadError {
 // errors of the JSON values pass through as the library's errors.
 std::optional<LoadError> ReadNodes(const Json::Value& nodes, NodeSet::Table& table) {
   if (nodes.isNull()) return std::nullopt;
-  if (!nodes.isArray()) return LoadError{ErrorKind::General, "Invalid baseline: _nodes is not a list"};
+  if (!nodes.isArray())
+    return LoadError{ErrorKind::General, "Invalid baseline: _nodes is not a list"};
   for (const Json::Value& element : nodes) {
     if (!element.isObject())
       return LoadError{ErrorKind::General, "Invalid baseline: a node is not an object"};
@@ -347,7 +349,8 @@ void NodeSet::LoadFromJSON(const Json::Value& value) {
   CheckUser(value);
   std::swap(userHash, userHash_);  // taken only when the whole load succeeds
   Table table;
-  std::string revision = value.isMember("currentRevision") ? JsonText(value["currentRevision"]) : "";
+  std::string revision =
+      value.isMember("currentRevision") ? JsonText(value["currentRevision"]) : "";
   if (std::optional<LoadError> error = ReadNodes(value["_nodes"], table))
     Fail(error->kind, error->message);
   table_.swap(table);
@@ -355,7 +358,9 @@ void NodeSet::LoadFromJSON(const Json::Value& value) {
   userHash_ = std::move(userHash);
 }
 
-void NodeSet::SaveToFile() { SaveToFile(Engine::Current().Platform().BaselinePath()); }
+void NodeSet::SaveToFile() {
+  SaveToFile(Engine::Current().Platform().BaselinePath());
+}
 
 void NodeSet::SaveToFile(const std::string& path) {
   if (base_) Fail(ErrorKind::General, "Can't write a cloned nodeset");

@@ -39,11 +39,14 @@ std::string TopRevision(const Json::Value& reply, const char* message) {
   return text;
 }
 
-// The reply's `commands`, which must be an array.
-const Json::Value& CommandsOf(const Json::Value& reply, const char* message) {
-  const Json::Value& value = reply.isObject() ? reply["commands"] : Json::Value::nullSingleton();
-  if (!value.isArray()) throw VelkException("network", kErrGeneral, message);
-  return value;
+// The reply's `commands`, which must be an array, taken out of the reply
+// as they are read: a large reply is never held twice.
+CommandSet TakeCommands(Json::Value& reply, const char* message) {
+  if (!reply.isObject() || !reply["commands"].isArray())
+    throw VelkException("network", kErrGeneral, message);
+  Json::Value commands;
+  commands.swap(reply["commands"]);
+  return CommandSet(std::move(commands));
 }
 
 // A member read as a boolean, true when absent (JSON truth otherwise).
@@ -68,10 +71,11 @@ void ReadReply(const char* message, F&& read) {
   }
 }
 
-// A tree of the reply's commands (inserts that build it).
-std::unique_ptr<NodeSet> TreeOf(const Json::Value& reply, const char* message) {
+// A tree of the reply's commands (inserts that build it), taken out of the
+// reply.
+std::unique_ptr<NodeSet> TreeOf(Json::Value& reply, const char* message) {
   auto tree = std::make_unique<NodeSet>();
-  ReadReply(message, [&] { tree->Execute(CommandSet(CommandsOf(reply, message))); });
+  ReadReply(message, [&] { tree->Execute(TakeCommands(reply, message)); });
   return tree;
 }
 
@@ -136,16 +140,16 @@ int KestroveServer::StatusOf(const Json::Value& reply) {
   return -1;
 }
 
-Json::Value KestroveServer::Post(const std::string& path, const Json::Value& arguments) {
-  SynchronousRequest request("POST", path, manual_, &arguments, nullptr, false, context_);
-  return request.GetResponse();
+Json::Value KestroveServer::Post(const std::string& path, Json::Value arguments) {
+  SynchronousRequest request("POST", path, manual_, std::move(arguments), context_);
+  return request.TakeResponse();
 }
 
 Json::Value KestroveServer::PutChanges(const Json::Value& baserev, const CommandSet& commands) {
   Json::Value args(Json::objectValue);
   args["baserev"] = baserev;
   args["commands"] = commands.ToJSON();
-  return Post("/sync/bookmarks/putchanges", args);
+  return Post("/sync/bookmarks/putchanges", std::move(args));
 }
 
 void KestroveServer::SetStatus(int status) {
@@ -188,7 +192,7 @@ void KestroveServer::Retire(std::unique_ptr<NodeSet> tree) {
 
 // ---- Completion ------------------------------------------------------------------------------
 
-int KestroveServer::OnRequestComplete(const Json::Value& reply, std::string_view state) {
+int KestroveServer::OnRequestComplete(Json::Value reply, std::string_view state) {
   Logger& log = context_.logger;
   const int status = StatusOf(reply);
   if (status != 0) {
@@ -252,7 +256,7 @@ void KestroveServer::Synchronize() {
     context_.logger.Log("Starting synchronization");
     if (context_.settings.GetInt64("lastsync", 0) == 0) {
       Json::Value reply = Post("/sync/bookmarks/status", Json::Value(Json::objectValue));
-      OnRequestComplete(reply, "initialsync");
+      OnRequestComplete(std::move(reply), "initialsync");
       return;
     }
     WriteTabs(false);
@@ -296,10 +300,10 @@ bool KestroveServer::RebuildBaseline() {
   args["depth"] = "all";
   args["rev"] = context_.settings.GetValue("revision", "");
   Json::Value reply = Post("/sync/bookmarks/download", args);
-  return OnRequestComplete(reply, "baselineloaded") == 0;
+  return OnRequestComplete(std::move(reply), "baselineloaded") == 0;
 }
 
-void KestroveServer::OnBaselineLoaded(const Json::Value& reply) {
+void KestroveServer::OnBaselineLoaded(Json::Value& reply) {
   std::unique_ptr<NodeSet> tree;
   try {
     tree = TreeOf(reply, "Invalid response to download");
@@ -324,7 +328,7 @@ void KestroveServer::GetServerChanges() {
   Json::Value args(Json::objectValue);
   args["baserev"] = context_.settings.GetValue("revision", "");
   Json::Value reply = Post("/sync/bookmarks/getchanges", args);
-  OnRequestComplete(reply, "changes");
+  OnRequestComplete(std::move(reply), "changes");
 }
 
 // Errors while building or executing the server's commands are logged
@@ -346,7 +350,7 @@ auto KestroveServer::InChangesHandler(F&& work) {
   }
 }
 
-void KestroveServer::OnChanges(const Json::Value& reply) {
+void KestroveServer::OnChanges(Json::Value& reply) {
   const std::string revision = TopRevision(reply, "Invalid response to getchanges");
   const bool continuous = TruthOf(reply, "continuous");
   const bool substituted = TruthOf(reply, "substituted");
@@ -356,8 +360,10 @@ void KestroveServer::OnChanges(const Json::Value& reply) {
     GetLocalChanges(false, revision, serverCommands, serverTree, substituted);
     return;
   }
-  const Json::Value& commands = CommandsOf(reply, "Invalid response to getchanges");
-  CommandSet received = InChangesHandler([&] { return CommandSet(commands); });
+  if (!reply["commands"].isArray())
+    throw VelkException("network", kErrGeneral, "Invalid response to getchanges");
+  CommandSet received =
+      InChangesHandler([&] { return TakeCommands(reply, "Invalid response to getchanges"); });
   std::unique_ptr<NodeSet> serverTree;
   try {
     serverTree = ReplayServerChanges(received, serverCommands);
@@ -548,13 +554,13 @@ int KestroveServer::Download() {
           Format("The Favorites could not be read before the download: %s", e.message()));
     }
     Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
-    const int result = OnRequestComplete(reply, "download");
+    const int result = OnRequestComplete(std::move(reply), "download");
     if (result != 0) return result;
     return downloadFailed_ ? -1 : 0;
   });
 }
 
-void KestroveServer::ProcessDownload(const Json::Value& reply) {
+void KestroveServer::ProcessDownload(Json::Value& reply) {
   context_.logger.Log("Processing download");
   try {
     working_ = TreeOf(reply, "Invalid response to download");
@@ -580,7 +586,7 @@ void KestroveServer::Upload() {
     WriteTabs(true);
     if (context_.settings.GetInt("view", 0) != 0) {
       Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
-      OnRequestComplete(reply, "uploadwithprofile");
+      OnRequestComplete(std::move(reply), "uploadwithprofile");
       return;
     }
     working_ = std::make_unique<NodeSet>();
@@ -588,12 +594,12 @@ void KestroveServer::Upload() {
     Json::Value args(Json::objectValue);
     args["commands"] = working_->ProvideCommandSet().ToJSON();
     context_.logger.Log("Uploading Favorites");
-    Json::Value reply = Post("/sync/bookmarks/upload", args);
-    OnRequestComplete(reply, "upload");
+    Json::Value reply = Post("/sync/bookmarks/upload", std::move(args));
+    OnRequestComplete(std::move(reply), "upload");
   });
 }
 
-void KestroveServer::OnUploadWithProfile(const Json::Value& reply) {
+void KestroveServer::OnUploadWithProfile(Json::Value& reply) {
   std::unique_ptr<NodeSet> local;
   try {
     working_ = TreeOf(reply, "Invalid response to download");
@@ -608,14 +614,15 @@ void KestroveServer::OnUploadWithProfile(const Json::Value& reply) {
     return;
   }
   CommandSet commands = working_->Compare(*local);
+  local.reset();
   if (commands.GetSize() > 0) {
     Json::Value put = PutChanges(reply["toprev"], commands);
-    OnRequestComplete(put, "finishuploadwithprofile");
+    OnRequestComplete(std::move(put), "finishuploadwithprofile");
   } else {
     Json::Value done(Json::objectValue);
     done["status"] = 0;
     done["toprev"] = reply["toprev"];
-    OnRequestComplete(done, "finishuploadwithprofile");
+    OnRequestComplete(std::move(done), "finishuploadwithprofile");
   }
 }
 
@@ -625,11 +632,11 @@ void KestroveServer::MergeDownload(int type) {
     mergeType_ = type;
     context_.logger.Log("Downloading Favorites");
     Json::Value reply = Post("/sync/bookmarks/download", Json::Value(Json::objectValue));
-    OnRequestComplete(reply, "mergedownload");
+    OnRequestComplete(std::move(reply), "mergedownload");
   });
 }
 
-void KestroveServer::ContinueMerge(const Json::Value& reply) {
+void KestroveServer::ContinueMerge(Json::Value& reply) {
   if (mergeType_ == 0) {
     SetStatus(101);
     throw VelkException("internal", kErrGeneral, "ContinueMerge was called with mergeType == 0");
@@ -649,9 +656,12 @@ void KestroveServer::ContinueMerge(const Json::Value& reply) {
     working_->Merge(*local);
   }
   CommandSet commands = server->Compare(*working_);
+  // Only the merged tree goes on.
+  server.reset();
+  local.reset();
   if (commands.GetSize() > 0) {
     Json::Value put = PutChanges(reply["toprev"], commands);
-    OnRequestComplete(put, "putchanges");
+    OnRequestComplete(std::move(put), "putchanges");
   } else {
     working_->SetUserHash(UserAtServer());
     working_->SetRevision(TopRevision(reply, "Unable to get revision from merge"));
@@ -684,7 +694,7 @@ void KestroveServer::RunRepair(bool afterFailure) {
   // repair inserts must not change its kind.
   for (const char* attr : {"nid", "url", "name", "ntype"}) args["attrs"].append(attr);
   args["nodeset"] = tree->ProvideHashes();
-  Json::Value reply = Post("/sync/bookmarks/getdiffs", args);
+  Json::Value reply = Post("/sync/bookmarks/getdiffs", std::move(args));
   if (OnRequestComplete(reply, "repair") != 0) {
     if (afterFailure) SetStatus(101);  // the sync failed, whatever became of the repair
     return;

@@ -93,7 +93,7 @@ class KestroveServer {
 
   // Hands one reply to the step named `state`; 0 for a reply whose status is
   // 0, otherwise the status that ended the step without a throw.
-  int OnRequestComplete(const Json::Value& reply, std::string_view state);
+  int OnRequestComplete(Json::Value reply, std::string_view state);
 
   // The reply's status as the flow judges it: 0 exactly for the integer 0 or
   // the text "0"; -1 for a missing, null or unreadable status.
@@ -104,7 +104,7 @@ class KestroveServer {
   // complete (the sync then stops).
   bool ReadBaseline();
   void GetServerChanges();
-  void OnChanges(const Json::Value& reply);
+  void OnChanges(Json::Value& reply);
   template <typename F>
   auto InChangesHandler(F&& work);
   // A clone of the baseline with the service's changes run on it, and in
@@ -117,17 +117,17 @@ class KestroveServer {
   void GetLocalChanges(bool continuous, const std::string& revision, CommandSet& serverCommands,
                        NodeSet& serverTree, bool noQuestion);
   void HandleSyncFailure(const VelkException& error);
-  void ProcessDownload(const Json::Value& reply);
-  void OnUploadWithProfile(const Json::Value& reply);
-  void ContinueMerge(const Json::Value& reply);
+  void ProcessDownload(Json::Value& reply);
+  void OnUploadWithProfile(Json::Value& reply);
+  void ContinueMerge(Json::Value& reply);
   void FinishMerge();
   void RunRepair(bool afterFailure);
-  void OnBaselineLoaded(const Json::Value& reply);
+  void OnBaselineLoaded(Json::Value& reply);
   void CommitBaseline(int syncStatus);
   // The working tree becomes the baseline: saved, then named by `revision`.
   void AdoptWorkingTree();
 
-  Json::Value Post(const std::string& path, const Json::Value& arguments);
+  Json::Value Post(const std::string& path, Json::Value arguments);
   // Sends `commands` as the changes since `baserev`; the service's reply.
   Json::Value PutChanges(const Json::Value& baserev, const CommandSet& commands);
   void SetStatus(int status);

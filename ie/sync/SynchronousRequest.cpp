@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <utility>
 
 #include "ie/foundation/Logger.h"
 #include "ie/foundation/Settings.h"
@@ -150,15 +151,29 @@ SynchronousRequest::SynchronousRequest(std::string method, std::string url, bool
       skipStatus_(skipStatus),
       manual_(manual) {
   if (headers) headers_ = *headers;
-  if (method_ != "GET") {
-    Json::Value body(Json::objectValue);
-    BuildStatus(body, manual_, context_.settings);
-    if (arguments && arguments->isObject())
-      for (const std::string& name : arguments->getMemberNames()) body[name] = (*arguments)[name];
-    body_ = WriteCompactJson(body);
-    cleanedBody_ = LogTextOf(body, body_.size());
-  }
+  if (method_ != "GET") SetBody(arguments ? Json::Value(*arguments) : Json::Value());
   Perform();
+}
+
+SynchronousRequest::SynchronousRequest(std::string method, std::string url, bool manual,
+                                       Json::Value&& arguments, SyncContext& context)
+    : context_(context),
+      method_(std::move(method)),
+      url_(CompleteUrl(std::move(url), context.settings)),
+      skipStatus_(false),
+      manual_(manual) {
+  if (method_ != "GET") SetBody(std::move(arguments));
+  Perform();
+}
+
+void SynchronousRequest::SetBody(Json::Value&& arguments) {
+  Json::Value body(Json::objectValue);
+  BuildStatus(body, manual_, context_.settings);
+  if (arguments.isObject())
+    for (const std::string& name : arguments.getMemberNames())
+      body[name] = std::move(arguments[name]);
+  body_ = WriteCompactJson(body);
+  cleanedBody_ = LogTextOf(body, body_.size());
 }
 
 SynchronousRequest::SynchronousRequest(const SynchronousRequest& other)
@@ -177,6 +192,11 @@ SynchronousRequest::SynchronousRequest(const SynchronousRequest& other)
 const Json::Value& SynchronousRequest::GetResponse() const {
   if (failure_) throw VelkException("network", failure_->id, failure_->message);
   return reply_;
+}
+
+Json::Value SynchronousRequest::TakeResponse() {
+  GetResponse();
+  return std::move(reply_);
 }
 
 void SynchronousRequest::BuildStatus(Json::Value& out, bool manual, Settings& settings) {
@@ -238,7 +258,8 @@ void SynchronousRequest::OnReply(long httpStatus, const std::string& text) {
     return;
   }
 
-  Json::Value reply;
+  // Read in place: a large reply is never copied.
+  Json::Value& reply = reply_;
   std::string error;
   if (!ParseJson(text, &reply, &error))
     throw VelkException(
@@ -250,7 +271,7 @@ void SynchronousRequest::OnReply(long httpStatus, const std::string& text) {
                          Format("... (%d bytes in all)", static_cast<long long>(text.size()))));
 
   if (reply.isObject() && reply.isMember("auth")) {
-    const Json::Value& auth = reply["auth"];
+    const Json::Value& auth = std::as_const(reply)["auth"];
     std::string token = IsJsonText(auth) ? JsonText(auth) : std::string();
     if (HoldsControlCharacter(token)) {
       context_.logger.Error("Refused a token from the server that holds a control character");
@@ -260,10 +281,9 @@ void SynchronousRequest::OnReply(long httpStatus, const std::string& text) {
     reply.removeMember("auth");
   }
   context_.logger.Log("Cleaned SyncRequest response from server: " + LogTextOf(reply, text.size()));
-  reply_ = reply;
   if (skipStatus_) return;
 
-  Json::Value status = reply.isObject() ? reply["status"] : Json::Value();
+  Json::Value status = reply.isObject() ? std::as_const(reply)["status"] : Json::Value();
   if (!IsJsonText(status))
     throw VelkException("network", kErrGeneral, "Couldn't parse response status");
   std::string code = JsonText(status);
@@ -288,7 +308,7 @@ void SynchronousRequest::OnReply(long httpStatus, const std::string& text) {
     reply_ = std::move(retry.reply_);
     failure_ = std::move(retry.failure_);
   } else if (code == "403") {
-    const Json::Value& url = reply["url"];
+    const Json::Value& url = std::as_const(reply)["url"];
     std::string page = IsJsonText(url) ? JsonText(url) : std::string();
     if (!IsWebAddress(page)) {
       page = context_.settings.GetValue("webserver", "");
@@ -298,7 +318,8 @@ void SynchronousRequest::OnReply(long httpStatus, const std::string& text) {
   } else if (code == "503") {
     int64_t delay = 0;
     try {
-      delay = std::clamp<int64_t>(ReadDelay(reply["backoff_delay"]), 0, kMaxBackoffSeconds);
+      delay = std::clamp<int64_t>(ReadDelay(std::as_const(reply)["backoff_delay"]), 0,
+                                  kMaxBackoffSeconds);
       context_.settings.SetInt64("backoffuntil", context_.clock.Now() + delay, false);
     } catch (...) {
       throw VelkException("network", kErrServer503,

@@ -53,6 +53,9 @@ class SynchronousRequest {
   SynchronousRequest(std::string method, std::string url, bool manual,
                      const Json::Value* arguments = nullptr, const Headers* headers = nullptr,
                      bool skipStatus = false, SyncContext& context = SyncContext::Process());
+  // The same with `arguments` taken over: a large body is never copied.
+  SynchronousRequest(std::string method, std::string url, bool manual, Json::Value&& arguments,
+                     SyncContext& context);
   // Performs the same request again (same method, URL, body, flags and
   // headers).
   SynchronousRequest(const SynchronousRequest& other);
@@ -60,6 +63,8 @@ class SynchronousRequest {
 
   // The reply; throws the recorded failure, if any.
   const Json::Value& GetResponse() const;
+  // The same, moved out of the request.
+  Json::Value TakeResponse();
 
   // The status record of every request body.
   static void BuildStatus(Json::Value& out, bool manual, Settings& settings);
@@ -72,6 +77,8 @@ class SynchronousRequest {
     int32_t id;
     std::string message;
   };
+  // The body: the status record with `arguments`' members over it.
+  void SetBody(Json::Value&& arguments);
   void Perform();
   void OnReply(long httpStatus, const std::string& text);
 
