@@ -32,9 +32,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/NoQuestions.h"
 #include "bench/Report.h"
 #include "ie/sync/KestroveServer.h"
-#include "ie/sync/SyncQuestions.h"
 #include "ie/sync/testing/Computers.h"
 #include "ie/sync/testing/SyncClient.h"
 #include "nodeset/Node.h"
@@ -77,26 +77,6 @@ uint64_t FileBytes(const std::string& path) {
   return ec ? 0 : size;
 }
 
-// No question is expected of these syncs: one asked fails the operation.
-class NoQuestions : public SyncQuestions {
- public:
-  [[noreturn]] static void Unexpected(const char* what) {
-    throw std::runtime_error(std::string("unexpected question: ") + what);
-  }
-  int ShowMessage(const std::string& text, int, int, int) override {
-    throw std::runtime_error("unexpected message: " + text);
-  }
-  void ShowUpdateAvailable(const std::string&, const std::string&, const std::string&) override {
-    Unexpected("update");
-  }
-  int AskSyncFileRestored() override { Unexpected("file restored"); }
-  std::string AskFolderPlacementConflict(const Node&, const Node&, const Node&) override {
-    Unexpected("folder placement");
-  }
-  std::string AskVersionConflict(const Node&, const Node&) override { Unexpected("version"); }
-  bool AskYesNo(const std::string&, const std::string&) override { Unexpected("yes/no"); }
-};
-
 // The sync status each sync operation must end with (103 uploaded, 104
 // downloaded, 105 synchronized or merged); the reads have none.
 const std::map<std::string, int> kExpectedStatus = {
@@ -108,7 +88,7 @@ const std::map<std::string, int> kExpectedStatus = {
 int RunOperation(const std::string& op, const std::string& folder, const std::string& url,
                  const std::string& machine, int bookmarks) {
   testing::SyncClient pc(url, kUser, kPassword, machine, folder);
-  NoQuestions questions;
+  bench::NoQuestions questions;
   pc.ask = &questions;
   // Every byte an operation logs is counted: the log is not emptied at its
   // limit meanwhile (a read of 100,000 bookmarks alone logs more than that).
