@@ -60,6 +60,10 @@ class NativeDatasource {
   virtual bool ProvideNodes(NodeSet& set) = 0;
   // Writes `set` to the browser's store.
   virtual void WriteNodeSet(NodeSet& set) = 0;
+  // Makes everything written to the store so far durable, or throws (the
+  // program's error type). Nothing to do for a store whose writes are
+  // durable when they return.
+  virtual void MakeDurable() {}
 };
 
 class EnginePlatform {
@@ -89,6 +93,12 @@ class EnginePlatform {
   virtual char32_t FillerChar() = 0;
   // The datasource of the browser's store, for FetchFromNative/FlushToNative.
   virtual std::unique_ptr<NativeDatasource> MakeDatasource() = 0;
+  // Makes what was written to the browser's store durable (the store's
+  // MakeDurable), or throws. The baseline records the store, so
+  // NodeSet::SaveToFile calls this before it writes: no file the baseline
+  // stands for may be less durable than the baseline. By default nothing:
+  // a platform whose store writes are durable at once.
+  virtual void MakeStoreDurable() {}
 };
 
 // The engine in force for this process.

@@ -334,6 +334,7 @@ void NodeSet::SaveToFile(const std::string& path) {
   if (base_) Fail(ErrorKind::General, "Can't write a cloned nodeset");
   if (InfoOn()) LogInfo(Format("Writing NodeSet to disk: %s", path));
   std::string text = WriteCompactJson(ToJSON()) + Engine::Current().Flavor().fileLineEnd;
+  Engine::Current().Platform().MakeStoreDurable();
   if (uint32_t rc = Engine::Current().Platform().WriteFileAtomic(path, text); rc != 0)
     Fail(ErrorKind::General, Format("Unable to write NodeSet to disk [%d]: %s", rc, path));
 }

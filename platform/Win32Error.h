@@ -19,6 +19,7 @@ inline constexpr uint32_t ERROR_INVALID_DATA = 13;
 inline constexpr uint32_t ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr uint32_t ERROR_NO_MORE_FILES = 18;
 inline constexpr uint32_t ERROR_WRITE_PROTECT = 19;
+inline constexpr uint32_t ERROR_WRITE_FAULT = 29;
 inline constexpr uint32_t ERROR_GEN_FAILURE = 31;
 inline constexpr uint32_t ERROR_SHARING_VIOLATION = 32;
 inline constexpr uint32_t ERROR_HANDLE_EOF = 38;

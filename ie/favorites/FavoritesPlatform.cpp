@@ -74,7 +74,7 @@ uint32_t SetLocalizedName(FileSystem& fs, Settings& settings, Logger& logger,
   const std::string value = Format("@%s,-%d", std::string(module), resourceId);
   try {
     IniFile ini(JoinPath(folder, "desktop.ini"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, fs,
-                settings, logger);
+                settings, logger, kStoreDurability);
     if (ini.FindValue(".ShellClassInfo", "LocalizedResourceName") != value)
       ini.SetValue(".ShellClassInfo", "LocalizedResourceName", value);
     ini.Close();
@@ -110,7 +110,7 @@ uint32_t CopyFolderTree(FileSystem& fs, Logger& logger, const std::string& from,
           break;
         case DirEntry::Kind::File: {
           *failedPath = source;
-          if (uint32_t err = fs.CopyFile(source, target, true)) return err;
+          if (uint32_t err = fs.CopyFile(source, target, true, Durability::Later)) return err;
           const uint32_t kept = entry.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                                     FILE_ATTRIBUTE_READONLY);
           if (kept != 0) {
@@ -125,6 +125,8 @@ uint32_t CopyFolderTree(FileSystem& fs, Logger& logger, const std::string& from,
       }
     }
   }
+  *failedPath = to;
+  if (uint32_t err = fs.SyncFileSystem(to)) return err;
   failedPath->clear();
   return 0;
 }

@@ -15,6 +15,12 @@
 
 namespace tarvex {
 
+// How the store writes its files (shortcuts, folder files, favicons, the
+// backup): without a flush each, made durable together by one barrier
+// (FavoritesDatasource::MakeDurable) before the sync records what they hold.
+// Flushing each of them would cost two waits for the disk per file.
+inline constexpr Durability kStoreDurability = Durability::Later;
+
 // Tells the shell that the order of a folder's items changed, so open menus
 // show the new order. Nothing listens on this platform: the notice is
 // logged.
@@ -77,8 +83,9 @@ uint32_t SetLocalizedName(FileSystem& fs, Settings& settings, Logger& logger,
 // Copies the folder `from` to the new folder `to` (which must not exist)
 // with everything in it: files keep their attributes, folders are created,
 // symbolic links and other special entries are left out with a log line and
-// never followed. Returns 0 or the Win32 error of the first failure; `*failedPath`
-// names the entry.
+// never followed. The copies are made durable together once all are made,
+// before this returns 0. Returns 0 or the Win32 error of the first failure;
+// `*failedPath` names the entry.
 uint32_t CopyFolderTree(FileSystem& fs, Logger& logger, const std::string& from,
                         const std::string& to, std::string* failedPath);
 

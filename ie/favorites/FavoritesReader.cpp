@@ -353,7 +353,7 @@ void FavoritesDatasource::ReadFolder(NodeSet& set, const std::string& path, Node
       nid = KVPort::GenerateNodeID();
       if (!IsInMobileFavorites(full, favoritesDir_)) {
         IniFile ini(IniPathOf(full, isFolder), isFolder ? FILE_ATTRIBUTE_HIDDEN : 0, env_.fs,
-                    env_.settings, env_.logger);
+                    env_.settings, env_.logger, kStoreDurability);
         ini.SetValue(kSection, "nid", nid);
         ini.Close();
       }
@@ -376,7 +376,7 @@ Attributes FavoritesDatasource::LoadFileAttrs(const std::string& path, bool isFo
   env_.logger.Log(Format("Loading file attrs for file: %s", path));
   Attributes attrs;
   IniFile ini(IniPathOf(path, isFolder), isFolder ? FILE_ATTRIBUTE_HIDDEN : 0, env_.fs,
-              env_.settings, env_.logger);
+              env_.settings, env_.logger, kStoreDurability);
 
   auto get = [&](std::string_view section, std::string_view key) -> std::optional<std::string> {
     std::string v = ini.GetValue(section, key, kIniAbsent);

@@ -188,6 +188,11 @@ class FavoritesDatasource : public NativeDatasource {
   // whole pass the tree's nodes keep only the attributes the files hold
   // (name, pnid, ntype, url, feedurl, tags) and the root only ntype and tnid.
   void WriteNodeSet(NodeSet& set) override;
+  // One barrier for the file systems of the Favorites folder and of the
+  // folders the store writes beside it (favicons, backup); a failure throws
+  // VelkException with the folder in `syncproblemfile`. A folder that does
+  // not exist holds nothing to make durable.
+  void MakeDurable() override;
 
   // Adds the syncable entries of `path` as children of `parent`, then reads
   // their subfolders.

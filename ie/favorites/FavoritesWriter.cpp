@@ -389,6 +389,18 @@ void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
   written_.clear();
 }
 
+void FavoritesDatasource::MakeDurable() {
+  for (const std::string& folder : {favoritesDir_, env_.icons.StoreDir(), UserDir()}) {
+    if (folder.empty()) continue;
+    const uint32_t err = env_.fs.SyncFileSystem(folder);
+    if (err == win32::ERROR_FILE_NOT_FOUND || err == win32::ERROR_PATH_NOT_FOUND) continue;
+    if (err != 0)
+      FailOn(folder, err,
+             Format("Error [%d] making the files written to the Favorites durable: %s",
+                    static_cast<int>(err), folder));
+  }
+}
+
 void FavoritesDatasource::BackupFavorites() {
   if (env_.settings.GetBool("backedup", false)) return;
   const std::string userDir = UserDir();
@@ -455,7 +467,7 @@ void FavoritesDatasource::ScanLocalFolder(LocalNidMap& map, LocalFileEntry& fold
     }
 
     IniFile ini(IniPathOf(full, isDir), isDir ? FILE_ATTRIBUTE_HIDDEN : 0, env_.fs, env_.settings,
-                env_.logger);
+                env_.logger, kStoreDurability);
     auto entry = std::make_unique<LocalFileEntry>();
     entry->name = name;
     entry->ext = ext;
@@ -630,7 +642,7 @@ LocalFileEntry* FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
         targetPath, existing->userName ? existing->name : file, existing->ext, existing);
     const std::string to = JoinPath(targetPath, newName + existing->ext);
     CheckPathFits(to, isFolder);
-    if (uint32_t err = env_.fs.MoveFile(from, to))
+    if (uint32_t err = env_.fs.MoveFile(from, to, kStoreDurability))
       FailOn(from, err, Format("Error moving local file from [%s] to [%s]", from, to));
     if (isFolder && !NameHeldByAnother(from, existing)) folderNames_.erase(AsciiLower(from));
     existing->name = newName;
@@ -656,11 +668,11 @@ LocalFileEntry* FavoritesDatasource::EnsureLocalFile(NodeSet&, Node& node, Local
     if (uint32_t err = env_.fs.CreateDirectory(aside))
       FailOn(path, err, "couldn't create new folder for: " + path);
     IniFile ini(JoinPath(aside, kFolderFileName), FILE_ATTRIBUTE_HIDDEN, env_.fs, env_.settings,
-                env_.logger);
+                env_.logger, kStoreDurability);
     ini.SetValue(kSection, "nid", id);
     ini.SetValue(kSection, "ntype", keys::kFolder);
     ini.Close();
-    if (uint32_t err = env_.fs.MoveFile(aside, path))
+    if (uint32_t err = env_.fs.MoveFile(aside, path, kStoreDurability))
       FailOn(path, err,
              Format("couldn't move new folder into place from [%s] to [%s]", aside, path));
   }
@@ -688,7 +700,7 @@ void FavoritesDatasource::UpdateFileAttrs(NodeSet& set, Node& node, LocalFileEnt
   const std::string iniPath = IniPathOf(path, entry.isFolder);
   env_.logger.Log(Format("Updating file attrs for: %s", iniPath));
   IniFile ini(iniPath, entry.isFolder ? FILE_ATTRIBUTE_HIDDEN : 0, env_.fs, env_.settings,
-              env_.logger);
+              env_.logger, kStoreDurability);
 
   const std::string& id = node.GetID();
   // The values the user changed since the read, as the file holds them now,
@@ -850,7 +862,7 @@ void FavoritesDatasource::RemoveSetAside(const std::string& aside, const std::st
     const std::string folder = ParentFolder(aside);
     const std::string name = aside.substr(folder.size() + 1 + kSetAsidePrefix.size());
     const std::string back = JoinPath(folder, MakeUniqueFileName(folder, name, ""));
-    if (uint32_t err = env_.fs.MoveFile(aside, back))
+    if (uint32_t err = env_.fs.MoveFile(aside, back, kStoreDurability))
       FailOn(aside, err,
              Format("Error moving a folder set aside back from [%s] to [%s]", aside, back));
     env_.logger.Log(
@@ -917,7 +929,7 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
     const std::string path = entry->FullPath(favoritesDir_);
     if (!entry->isFolder) {
       {
-        IniFile ini(path, 0, env_.fs, env_.settings, env_.logger);
+        IniFile ini(path, 0, env_.fs, env_.settings, env_.logger, kStoreDurability);
         // As it is now: the same entry, not changed by the user since the
         // read.
         const EntrySeen* seen = record_ ? record_->Find(entry->nid) : nullptr;
@@ -958,7 +970,7 @@ void FavoritesDatasource::DeleteUnclaimedEntries(LocalNidMap& map) {
     // leaves it either in place, to be deleted again, or set aside, where
     // no read takes it for the user's and the next pass finishes it.
     const std::string aside = SetAsidePath(ParentFolder(path), entry->name);
-    if (uint32_t err = env_.fs.MoveFile(path, aside))
+    if (uint32_t err = env_.fs.MoveFile(path, aside, kStoreDurability))
       FailOn(path, err,
              Format("Error deleting local folder: %s (moving it aside to [%s])", path, aside));
     if (record_) record_->Erase(entry->nid);
@@ -996,7 +1008,7 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
       // Another entry holds the Links name: it moves aside.
       const std::string aside = MakeUniqueFileName(favoritesDir_, links, "");
       const std::string asidePath = JoinPath(favoritesDir_, aside);
-      if (uint32_t err = env_.fs.MoveFile(linksPath, asidePath))
+      if (uint32_t err = env_.fs.MoveFile(linksPath, asidePath, kStoreDurability))
         FailOn(
             linksPath, err,
             Format("Error moving accidental links folder from [%s] to [%s]", linksPath, asidePath));
@@ -1011,7 +1023,7 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
                              : set.GetNode(other->nid, false, true, true, "native27");
             node && other->claimed) {
           IniFile ini(JoinPath(asidePath, kFolderFileName), FILE_ATTRIBUTE_HIDDEN, env_.fs,
-                      env_.settings, env_.logger);
+                      env_.settings, env_.logger, kStoreDurability);
           WriteOriginals(set, ini, *node, *other);
           ini.Close();
         }
@@ -1021,7 +1033,7 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
     // Where it is now: moving the other folder aside moved it too when it
     // sits inside that folder.
     const std::string from = entry->FullPath(favoritesDir_);
-    if (uint32_t err = env_.fs.MoveFile(from, linksPath))
+    if (uint32_t err = env_.fs.MoveFile(from, linksPath, kStoreDurability))
       FailOn(from, err, Format("Error moving links from [%s] to [%s]", from, linksPath));
     entry->name = links;
     entry->AttachTo(root);
@@ -1030,7 +1042,7 @@ void FavoritesDatasource::MapToolbarToLinks(NodeSet& set, LocalNidMap& map) {
     // records them for the reader.
     Node& toolbar = *set.GetNode(toolbarId_, false, false, true, "native4");
     IniFile ini(JoinPath(linksPath, kFolderFileName), FILE_ATTRIBUTE_HIDDEN, env_.fs, env_.settings,
-                env_.logger);
+                env_.logger, kStoreDurability);
     WriteOriginals(set, ini, toolbar, *entry);
     ini.Close();
   }

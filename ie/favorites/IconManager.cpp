@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "ie/favorites/FavoritesPlatform.h"
 #include "ie/foundation/Helpers.h"
 #include "ie/foundation/core/Paths.h"
 #include "ie/foundation/core/VelkException.h"
@@ -495,7 +496,7 @@ bool IconManager::WriteIconFile(IniFile& ini, std::string_view icon) {
     logger_.Error(Format("Favicon not stored, no free file name: %s", target));
     return false;
   }
-  if (uint32_t code = fs_.WriteFileAtomic(target, *converted, 0, false)) {
+  if (uint32_t code = fs_.WriteFileAtomic(target, *converted, 0, false, kStoreDurability)) {
     logger_.Error(Format("Error [%d] writing favicon file: %s", code, target));
     return false;
   }

@@ -104,8 +104,9 @@ IniFile::IniFile(FileSystem& fs, Settings& settings, Logger& logger)
     : fs_(fs), settings_(settings), logger_(logger) {}
 
 IniFile::IniFile(const std::string& path, uint32_t attributes, FileSystem& fs, Settings& settings,
-                 Logger& logger)
+                 Logger& logger, Durability durability)
     : IniFile(fs, settings, logger) {
+  durability_ = durability;
   Load(path, attributes);
 }
 
@@ -242,12 +243,12 @@ void IniFile::Close() {
     if (fs_.GetAttributes(path_, &old) != ERROR_SUCCESS) old = 0;
     uint32_t kept = old & kKeptAttributes;
     uint32_t attributes = (attributes_ & kFileAttributes) | kept;
-    uint32_t code = fs_.WriteFileAtomic(path_, content, attributes, true);
+    uint32_t code = fs_.WriteFileAtomic(path_, content, attributes, true, durability_);
     if (code == ERROR_ACCESS_DENIED && (old & FILE_ATTRIBUTE_READONLY)) {
       // A read-only file is made normal (keeping HIDDEN and SYSTEM) and
       // written once more.
       if (fs_.SetAttributes(path_, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL) == ERROR_SUCCESS)
-        code = fs_.WriteFileAtomic(path_, content, attributes, true);
+        code = fs_.WriteFileAtomic(path_, content, attributes, true, durability_);
     }
     if (code != ERROR_SUCCESS)
       Fail(path_, code, Format(IsCreateFailure(code) ? kCreateFailed : kWriteFailed, path_));

@@ -70,9 +70,11 @@ class IniFile {
   explicit IniFile(FileSystem& fs = FileSystem::Native(),
                    Settings& settings = Settings::GetInstance(),
                    Logger& logger = Logger::GetInstance());
-  // Constructs and calls Load(path, attributes).
+  // Constructs and calls Load(path, attributes). Close() writes with
+  // `durability` (see FileSystem::WriteFileAtomic).
   IniFile(const std::string& path, uint32_t attributes, FileSystem& fs = FileSystem::Native(),
-          Settings& settings = Settings::GetInstance(), Logger& logger = Logger::GetInstance());
+          Settings& settings = Settings::GetInstance(), Logger& logger = Logger::GetInstance(),
+          Durability durability = Durability::Now);
   IniFile(const IniFile&) = delete;
   IniFile& operator=(const IniFile&) = delete;
   // Close(); a failure is logged, never thrown. Callers that must know
@@ -120,6 +122,7 @@ class IniFile {
   FileSystem& fs_;
   Settings& settings_;
   Logger& logger_;
+  Durability durability_ = Durability::Now;
   bool modified_ = false;
   uint32_t attributes_ = FILE_ATTRIBUTE_NORMAL;
   std::string path_;

@@ -36,6 +36,10 @@ std::string IntermediateDatasource::FilePath() const {
 
 // ---- Writing ------------------------------------------------------------------------------
 
+void IntermediateDatasource::MakeDurable() {
+  store_->MakeDurable();
+}
+
 void IntermediateDatasource::WriteNodeSet(NodeSet& tree) {
   CommandSet commands;
   try {

@@ -72,6 +72,8 @@ class IntermediateDatasource : public NativeDatasource {
   // failure reaches the caller at once. `tree` is as it was when this
   // returns or throws. A failure to write the file throws VelkException.
   void WriteNodeSet(NodeSet& tree) override;
+  // The store's: the intermediate file is durable when written.
+  void MakeDurable() override;
 
   // The intermediate file.
   std::string FilePath() const;

@@ -67,6 +67,11 @@ std::unique_ptr<NativeDatasource> WinEnginePlatform::MakeDatasource() {
   return datasources_();
 }
 
+void WinEnginePlatform::MakeStoreDurable() {
+  // Without a factory nothing reached a store.
+  if (datasources_) datasources_()->MakeDurable();
+}
+
 void InstallWindowsEngine(WinEnginePlatform& platform) {
   Engine::Current().flavor = EngineFlavor::Windows();
   Engine::Current().platform = &platform;

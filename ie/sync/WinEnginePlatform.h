@@ -44,6 +44,8 @@ class WinEnginePlatform : public EnginePlatform {
   uint32_t ReadFile(const std::string& path, std::string* data) override;
   uint32_t WriteFileAtomic(const std::string& path, std::string_view data) override;
   std::unique_ptr<NativeDatasource> MakeDatasource() override;
+  // The MakeDurable of the Favorites store the factory makes.
+  void MakeStoreDurable() override;
 
  private:
   Logger& logger_;

@@ -10,8 +10,8 @@
 namespace tarvex {
 namespace {
 
-constexpr int kOps = 11;
-static_assert(static_cast<int>(FaultyFileSystem::Op::RemoveDirectory) == kOps - 1,
+constexpr int kOps = 12;
+static_assert(static_cast<int>(FaultyFileSystem::Op::Sync) == kOps - 1,
               "one counter per operation");
 
 int Index(FaultyFileSystem::Op op) {
@@ -55,11 +55,22 @@ void FaultyFileSystem::Reset() {
   rules_.clear();
   hooks_.clear();
   for (int& calls : calls_) calls = 0;
+  syncs_ = 0;
 }
 
 int FaultyFileSystem::Calls(Op op) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return calls_[Index(op)];
+}
+
+int FaultyFileSystem::Syncs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return syncs_;
+}
+
+void FaultyFileSystem::CountSyncs(int syncs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  syncs_ += syncs;
 }
 
 uint32_t FaultyFileSystem::Check(Op op) {
@@ -110,9 +121,11 @@ uint32_t FaultyFileSystem::ReadFile(const std::string& path, std::string* data, 
 }
 
 uint32_t FaultyFileSystem::WriteFileAtomic(const std::string& path, std::string_view data,
-                                           uint32_t attributes, bool keepAttributes) {
+                                           uint32_t attributes, bool keepAttributes,
+                                           Durability durability) {
   if (uint32_t code = Check(Op::Write)) return code;
-  return inner_.WriteFileAtomic(path, data, attributes, keepAttributes);
+  if (durability == Durability::Now) CountSyncs(2);
+  return inner_.WriteFileAtomic(path, data, attributes, keepAttributes, durability);
 }
 
 uint32_t FaultyFileSystem::OpenForAppend(const std::string& path, bool truncate,
@@ -125,15 +138,24 @@ uint32_t FaultyFileSystem::OpenForAppend(const std::string& path, bool truncate,
   return win32::ERROR_SUCCESS;
 }
 
-uint32_t FaultyFileSystem::MoveFile(const std::string& from, const std::string& to) {
+uint32_t FaultyFileSystem::MoveFile(const std::string& from, const std::string& to,
+                                    Durability durability) {
   if (uint32_t code = Check(Op::Move)) return code;
-  return inner_.MoveFile(from, to);
+  if (durability == Durability::Now) CountSyncs(1);
+  return inner_.MoveFile(from, to, durability);
 }
 
 uint32_t FaultyFileSystem::CopyFile(const std::string& from, const std::string& to,
-                                    bool failIfExists) {
+                                    bool failIfExists, Durability durability) {
   if (uint32_t code = Check(Op::Copy)) return code;
-  return inner_.CopyFile(from, to, failIfExists);
+  if (durability == Durability::Now) CountSyncs(2);
+  return inner_.CopyFile(from, to, failIfExists, durability);
+}
+
+uint32_t FaultyFileSystem::SyncFileSystem(const std::string& path) {
+  if (uint32_t code = Check(Op::Sync)) return code;
+  CountSyncs(1);
+  return inner_.SyncFileSystem(path);
 }
 
 uint32_t FaultyFileSystem::DeleteFile(const std::string& path) {

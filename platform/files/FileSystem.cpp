@@ -26,6 +26,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <map>
 
 #include "platform/Win32Error.h"
 
@@ -184,11 +185,12 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 
 // Writes a new file at `path` through a temporary file in its folder:
 // `fill` writes the content, then the attribute bits and `mode` are set, the
-// data flushed and the temporary renamed into place. With `exclusive` an
-// existing `path` is left alone and ERROR_FILE_EXISTS returned. On failure
-// the temporary file is removed and `path` is as it was.
+// data flushed (Durability::Now) and the temporary renamed into place, and
+// then the folder flushed (Now). With `exclusive` an existing `path` is left
+// alone and ERROR_FILE_EXISTS returned. On failure the temporary file is
+// removed and `path` is as it was.
 uint32_t WriteThroughTemp(const std::string& path, const std::function<uint32_t(int)>& fill,
-                          mode_t mode, uint32_t bits, bool exclusive) {
+                          mode_t mode, uint32_t bits, bool exclusive, Durability durability) {
   std::string name = NameOf(path);
   if (name.empty() || name == "." || name == "..") return ERROR_INVALID_NAME;
   std::string folder = ParentOf(path);
@@ -212,7 +214,7 @@ uint32_t WriteThroughTemp(const std::string& path, const std::function<uint32_t(
       return fail(Win32FromErrno(errno, path));
   }
   if (::fchmod(fd, MirrorReadOnly(mode, bits)) != 0) return fail(Win32FromErrno(errno, path));
-  if (::fsync(fd) != 0) return fail(Win32FromErrno(errno, path));
+  if (durability == Durability::Now && ::fsync(fd) != 0) return fail(Win32FromErrno(errno, path));
   int closed = ::close(fd);
   fd = -1;
   if (closed != 0) return fail(Win32FromErrno(errno, path));
@@ -224,7 +226,7 @@ uint32_t WriteThroughTemp(const std::string& path, const std::function<uint32_t(
   } else if (::rename(temp.c_str(), path.c_str()) != 0) {
     return fail(Win32FromErrno(errno, path));
   }
-  SyncFolder(folder);
+  if (durability == Durability::Now) SyncFolder(folder);
   return ERROR_SUCCESS;
 }
 
@@ -257,7 +259,8 @@ class FileDescriptor {
 
 // Copies `from` to `to` with its content, mode and attributes; `exclusive`
 // refuses an existing target with ERROR_FILE_EXISTS.
-uint32_t CopyRegularFile(const std::string& from, const std::string& to, bool exclusive) {
+uint32_t CopyRegularFile(const std::string& from, const std::string& to, bool exclusive,
+                         Durability durability) {
   FileDescriptor source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (source.get() < 0) return Win32FromErrno(errno, from);
   struct stat st;
@@ -273,7 +276,8 @@ uint32_t CopyRegularFile(const std::string& from, const std::string& to, bool ex
     }
   }
   return WriteThroughTemp(
-      to, [&](int fd) { return CopyContent(source.get(), fd); }, st.st_mode, bits, exclusive);
+      to, [&](int fd) { return CopyContent(source.get(), fd); }, st.st_mode, bits, exclusive,
+      durability);
 }
 
 class NativeWritableFile : public WritableFile {
@@ -299,6 +303,40 @@ class NativeWritableFile : public WritableFile {
 
  private:
   int fd_;
+};
+
+// The file systems written to with Durability::Later since their last
+// SyncFileSystem, each with a descriptor opened before the first such write:
+// syncfs through it reports every write-back error of the file system since
+// it was opened, so a barrier cannot miss the failure of a deferred write
+// that happened before the barrier's own open.
+class DeferredWrites {
+ public:
+  ~DeferredWrites() {
+    for (auto& [device, fd] : open_) ::close(fd);
+  }
+  // Called before a deferred write into `folder`.
+  void Note(const std::string& folder) {
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0) return;  // the write itself fails
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (open_.count(st.st_dev)) return;
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) open_.emplace(st.st_dev, fd);
+  }
+  // The descriptor noted for `device`, now the caller's; -1 when none.
+  int Take(dev_t device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = open_.find(device);
+    if (it == open_.end()) return -1;
+    int fd = it->second;
+    open_.erase(it);
+    return fd;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<dev_t, int> open_;
 };
 
 class NativeFileSystem : public FileSystem {
@@ -371,7 +409,7 @@ class NativeFileSystem : public FileSystem {
   }
 
   uint32_t WriteFileAtomic(const std::string& path, std::string_view data, uint32_t attributes,
-                           bool keepAttributes) override {
+                           bool keepAttributes, Durability durability) override {
     mode_t mode = 0644;
     uint32_t bits = attributes & kStoredAttributes;
     struct stat st;
@@ -382,9 +420,11 @@ class NativeFileSystem : public FileSystem {
       if (keepAttributes) bits |= old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
       mode = st.st_mode;
     }
+    if (durability == Durability::Later) deferred_.Note(ParentOf(path));
     // A folder in the way makes the final rename fail (ERROR_ACCESS_DENIED).
     return WriteThroughTemp(
-        path, [&](int fd) { return WriteAll(fd, data.data(), data.size()); }, mode, bits, false);
+        path, [&](int fd) { return WriteAll(fd, data.data(), data.size()); }, mode, bits, false,
+        durability);
   }
 
   uint32_t OpenForAppend(const std::string& path, bool truncate,
@@ -398,10 +438,11 @@ class NativeFileSystem : public FileSystem {
     return ERROR_SUCCESS;
   }
 
-  uint32_t MoveFile(const std::string& from, const std::string& to) override {
+  uint32_t MoveFile(const std::string& from, const std::string& to,
+                    Durability durability) override {
     int err = RenameNoReplace(from, to);
     if (err == 0) {
-      SyncFolder(ParentOf(to));
+      if (durability == Durability::Now) SyncFolder(ParentOf(to));
       return ERROR_SUCCESS;
     }
     if (err == EEXIST) return ERROR_ALREADY_EXISTS;
@@ -415,8 +456,23 @@ class NativeFileSystem : public FileSystem {
     return Win32FromErrno(err, from);
   }
 
-  uint32_t CopyFile(const std::string& from, const std::string& to, bool failIfExists) override {
-    return CopyRegularFile(from, to, failIfExists);
+  uint32_t CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+                    Durability durability) override {
+    if (durability == Durability::Later) deferred_.Note(ParentOf(to));
+    return CopyRegularFile(from, to, failIfExists, durability);
+  }
+
+  uint32_t SyncFileSystem(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Win32FromErrno(errno, path);
+    int fd = deferred_.Take(st.st_dev);
+    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return Win32FromErrno(errno, path);
+    int rc = ::syncfs(fd);
+    int err = errno;
+    ::close(fd);
+    if (rc != 0) return err == EIO ? ERROR_WRITE_FAULT : Win32FromErrno(err, path);
+    return ERROR_SUCCESS;
   }
 
   uint32_t DeleteFile(const std::string& path) override {
@@ -521,11 +577,15 @@ class NativeFileSystem : public FileSystem {
  private:
   // Files only: copies, then deletes the source. When the source cannot be
   // deleted the copy is removed again, so the file exists exactly once.
+  DeferredWrites deferred_;
+
   uint32_t MoveAcrossFileSystems(const std::string& from, const std::string& to) {
     struct stat st;
     if (::lstat(from.c_str(), &st) != 0) return Win32FromErrno(errno, from);
     if (!S_ISREG(st.st_mode)) return ERROR_NOT_SAME_DEVICE;
-    uint32_t code = CopyRegularFile(from, to, true);
+    // The copy is made durable before the source goes, whatever the
+    // caller asked: otherwise a crash could lose both.
+    uint32_t code = CopyRegularFile(from, to, true, Durability::Now);
     if (code == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
     if (code != ERROR_SUCCESS) return code;
     if (::unlink(from.c_str()) != 0) {

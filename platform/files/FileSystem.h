@@ -39,6 +39,20 @@ struct DirEntry {
   int64_t modified = 0;  // seconds since 1970
 };
 
+// When a replacing write, a copy or a move reaches the disk.
+enum class Durability {
+  // Before the call returns: the file (for a copy or a replacing write)
+  // and its folder are flushed.
+  Now,
+  // With the next SyncFileSystem of its file system: the file is put in
+  // place unflushed, so a crash before then may leave either the old state
+  // or the new one, and a new file's content may be lost (a file system
+  // that does not write a file's data before the rename that puts it in
+  // place may even leave it empty). For many files written at once, made
+  // durable together by one SyncFileSystem before anything records them.
+  Later,
+};
+
 // An open file for writing (the log). Writes go straight to the file.
 class WritableFile {
  public:
@@ -76,7 +90,8 @@ class FileSystem {
   // `attributes` (READONLY/HIDDEN/SYSTEM) plus, when `keepAttributes`, the
   // HIDDEN and SYSTEM attributes of the file it replaces.
   virtual uint32_t WriteFileAtomic(const std::string& path, std::string_view data,
-                                   uint32_t attributes = 0, bool keepAttributes = true) = 0;
+                                   uint32_t attributes = 0, bool keepAttributes = true,
+                                   Durability durability = Durability::Now) = 0;
   // Opens a file for appending (creating it), or empties it when `truncate`.
   // A READONLY file refuses with ERROR_ACCESS_DENIED.
   virtual uint32_t OpenForAppend(const std::string& path, bool truncate,
@@ -84,10 +99,17 @@ class FileSystem {
 
   // Moves a file or folder; never replaces an existing target
   // (ERROR_ALREADY_EXISTS); works across file systems.
-  virtual uint32_t MoveFile(const std::string& from, const std::string& to) = 0;
+  virtual uint32_t MoveFile(const std::string& from, const std::string& to,
+                            Durability durability = Durability::Now) = 0;
   // Copies a file; with `failIfExists` an existing target gives
   // ERROR_FILE_EXISTS and is left alone.
-  virtual uint32_t CopyFile(const std::string& from, const std::string& to, bool failIfExists) = 0;
+  virtual uint32_t CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+                            Durability durability = Durability::Now) = 0;
+  // Makes everything written so far on the file system that holds `path`
+  // (a file or folder) durable, whoever wrote it: 0, or the Win32 code of
+  // the failure (ERROR_PATH_NOT_FOUND for a missing path; a write-back
+  // error of the file system is ERROR_WRITE_FAULT or the like).
+  virtual uint32_t SyncFileSystem(const std::string& path) = 0;
   // Deletes a file; a READONLY file refuses with ERROR_ACCESS_DENIED.
   virtual uint32_t DeleteFile(const std::string& path) = 0;
   // Creates one folder: ERROR_ALREADY_EXISTS when it exists,
@@ -125,7 +147,8 @@ bool MatchesPattern(std::string_view name, std::string_view pattern);
 // function of the test's just before a chosen call (a user's edit at that
 // moment, say). Each Write of a file
 // opened through it counts as an Op::Write call; such a file must not outlive
-// the decorator.
+// the decorator. It also counts the disk flushes its calls cost the inner
+// file system as the native one makes them (Syncs()).
 class FaultyFileSystem : public FileSystem {
  public:
   // Delete is DeleteFile; RemoveDirectory has its own.
@@ -140,7 +163,8 @@ class FaultyFileSystem : public FileSystem {
     List,
     Attributes,
     Size,
-    RemoveDirectory
+    RemoveDirectory,
+    Sync  // SyncFileSystem
   };
   explicit FaultyFileSystem(FileSystem& inner) : inner_(inner) {}
 
@@ -154,17 +178,25 @@ class FaultyFileSystem : public FileSystem {
   // Forgets the failures, the functions and the counts.
   void Reset();
   int Calls(Op op) const;
+  // The flushes to disk the calls passed on have cost so far: two for a
+  // replacing write or a copy made durable at once (the file and its
+  // folder), one for such a move (its folder) and one for each
+  // SyncFileSystem. Reset() sets it back to 0.
+  int Syncs() const;
 
   uint32_t GetAttributes(const std::string& path, uint32_t* attributes) override;
   uint32_t SetAttributes(const std::string& path, uint32_t attributes) override;
   uint32_t GetSize(const std::string& path, uint64_t* size) override;
   uint32_t ReadFile(const std::string& path, std::string* data, uint64_t maxBytes) override;
   uint32_t WriteFileAtomic(const std::string& path, std::string_view data, uint32_t attributes,
-                           bool keepAttributes) override;
+                           bool keepAttributes, Durability durability = Durability::Now) override;
   uint32_t OpenForAppend(const std::string& path, bool truncate,
                          std::unique_ptr<WritableFile>* out) override;
-  uint32_t MoveFile(const std::string& from, const std::string& to) override;
-  uint32_t CopyFile(const std::string& from, const std::string& to, bool failIfExists) override;
+  uint32_t MoveFile(const std::string& from, const std::string& to,
+                    Durability durability = Durability::Now) override;
+  uint32_t CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+                    Durability durability = Durability::Now) override;
+  uint32_t SyncFileSystem(const std::string& path) override;
   uint32_t DeleteFile(const std::string& path) override;
   uint32_t CreateDirectory(const std::string& path) override;
   uint32_t CreateDirectories(const std::string& path, uint32_t mode) override;
@@ -187,12 +219,14 @@ class FaultyFileSystem : public FileSystem {
   // Counts a call of `op` and runs the functions due: the code to fail it
   // with, or 0.
   uint32_t Check(Op op);
+  void CountSyncs(int syncs);
 
   FileSystem& inner_;
   mutable std::mutex mutex_;  // files opened through the decorator may write from any thread
   std::vector<Rule> rules_;
   std::vector<Hook> hooks_;
-  int calls_[11] = {};
+  int calls_[12] = {};
+  int syncs_ = 0;
 };
 
 }  // namespace tarvex

@@ -527,6 +527,41 @@ TEST_F(FileSystemTest, FaultyCountsEachWriteOfAnOpenedFile) {
   EXPECT_EQ(file, nullptr);
 }
 
+// Deferred writes, copies and moves leave the same files as flushed ones;
+// only the flushes differ, which the decorator counts.
+TEST_F(FileSystemTest, DeferredWritesLandAsFlushedOnesAndOneBarrierMakesThemDurable) {
+  FaultyFileSystem faulty(fs_);
+  ASSERT_EQ(fs_.CreateDirectory(Path("sub")), ERROR_SUCCESS);
+  for (Durability durability : {Durability::Now, Durability::Later}) {
+    const std::string tag = durability == Durability::Now ? "now" : "later";
+    faulty.Reset();
+    ASSERT_EQ(faulty.WriteFileAtomic(Path("sub/" + tag), tag, FILE_ATTRIBUTE_HIDDEN, true,
+                                     durability),
+              ERROR_SUCCESS);
+    ASSERT_EQ(faulty.CopyFile(Path("sub/" + tag), Path(tag + ".copy"), true, durability),
+              ERROR_SUCCESS);
+    ASSERT_EQ(faulty.MoveFile(Path(tag + ".copy"), Path(tag + ".moved"), durability),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Get(tag + ".moved"), tag);
+    EXPECT_EQ(Get("sub/" + tag), tag);
+    EXPECT_EQ(faulty.Syncs(), durability == Durability::Now ? 5 : 0) << tag;
+    if (AttributesSupported()) {
+      EXPECT_EQ(Attributes(tag + ".moved"), FILE_ATTRIBUTE_HIDDEN);
+    }
+  }
+  EXPECT_EQ(Names(), (std::vector<std::string>{"later.moved", "now.moved", "sub"}))
+      << "no temporary file stays";
+
+  EXPECT_EQ(faulty.SyncFileSystem(Path("sub")), ERROR_SUCCESS);
+  EXPECT_EQ(faulty.SyncFileSystem(Path("later.moved")), ERROR_SUCCESS);
+  EXPECT_EQ(faulty.Syncs(), 2);
+  EXPECT_EQ(faulty.SyncFileSystem(Path("gone")), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(faulty.SyncFileSystem(Path("gone/deeper")), ERROR_PATH_NOT_FOUND);
+  faulty.FailNth(FaultyFileSystem::Op::Sync, 1, ERROR_WRITE_FAULT);
+  EXPECT_EQ(faulty.SyncFileSystem(Path("sub")), ERROR_WRITE_FAULT);
+  EXPECT_EQ(faulty.Calls(FaultyFileSystem::Op::Sync), 5);
+}
+
 TEST(FormatMessageTest, KnownAndUnknownCodes) {
   EXPECT_EQ(FormatMessage(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.");
   EXPECT_EQ(FormatMessage(ERROR_ALREADY_EXISTS),

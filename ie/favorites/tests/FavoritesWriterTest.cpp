@@ -493,14 +493,18 @@ TEST_F(FavoritesWriterTest, TheFirstPassBacksTheFolderUpOnce) {
   EXPECT_FALSE(fs::exists(user_ + "/Backup__2"));
 }
 
+// A copy that fails, or the copies that cannot be made durable once all are
+// made: either way the Favorites are not backed up.
 TEST_F(FavoritesWriterTest, AFailedBackupAsksWhetherToGoOn) {
-  for (int answer : {kButtonCancel, kButtonContinue}) {
-    SCOPED_TRACE(answer);
+  for (auto [fault, answer] : {std::pair{FaultyFileSystem::Op::Copy, kButtonCancel},
+                               {FaultyFileSystem::Op::Copy, kButtonContinue},
+                               {FaultyFileSystem::Op::Sync, kButtonCancel}}) {
+    SCOPED_TRACE(::testing::Message() << static_cast<int>(fault) << " " << answer);
     settings_.DeleteValue("backedup");
     fs::remove_all(user_);
     Url("A.url", Shortcut("http://a/", "[Tarvex]\r\nnid=a\r\n"));
     FaultyFileSystem faulty(FileSystem::Native());
-    faulty.FailNth(FaultyFileSystem::Op::Copy, 1, win32::ERROR_DISK_FULL);
+    faulty.FailNth(fault, 1, win32::ERROR_DISK_FULL);
     ScriptedPrompt prompt;
     prompt.Script(answer);
     FavoritesEnvironment env = Env();

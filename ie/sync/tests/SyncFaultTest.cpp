@@ -161,7 +161,8 @@ const FileOp kFileOps[] = {{Op::Write, "Write", "Write"},
                            {Op::Move, "Move", "Move"},
                            {Op::Delete, "Delete", "Delete"},
                            {Op::RemoveDirectory, "RemoveDirectory", "RemoveDirectory"},
-                           {Op::CreateDirectory, "CreateDirectory", "CreateDirectory"}};
+                           {Op::CreateDirectory, "CreateDirectory", "CreateDirectory"},
+                           {Op::Sync, "Sync", "Sync"}};
 
 Trace FaultFree(const Scenario& scenario) {
   World world(scenario);
