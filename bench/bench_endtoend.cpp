@@ -66,7 +66,9 @@ struct Cost {
 
 // The disk flushes (fsync, syncfs) the file operations through `files` have
 // made so far.
-int64_t FileSyncs(const FaultyFileSystem& files) { return files.Syncs(); }
+int64_t FileSyncs(const FaultyFileSystem& files) {
+  return files.Syncs();
+}
 
 uint64_t FileBytes(const std::string& path) {
   std::error_code ec;
@@ -450,8 +452,11 @@ int main(int argc, char** argv) {
     return tarvex::Run();
   } catch (const std::exception& e) {
     std::printf("FAILED: %s\n", e.what());
-    std::printf("the work folder is left for a look: %s (the next run removes it)\n",
-                tarvex::WorkFolder().c_str());
+    const std::string work = tarvex::WorkFolder();
+    std::error_code ec;
+    if (std::filesystem::exists(work, ec))
+      std::printf("the work folder is left for a look: %s (the next run removes it)\n",
+                  work.c_str());
     std::fflush(stdout);
     return 1;
   }
