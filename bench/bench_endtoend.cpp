@@ -61,7 +61,10 @@ struct Cost {
   uint64_t logBytes = 0;  // added to the computer's log
   int64_t syncs = 0;      // disk flushes of its file operations
   double peakMiB = 0;     // the process's peak resident memory
-  double cpuSeconds = 0;  // the process's, user and system, start-up included
+  // The process's processor time, its start included: in its own code and
+  // in the kernel's on its behalf.
+  double userSeconds = 0;
+  double systemSeconds = 0;
 };
 
 // The disk flushes (fsync, syncfs) the file operations through `files` have
@@ -166,7 +169,8 @@ int WaitWithUsage(int pid, Cost* cost) {
     if (errno != EINTR) return -1;
   cost->peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // KiB on Linux
   auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  cost->cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  cost->userSeconds = seconds(usage.ru_utime);
+  cost->systemSeconds = seconds(usage.ru_stime);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -355,8 +359,8 @@ std::map<std::string, Cost> Measure(const std::string& work, int bookmarks) {
   std::fflush(stdout);
 
   Service service;
-  std::printf("%-8s %-12s %10s %10s %10s %12s %10s\n", "size", "operation", "seconds", "cpu s",
-              "peak MiB", "log bytes", "file syncs");
+  std::printf("%-8s %-12s %9s %8s %8s %9s %12s %10s\n", "size", "operation", "seconds", "user s",
+              "sys s", "peak MiB", "log bytes", "file syncs");
   std::map<std::string, Cost> costs;
   std::string changed;
   for (const std::string op : kOperations) {
@@ -365,8 +369,8 @@ std::map<std::string, Cost> Measure(const std::string& work, int bookmarks) {
     const Cost cost =
         RunChild(op, onB ? b : a, service.url(), onB ? "computer-b" : "computer-a", bookmarks);
     costs[op] = cost;
-    std::printf("%-8d %-12s %10.3f %10.3f %10.1f %12llu %10lld\n", bookmarks, op.c_str(),
-                cost.seconds, cost.cpuSeconds, cost.peakMiB,
+    std::printf("%-8d %-12s %9.3f %8.3f %8.3f %9.1f %12llu %10lld\n", bookmarks, op.c_str(),
+                cost.seconds, cost.userSeconds, cost.systemSeconds, cost.peakMiB,
                 static_cast<unsigned long long>(cost.logBytes), static_cast<long long>(cost.syncs));
     std::fflush(stdout);
     if (onB) {
