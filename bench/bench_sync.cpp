@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/NoQuestions.h"
 #include "bench/Report.h"
 #include "ie/foundation/core/VelkException.h"
 #include "ie/sync/KestroveServer.h"
 #include "ie/sync/OpenTabs.h"
-#include "ie/sync/SyncQuestions.h"
 #include "ie/sync/SynchronousRequest.h"
 #include "ie/sync/WinEnginePlatform.h"
 #include "ie/sync/testing/FakeSyncService.h"
@@ -62,24 +62,6 @@ class MemoryFavorites : public NativeDatasource {
   Json::Value& held_;
 };
 
-// No question is expected of these syncs: one asked stops the run.
-class NoQuestions : public SyncQuestions {
- public:
-  [[noreturn]] static void Unexpected(const char* what) {
-    throw std::runtime_error(std::string("unexpected question: ") + what);
-  }
-  int ShowMessage(const std::string&, int, int, int) override { Unexpected("message"); }
-  void ShowUpdateAvailable(const std::string&, const std::string&, const std::string&) override {
-    Unexpected("update");
-  }
-  int AskSyncFileRestored() override { Unexpected("file restored"); }
-  std::string AskFolderPlacementConflict(const Node&, const Node&, const Node&) override {
-    Unexpected("folder placement");
-  }
-  std::string AskVersionConflict(const Node&, const Node&) override { Unexpected("version"); }
-  bool AskYesNo(const std::string&, const std::string&) override { Unexpected("yes/no"); }
-};
-
 // One computer of one user: its own settings, log, clock and user folder
 // (the baseline file), the real HTTP transport, and Favorites in memory.
 class Computer {
@@ -112,7 +94,7 @@ class Computer {
   std::string userDir = bed.dir / "user";
   Account* account = nullptr;
   WinEnginePlatform platform{bed.logger, bed.settings, FileSystem::Native(), bed.facts};
-  NoQuestions questions;
+  bench::NoQuestions questions;
   WindowModel windows;
   std::optional<OpenTabs> tabs;
   SyncFlowState state;

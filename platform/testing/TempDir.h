@@ -1,5 +1,6 @@
 // A private temporary folder for one test or benchmark, removed with
-// everything in it at the end.
+// everything in it at the end; or, made with Kept, a chosen folder that
+// stays, for state that several processes take over one after another.
 #pragma once
 
 #include <cstdlib>
@@ -18,7 +19,11 @@ class TempDir {
     if (!made) throw std::runtime_error("mkdtemp failed for " + tmpl);
     path_ = made;
   }
+  // `path`, created with its parents when missing, and left in place at the
+  // end.
+  static TempDir Kept(const std::string& path) { return TempDir(path, true); }
   ~TempDir() {
+    if (kept_) return;
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
@@ -29,7 +34,13 @@ class TempDir {
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
  private:
+  TempDir(const std::string& path, bool kept) : path_(path), kept_(kept) {
+    if (path.empty()) throw std::invalid_argument("TempDir::Kept: no folder given");
+    std::filesystem::create_directories(path);
+  }
+
   std::string path_;
+  bool kept_ = false;
 };
 
 }  // namespace tarvex::testing

@@ -58,13 +58,21 @@ inline std::string IdOf(NodeSet& set, const std::string& name, const std::string
 class SyncClient {
  public:
   SyncClient(FakeSyncService& service, const std::string& user, const std::string& password,
-             const std::string& machineId) {
+             const std::string& machineId)
+      : SyncClient(service.BaseUrl(), user, password, machineId, {}) {}
+  // A computer of the service at `baseUrl` whose state (registry, log, user
+  // folder, Favorites) lives in `folder` and stays there, so that a later
+  // process can go on as the same computer; an empty `folder` is a fresh
+  // temporary one.
+  SyncClient(const std::string& baseUrl, const std::string& user, const std::string& password,
+             const std::string& machineId, const std::string& folder)
+      : bed(transport, folder) {
     for (const char* host : {"server", "authserver", "cloudserver", "downloadserver", "webserver"})
-      bed.settings.SetValue(host, service.BaseUrl(), true);
+      bed.settings.SetValue(host, baseUrl, true);
     bed.settings.SetValue("userdir", user_, true);
     bed.settings.SetValue("machineid", machineId, true);
     bed.settings.SetBool("backedup", true, true);  // no backup copies in tests
-    bed.store.entries[service.BaseUrl()] = {user, password};
+    bed.store.entries[baseUrl] = {user, password};
     bed.facts.uiLocale = "C";
     std::filesystem::create_directories(favorites);
     std::filesystem::create_directories(user_);
@@ -111,7 +119,7 @@ class SyncClient {
   std::string BaselinePath() { return user_ + "/tarvex-baseline.json"; }
 
   CurlTransport transport;
-  SyncTestbed bed{transport};
+  SyncTestbed bed;
   // Every file operation of the sync (Favorites, baseline, intermediate
   // file, favicons) goes through here, so a test can make one fail; the
   // settings, registry and log do not.

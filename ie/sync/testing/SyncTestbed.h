@@ -52,6 +52,10 @@ class ScriptedCredentials : public CredentialPrompt {
 class SyncTestbed {
  public:
   explicit SyncTestbed(HttpTransport& transport) : transport_(transport) {}
+  // Keeps its files in `folder`, which stays at the end (another process may
+  // go on from its state); an empty `folder` is a fresh temporary one.
+  SyncTestbed(HttpTransport& transport, const std::string& folder)
+      : dir(Place(folder)), transport_(transport) {}
 
   // Builds (again) the account over what the store holds now.
   Account& Start() {
@@ -82,6 +86,11 @@ class SyncTestbed {
     SyncContext context;
     Account account;
   };
+
+  static TempDir Place(const std::string& folder) {
+    if (folder.empty()) return TempDir();
+    return TempDir::Kept(folder);
+  }
 
   HttpTransport& transport_;
   std::optional<Session> session_;
