@@ -110,8 +110,21 @@ bool IntermediateDatasource::ProvideNodes(NodeSet& tree) {
   const bool result = store_->ProvideNodes(tree);
 
   auto stored = std::make_unique<NodeSet>();
-  std::unique_ptr<CommandSet> commands = ReadFile(*stored);
-  if (!commands) commands = CommandsFromBaseline(stored);
+  bool missing = false;
+  std::unique_ptr<CommandSet> commands = ReadFile(*stored, &missing);
+  if (!commands) {
+    commands = CommandsFromBaseline(stored);
+    // What the baseline gave is kept as the file, so the reads that follow
+    // find it there instead of walking the whole baseline again. A file
+    // that could not be read for now stays as it is.
+    if (commands && missing) {
+      try {
+        WriteFile(*commands, *stored);
+      } catch (const VelkException& e) {
+        env_.logger.Error(Format("The intermediate data stay unwritten: %s", e.message()));
+      }
+    }
+  }
   if (commands && commands->GetSize() > 0) {
     env_.logger.Log("Applying intermediate commands");
     ApplyCommands(tree, *commands, *stored);
@@ -122,13 +135,15 @@ bool IntermediateDatasource::ProvideNodes(NodeSet& tree) {
   return result;
 }
 
-std::unique_ptr<CommandSet> IntermediateDatasource::ReadFile(NodeSet& stored) {
+std::unique_ptr<CommandSet> IntermediateDatasource::ReadFile(NodeSet& stored, bool* missing) {
+  if (missing) *missing = false;
   const std::string path = FilePath();
   env_.logger.Log(Format("Reading NodeSet from disk: %s", path));
   std::string text;
   const uint32_t rc = env_.fs.ReadFile(path, &text, kMaxFileBytes);
   if (rc == win32::ERROR_FILE_NOT_FOUND || rc == win32::ERROR_PATH_NOT_FOUND) {
     env_.logger.Log("No intermediate data on disk");
+    if (missing) *missing = true;
     return nullptr;
   }
   if (rc != 0) {
@@ -164,18 +179,20 @@ std::unique_ptr<CommandSet> IntermediateDatasource::ReadFile(NodeSet& stored) {
   }
   env_.logger.Error(
       Format("Tarvex error while reading non-IE commands, ignoring data: %s", broken));
-  MoveAside(path);
+  if (MoveAside(path) && missing) *missing = true;
   return nullptr;
 }
 
-void IntermediateDatasource::MoveAside(const std::string& path) {
+bool IntermediateDatasource::MoveAside(const std::string& path) {
   // Kept for a look by hand; an older broken file makes room.
   const std::string aside = path + ".bad";
   env_.fs.DeleteFile(aside);
-  if (uint32_t rc = env_.fs.MoveFile(path, aside); rc != 0)
+  if (uint32_t rc = env_.fs.MoveFile(path, aside); rc != 0) {
     env_.logger.Error(Format("Unable to move invalid non-IE command data aside [%d].", rc));
-  else
-    env_.logger.Log(Format("Invalid non-IE command data moved to: %s", aside));
+    return false;
+  }
+  env_.logger.Log(Format("Invalid non-IE command data moved to: %s", aside));
+  return true;
 }
 
 std::unique_ptr<CommandSet> IntermediateDatasource::CommandsFromBaseline(

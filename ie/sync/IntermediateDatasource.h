@@ -14,8 +14,9 @@
 // When the file is missing or cannot be used, the restoring commands are
 // worked out again from the baseline (the tree of the last sync), so that a
 // lost file never reads as the user having deleted every separator, query
-// and the unfiled folder and renamed the root. A file whose contents are
-// broken is kept aside as "tarvex-intermediate.json.bad".
+// and the unfiled folder and renamed the root; what they give becomes the
+// file, unless a file that could not be read for now is in its place. A file
+// whose contents are broken is kept aside as "tarvex-intermediate.json.bad".
 #pragma once
 
 #include <memory>
@@ -83,8 +84,9 @@ class IntermediateDatasource : public NativeDatasource {
   std::string FilePath() const;
   // Reads the file into `stored` and the returned commands. nullptr when the
   // file is missing or cannot be read (left in place) or its contents are
-  // broken (moved aside as "<file>.bad").
-  std::unique_ptr<CommandSet> ReadFile(NodeSet& stored);
+  // broken (moved aside as "<file>.bad"); `*missing` tells whether no file
+  // is at its place now (missing, or moved aside).
+  std::unique_ptr<CommandSet> ReadFile(NodeSet& stored, bool* missing = nullptr);
   // Replaces the file with `commands` and `tree`; throws VelkException when
   // it cannot (the old file stays).
   void WriteFile(const CommandSet& commands, const NodeSet& tree);
@@ -94,7 +96,8 @@ class IntermediateDatasource : public NativeDatasource {
   // The restoring commands of the baseline, with the baseline in `stored`;
   // nullptr when there is no usable baseline.
   std::unique_ptr<CommandSet> CommandsFromBaseline(std::unique_ptr<NodeSet>& stored);
-  void MoveAside(const std::string& path);
+  // False when the file could not be moved.
+  bool MoveAside(const std::string& path);
   void ApplyCommands(NodeSet& tree, CommandSet& commands, NodeSet& stored);
   // The insert's `bnid` when it still places the node, else the first
   // sibling after the node in `stored` that `tree` holds under the same

@@ -520,7 +520,12 @@ TEST_F(IntermediateTest, ABrokenFileIsKeptAsideAndTheBaselineRestoresItsData) {
       EXPECT_EQ(ReadAll(File()), c.content);
       EXPECT_EQ(ReadAll(File() + ".bad"), "older");
     } else {
-      EXPECT_FALSE(fs::exists(File()));
+      EXPECT_EQ(ReadAll(File() + ".bad"), c.content);
+      // What the baseline gave is the file now, and it reads back whole.
+      const std::string rewritten = ReadAll(File());
+      EXPECT_NE(rewritten, c.content);
+      EXPECT_EQ(Outline(*FetchMemory()), expected);
+      EXPECT_EQ(ReadAll(File()), rewritten);
       EXPECT_EQ(ReadAll(File() + ".bad"), c.content);
     }
     files_.Reset();
@@ -546,6 +551,9 @@ TEST_F(IntermediateTest, AMissingFileIsRestoredFromTheBaseline) {
   fs::remove(fav_ + "/b.url");
 
   auto read = Fetch();
+  EXPECT_TRUE(fs::exists(File())) << "what the baseline gave is kept";
+  fs::remove(Baseline());
+  EXPECT_EQ(Describe(*Fetch()), Describe(*read)) << "the next read takes it from the file";
   read->GetNode("ROOT", false, false, false)->RemoveAttr("tnid");
   EXPECT_EQ(Describe(*read), "a s1 f{s2 c q1} u{}");
   EXPECT_EQ(read->GetNode("ROOT", false, false, false)->GetAttr("name"), "Menu");
