@@ -344,16 +344,17 @@ std::string WorkFolder() {
 }
 
 // This disk (ext4 without a journal) gives a new file an inode that was not
-// freed in the last 30 s, and looks at every one freed since on the way: a
+// freed in the last 60 s (6 minutes while its inode table is not yet
+// written), and looks at every one freed since on the way: a
 // computer that writes many files just after many were replaced or deleted
 // (the id written into every file by the first read, a work folder removed)
 // pays for those in its own time, several times over. Another computer's
 // disk has not just seen that, so before an operation that creates many
 // files the bench flushes the disk and waits that long
-// (TARVEX_E2E_SETTLE_SECONDS, default 31; 0 to skip).
+// (TARVEX_E2E_SETTLE_SECONDS, default 61; 0 to skip).
 void SettleDisk(const std::string& folder) {
   const char* given = std::getenv("TARVEX_E2E_SETTLE_SECONDS");
-  const int seconds = given && *given ? std::atoi(given) : 31;
+  const int seconds = given && *given ? std::atoi(given) : 61;
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 || syncfs(fd) != 0) throw std::runtime_error("could not flush " + folder);
   ::close(fd);

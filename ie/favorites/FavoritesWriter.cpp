@@ -364,7 +364,14 @@ void FavoritesDatasource::WriteNodeSet(NodeSet& set) {
     return extra;
   };
   try {
-    WriteOrder(set, std::string(keys::kRoot), std::string(kMenuOrderKey), context);
+    // One transaction for every folder's order: the registry takes them
+    // together at the cost of one.
+    const uint32_t err = env_.registry.Transaction(Hive::CurrentUser, [&] {
+      WriteOrder(set, std::string(keys::kRoot), std::string(kMenuOrderKey), context);
+      return 0u;
+    });
+    if (err != 0)
+      throw VelkException("windows", static_cast<int32_t>(err), "Unable to write the menu order");
   } catch (const VelkException& e) {
     env_.logger.Error(e.what());
     WarnOrderWriteFailed();
