@@ -239,16 +239,19 @@ void IniFile::Clear() {
 void IniFile::Close() {
   if (!path_.empty() && modified_) {
     std::string content = Serialize();
-    uint32_t old = 0;
-    if (fs_.GetAttributes(path_, &old) != ERROR_SUCCESS) old = 0;
-    uint32_t kept = old & kKeptAttributes;
-    uint32_t attributes = (attributes_ & kFileAttributes) | kept;
+    // The write keeps the HIDDEN and SYSTEM attributes of the file it
+    // replaces; the old file's attributes are only looked at when the write
+    // is refused.
+    const uint32_t attributes = attributes_ & kFileAttributes;
     uint32_t code = fs_.WriteFileAtomic(path_, content, attributes, true, durability_);
-    if (code == ERROR_ACCESS_DENIED && (old & FILE_ATTRIBUTE_READONLY)) {
+    uint32_t old = 0;
+    if (code == ERROR_ACCESS_DENIED && fs_.GetAttributes(path_, &old) == ERROR_SUCCESS &&
+        (old & FILE_ATTRIBUTE_READONLY)) {
       // A read-only file is made normal (keeping HIDDEN and SYSTEM) and
       // written once more.
+      const uint32_t kept = old & kKeptAttributes;
       if (fs_.SetAttributes(path_, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL) == ERROR_SUCCESS)
-        code = fs_.WriteFileAtomic(path_, content, attributes, true, durability_);
+        code = fs_.WriteFileAtomic(path_, content, attributes | kept, true, durability_);
     }
     if (code != ERROR_SUCCESS)
       Fail(path_, code, Format(IsCreateFailure(code) ? kCreateFailed : kWriteFailed, path_));

@@ -317,9 +317,16 @@ class DeferredWrites {
   }
   // Called before a deferred write into `folder`.
   void Note(const std::string& folder) {
+    {
+      // Many files are written into one folder in turn.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (folder == lastFolder_ && open_.count(lastDevice_)) return;
+    }
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0) return;  // the write itself fails
     std::lock_guard<std::mutex> lock(mutex_);
+    lastFolder_ = folder;
+    lastDevice_ = st.st_dev;
     if (open_.count(st.st_dev)) return;
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) open_.emplace(st.st_dev, fd);
@@ -337,6 +344,8 @@ class DeferredWrites {
  private:
   std::mutex mutex_;
   std::map<dev_t, int> open_;
+  std::string lastFolder_;
+  dev_t lastDevice_ = 0;
 };
 
 class NativeFileSystem : public FileSystem {
