@@ -257,8 +257,10 @@ std::vector<std::unique_ptr<Command>> NodeSet::FindModifies(std::string_view nid
   Attributes args;
   int important = 0;
   for (const auto& [key, value] : otherNode->Attrs()) {
-    if (NormalizedAttribute(key, node->GetAttr(key), filler) ==
-        NormalizedAttribute(key, value, filler))
+    const std::string& mine = node->GetAttr(key);
+    // The same text normalises the same: most values of a sync are.
+    if (mine == value ||
+        NormalizedAttribute(key, mine, filler) == NormalizedAttribute(key, value, filler))
       continue;
     args[key] = value;
     if (IsImportantAttribute(key)) ++important;
