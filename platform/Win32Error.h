@@ -33,6 +33,7 @@ inline constexpr uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr uint32_t ERROR_MORE_DATA = 234;
 inline constexpr uint32_t ERROR_NO_MORE_ITEMS = 259;
 inline constexpr uint32_t ERROR_DIRECTORY = 267;
+inline constexpr uint32_t ERROR_NOT_OWNER = 288;
 inline constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
 inline constexpr uint32_t ERROR_BADDB = 1009;
 inline constexpr uint32_t ERROR_KEY_DELETED = 1018;

@@ -44,6 +44,10 @@ PlatformConfig PlatformConfig::FromEnvironment() {
   if (c.registryDir.empty()) c.registryDir = XdgDir("XDG_CONFIG_HOME", ".config", "tarvex");
   c.tempDir = Env("TARVEX_TEMP_DIR");
   if (c.tempDir.empty()) c.tempDir = XdgDir("XDG_CACHE_HOME", ".cache", "tarvex/tmp");
+  c.runtimeDir = Env("TARVEX_RUNTIME_DIR");
+  if (c.runtimeDir.empty() && Env("XDG_RUNTIME_DIR").rfind('/', 0) == 0)
+    c.runtimeDir = Env("XDG_RUNTIME_DIR") + "/tarvex";
+  if (c.runtimeDir.empty()) c.runtimeDir = XdgDir("XDG_CACHE_HOME", ".cache", "tarvex/run");
   c.favoritesDir = Env("TARVEX_FAVORITES_DIR");
   if (c.favoritesDir.empty())
     c.favoritesDir = XdgDir("XDG_DATA_HOME", ".local/share", "tarvex/Favorites");

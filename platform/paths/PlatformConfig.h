@@ -6,6 +6,9 @@
 //                 else ~/.config/tarvex
 //   temp          TARVEX_TEMP_DIR, else $XDG_CACHE_HOME/tarvex/tmp,
 //                 else ~/.cache/tarvex/tmp (created private, 0700)
+//   runtime       TARVEX_RUNTIME_DIR, else $XDG_RUNTIME_DIR/tarvex, else
+//                 $XDG_CACHE_HOME/tarvex/run, else ~/.cache/tarvex/run: where
+//                 the programs' cross-process names live (created private)
 //   favorites     TARVEX_FAVORITES_DIR, else $XDG_DATA_HOME/tarvex/Favorites,
 //                 else ~/.local/share/tarvex/Favorites
 //   programFiles  TARVEX_PROGRAM_FILES, else /opt
@@ -26,6 +29,7 @@ namespace tarvex {
 struct PlatformConfig {
   std::string registryDir;
   std::string tempDir;
+  std::string runtimeDir;
   std::string favoritesDir;
   std::string programFilesDir;
   std::string systemDir;
