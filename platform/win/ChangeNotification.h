@@ -1,8 +1,7 @@
 // Change notifications on a folder, and waits on several waitable objects,
 // as the Windows programs use them: a notification is signalled once any
 // change its filter names has happened below the folder since it was made
-// (each waiter makes a new one per round), and WaitForMultipleObjects
-// returns the first signalled object in the order given.
+// (each waiter makes a new one per round).
 //
 // Over inotify: every folder of the tree is watched (symbolic links are not
 // followed), and a folder made inside the tree while the notification lives
@@ -16,21 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/Waitable.h"
+
 namespace tarvex {
 
 inline constexpr uint32_t FILE_NOTIFY_CHANGE_FILE_NAME = 0x1;
 inline constexpr uint32_t FILE_NOTIFY_CHANGE_DIR_NAME = 0x2;
 inline constexpr uint32_t FILE_NOTIFY_CHANGE_LAST_WRITE = 0x8;
-
-// Something WaitForMultipleObjects waits on: a descriptor that becomes
-// readable when the object may have become signalled.
-class Waitable {
- public:
-  virtual ~Waitable() = default;
-  virtual int Descriptor() const = 0;
-  // Takes in what the descriptor holds; whether the object is signalled.
-  virtual bool Signalled() = 0;
-};
 
 class ChangeNotification : public Waitable {
  public:
@@ -57,9 +48,5 @@ class ChangeNotification : public Waitable {
   bool signalled_ = false;
   std::map<int, std::string> folders_;  // watch descriptor -> folder
 };
-
-// WAIT_OBJECT_0 + the index of the first signalled object, WAIT_TIMEOUT,
-// or WAIT_FAILED. `timeoutMs` INFINITE waits as long as it takes.
-uint32_t WaitForMultipleObjects(const std::vector<Waitable*>& objects, uint32_t timeoutMs);
 
 }  // namespace tarvex

@@ -23,13 +23,9 @@
 #include <string>
 #include <string_view>
 
-namespace tarvex {
+#include "platform/win/Waitable.h"
 
-inline constexpr uint32_t WAIT_OBJECT_0 = 0;
-inline constexpr uint32_t WAIT_ABANDONED = 0x80;
-inline constexpr uint32_t WAIT_TIMEOUT = 258;
-inline constexpr uint32_t WAIT_FAILED = 0xFFFFFFFFu;
-inline constexpr uint32_t INFINITE = 0xFFFFFFFFu;
+namespace tarvex {
 
 // The file of a kernel object of `kind` ("mutex", "event") named `name`.
 std::string KernelObjectPath(const std::string& runtimeDir, std::string_view name,
