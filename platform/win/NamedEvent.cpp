@@ -9,7 +9,6 @@
 
 #include "platform/Win32Error.h"
 #include "platform/files/FileSystem.h"
-#include "platform/paths/PlatformConfig.h"
 #include "platform/win/NamedMutex.h"
 
 namespace tarvex {
@@ -17,10 +16,8 @@ namespace tarvex {
 uint32_t NamedEvent::Open(std::string_view name, bool manualReset, std::unique_ptr<NamedEvent>* out,
                           const std::string& runtimeDir) {
   out->reset();
-  const std::string dir = runtimeDir.empty() ? PlatformConfig::Current().runtimeDir : runtimeDir;
-  if (uint32_t rc = EnsurePrivateDirectory(dir)) return rc;
-  if (uint32_t rc = EnsurePrivateDirectory(dir + "/kobj")) return rc;
-  const std::string path = KernelObjectPath(dir, name, "event");
+  std::string path;
+  if (uint32_t rc = PrepareKernelObject(runtimeDir, name, "event", &path)) return rc;
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return Win32FromErrno(errno, path);
   auto fail = [&](int err) {

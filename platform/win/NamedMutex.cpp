@@ -105,13 +105,20 @@ std::string KernelObjectPath(const std::string& runtimeDir, std::string_view nam
   return runtimeDir + "/kobj/" + file + "." + std::string(kind);
 }
 
-uint32_t NamedMutex::Open(std::string_view name, std::shared_ptr<NamedMutex>* out,
-                          const std::string& runtimeDir) {
-  out->reset();
+uint32_t PrepareKernelObject(const std::string& runtimeDir, std::string_view name,
+                             std::string_view kind, std::string* path) {
   const std::string dir = runtimeDir.empty() ? PlatformConfig::Current().runtimeDir : runtimeDir;
   if (uint32_t rc = EnsurePrivateDirectory(dir)) return rc;
   if (uint32_t rc = EnsurePrivateDirectory(dir + "/kobj")) return rc;
-  const std::string path = KernelObjectPath(dir, name, "mutex");
+  *path = KernelObjectPath(dir, name, kind);
+  return win32::ERROR_SUCCESS;
+}
+
+uint32_t NamedMutex::Open(std::string_view name, std::shared_ptr<NamedMutex>* out,
+                          const std::string& runtimeDir) {
+  out->reset();
+  std::string path;
+  if (uint32_t rc = PrepareKernelObject(runtimeDir, name, "mutex", &path)) return rc;
 
   std::lock_guard<std::mutex> guard(StatesLock());
   std::shared_ptr<State> state = States()[path].lock();

@@ -30,6 +30,10 @@ namespace tarvex {
 // The file of a kernel object of `kind` ("mutex", "event") named `name`.
 std::string KernelObjectPath(const std::string& runtimeDir, std::string_view name,
                              std::string_view kind);
+// The same in `runtimeDir` (empty: that of PlatformConfig::Current()),
+// whose folders are first made private: 0 and `*path`, or the Win32 code.
+uint32_t PrepareKernelObject(const std::string& runtimeDir, std::string_view name,
+                             std::string_view kind, std::string* path);
 
 class NamedMutex {
  public:
