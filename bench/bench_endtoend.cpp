@@ -11,7 +11,6 @@
 //
 // `bench_endtoend --operation OP FOLDER URL MACHINE BOOKMARKS` is one
 // operation on the computer kept in FOLDER; the program starts itself so.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -355,9 +354,8 @@ std::string WorkFolder() {
 void SettleDisk(const std::string& folder) {
   const char* given = std::getenv("TARVEX_E2E_SETTLE_SECONDS");
   const int seconds = given && *given ? std::atoi(given) : 61;
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0 || syncfs(fd) != 0) throw std::runtime_error("could not flush " + folder);
-  ::close(fd);
+  if (FileSystem::Native().SyncFileSystem(folder) != 0)
+    throw std::runtime_error("could not flush " + folder);
   if (seconds <= 0) return;
   std::printf("(the disk settles for %d s, not timed)\n", seconds);
   std::fflush(stdout);

@@ -39,14 +39,14 @@ std::string TopRevision(const Json::Value& reply, const char* message) {
   return text;
 }
 
-// The reply's `commands`, which must be an array, taken out of the reply
-// as they are read: a large reply is never held twice.
-CommandSet TakeCommands(Json::Value& reply, const char* message) {
+// The reply's `commands`, which must be an array, taken out of the reply:
+// a large reply is never held twice.
+Json::Value TakeCommands(Json::Value& reply, const char* message) {
   if (!reply.isObject() || !reply["commands"].isArray())
     throw VelkException("network", kErrGeneral, message);
   Json::Value commands;
   commands.swap(reply["commands"]);
-  return CommandSet(std::move(commands));
+  return commands;
 }
 
 // A member read as a boolean, true when absent (JSON truth otherwise).
@@ -75,7 +75,7 @@ void ReadReply(const char* message, F&& read) {
 // reply.
 std::unique_ptr<NodeSet> TreeOf(Json::Value& reply, const char* message) {
   auto tree = std::make_unique<NodeSet>();
-  ReadReply(message, [&] { tree->Execute(TakeCommands(reply, message)); });
+  ReadReply(message, [&] { tree->Execute(CommandSet(TakeCommands(reply, message))); });
   return tree;
 }
 
@@ -360,10 +360,8 @@ void KestroveServer::OnChanges(Json::Value& reply) {
     GetLocalChanges(false, revision, serverCommands, serverTree, substituted);
     return;
   }
-  if (!reply["commands"].isArray())
-    throw VelkException("network", kErrGeneral, "Invalid response to getchanges");
-  CommandSet received =
-      InChangesHandler([&] { return TakeCommands(reply, "Invalid response to getchanges"); });
+  Json::Value commands = TakeCommands(reply, "Invalid response to getchanges");
+  CommandSet received = InChangesHandler([&] { return CommandSet(std::move(commands)); });
   std::unique_ptr<NodeSet> serverTree;
   try {
     serverTree = ReplayServerChanges(received, serverCommands);

@@ -19,15 +19,6 @@ constexpr uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVE
 constexpr uint32_t kWriteEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB;
 constexpr uint32_t kRootEvents = IN_DELETE_SELF | IN_MOVE_SELF;
 
-uint32_t WatchMask(bool subtree, uint32_t filter) {
-  uint32_t mask = 0;
-  if (filter & (FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME)) mask |= kNameEvents;
-  if (filter & FILE_NOTIFY_CHANGE_LAST_WRITE) mask |= kWriteEvents;
-  // New folders are followed whatever the filter.
-  if (subtree) mask |= IN_CREATE | IN_MOVED_TO;
-  return mask;
-}
-
 }  // namespace
 
 uint32_t ChangeNotification::Create(const std::string& folder, bool subtree, uint32_t filter,
@@ -37,12 +28,13 @@ uint32_t ChangeNotification::Create(const std::string& folder, bool subtree, uin
   if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return win32::ERROR_PATH_NOT_FOUND;
   const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) return Win32FromErrno(errno, folder);
-  uint32_t signalMask = kRootEvents;
-  if (filter & FILE_NOTIFY_CHANGE_FILE_NAME) signalMask |= kNameEvents;
-  if (filter & FILE_NOTIFY_CHANGE_DIR_NAME) signalMask |= kNameEvents;
-  if (filter & FILE_NOTIFY_CHANGE_LAST_WRITE) signalMask |= kWriteEvents;
-  std::unique_ptr<ChangeNotification> made(new ChangeNotification(fd, subtree, signalMask));
-  made->mask_ = WatchMask(subtree, filter);
+  uint32_t changes = 0;
+  if (filter & (FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME)) changes |= kNameEvents;
+  if (filter & FILE_NOTIFY_CHANGE_LAST_WRITE) changes |= kWriteEvents;
+  std::unique_ptr<ChangeNotification> made(
+      new ChangeNotification(fd, subtree, changes | kRootEvents));
+  // New folders are followed whatever the filter.
+  made->mask_ = changes | (subtree ? IN_CREATE | IN_MOVED_TO : 0u);
   if (uint32_t rc = made->WatchTree(folder, true)) return rc;
   *out = std::move(made);
   return win32::ERROR_SUCCESS;
@@ -71,12 +63,9 @@ uint32_t ChangeNotification::WatchTree(const std::string& folder, bool root) {
   std::filesystem::recursive_directory_iterator it(
       folder, std::filesystem::directory_options::skip_permission_denied, ec);
   for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (!it->is_directory(ec) || it->is_symlink(ec)) {
-      // Something already below a folder made just now is a change.
-      if (!root) signalled_ = true;
-      continue;
-    }
+    // Something already below a folder made just now is a change.
     if (!root) signalled_ = true;
+    if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
     if (uint32_t rc = watch(it->path().string(), 0)) return rc;
   }
   return win32::ERROR_SUCCESS;

@@ -9,6 +9,7 @@
 #include "platform/Win32Error.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Desktop.h"
+#include "text/Text.h"
 
 namespace tarvex {
 namespace {
@@ -22,23 +23,10 @@ ShellHook& Hook() {
   return *hook;
 }
 
-bool StartsWithIgnoringCase(const std::string& text, const char* prefix) {
-  for (size_t i = 0; prefix[i]; ++i) {
-    if (i >= text.size()) return false;
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool IsOpenableAddress(const std::string& text) {
-  const size_t rest = StartsWithIgnoringCase(text, "https://")  ? 8
-                      : StartsWithIgnoringCase(text, "http://") ? 7
-                                                                : 0;
-  if (rest == 0 || text.size() == rest) return false;
+  if (!IsWebAddress(text) || text.size() == text.find("://") + 3) return false;
   for (unsigned char c : text)
     if (c <= 0x20 || c == 0x7F) return false;
   return true;

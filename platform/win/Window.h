@@ -6,8 +6,10 @@
 // never waits for the receiver and fails when its queue is full.
 //
 // A class is a lock file and a listening socket in the private runtime
-// folder: "<runtime>/win/<class>.lock", held with an exclusive flock by the
-// owner for as long as it lives, and "<runtime>/win/<class>.sock".
+// folder: "<runtime>/kobj/<class>.window.lock", held with an exclusive
+// flock by the owner for as long as it lives, and
+// "<runtime>/kobj/<class>.window.sock" (whose path must fit a socket
+// address, about 100 bytes: ERROR_FILENAME_EXCED_RANGE otherwise).
 #pragma once
 
 #include <cstdint>
