@@ -61,6 +61,22 @@ const char* KnownText(uint32_t code) {
       return "The configuration registry database is corrupt.";
     case ERROR_KEY_DELETED:
       return "Illegal operation attempted on a registry key that has been marked for deletion.";
+    case ERROR_NOT_OWNER:
+      return "Attempt to release mutex not owned by caller.";
+    case ERROR_INVALID_WINDOW_HANDLE:
+      return "Invalid window handle.";
+    case ERROR_CANNOT_FIND_WND_CLASS:
+      return "Cannot find window class.";
+    case ERROR_CLASS_ALREADY_EXISTS:
+      return "Class already exists.";
+    case ERROR_INVALID_THREAD_ID:
+      return "Invalid thread identifier.";
+    case ERROR_TIMEOUT:
+      return "This operation returned because the timeout period expired.";
+    case ERROR_RESOURCE_TYPE_NOT_FOUND:
+      return "The specified resource type cannot be found in the image file.";
+    case ERROR_NOT_ENOUGH_QUOTA:
+      return "Not enough quota is available to process this command.";
     case static_cast<uint32_t>(E_NOTIMPL):
       return "Not implemented";
     case static_cast<uint32_t>(E_FAIL):

@@ -38,7 +38,11 @@ inline constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
 inline constexpr uint32_t ERROR_BADDB = 1009;
 inline constexpr uint32_t ERROR_KEY_DELETED = 1018;
 inline constexpr uint32_t ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr uint32_t ERROR_CANNOT_FIND_WND_CLASS = 1407;
 inline constexpr uint32_t ERROR_CLASS_ALREADY_EXISTS = 1410;
+inline constexpr uint32_t ERROR_INVALID_THREAD_ID = 1444;
+inline constexpr uint32_t ERROR_TIMEOUT = 1460;
+inline constexpr uint32_t ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 inline constexpr uint32_t ERROR_NOT_ENOUGH_QUOTA = 1816;
 
 // HRESULTs are signed 32-bit values.
