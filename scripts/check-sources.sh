@@ -27,6 +27,7 @@ layer_of() {
     nodeset/*) echo nodeset ;;
     ie/sync/*) echo sync ;;
     ie/favorites/*) echo favorites ;;
+    ie/shell/dialogbox/*) echo dialogbox ;;
     ie/shell/*) echo shell ;;
     crashreport/*) echo crashreport ;;
     app/*) echo app ;;
@@ -45,8 +46,9 @@ allowed_for() {
     nodeset) echo "text" ;;
     sync) echo "text platform core foundation nodeset" ;;
     favorites) echo "text platform core foundation nodeset" ;;
-    shell) echo "text platform core foundation nodeset sync favorites" ;;
-    crashreport) echo "text platform core" ;;
+    dialogbox) echo "text platform core" ;;
+    shell) echo "text platform core dialogbox foundation nodeset sync favorites" ;;
+    crashreport) echo "text platform core dialogbox" ;;
     app) echo "text platform nodeset" ;;
     prefpane) echo "text platform" ;;
     bench | other) echo "*" ;;
