@@ -132,6 +132,8 @@ void Dialog::Close() {
   if (!window_) return;
   const HWND window = window_;
   if (shown_) {
+    // What changed last is seen before the dialog goes.
+    if (version_ != notified_) Notify(false);
     shown_ = false;
     CurrentPresenter()->DialogClosed(window);
   }
@@ -148,7 +150,7 @@ int Dialog::DoModal() {
   if (!Open(true)) return -1;
   if (!ended_) {
     shown_ = visible_ = true;
-    CurrentPresenter()->DialogShown(Snapshot());
+    Notify(true);
     RunNestedLoop([this] { return ended_; });
   }
   Close();
@@ -162,7 +164,7 @@ bool Dialog::Create() {
 void Dialog::ShowWindow() {
   if (!window_ || shown_) return;
   shown_ = visible_ = true;
-  CurrentPresenter()->DialogShown(Snapshot());
+  Notify(true);
 }
 
 bool Dialog::DestroyWindow() {
@@ -202,6 +204,14 @@ void Dialog::Changed() {
   }
 }
 
+void Dialog::Notify(bool shown) {
+  notified_ = version_;
+  if (shown)
+    CurrentPresenter()->DialogShown(Snapshot());
+  else
+    CurrentPresenter()->DialogChanged(Snapshot());
+}
+
 int64_t Dialog::Proc(uint32_t message, uint64_t wParam, int64_t lParam) {
   switch (message) {
     case kInputMessage: {
@@ -217,7 +227,7 @@ int64_t Dialog::Proc(uint32_t message, uint64_t wParam, int64_t lParam) {
     }
     case kRefreshMessage:
       refreshPosted_ = false;
-      if (shown_) CurrentPresenter()->DialogChanged(Snapshot());
+      if (shown_ && version_ != notified_) Notify(false);
       return 0;
     case WM_CLOSE:
       OnClose();

@@ -244,6 +244,7 @@ class Dialog {
   const Control* Find(int id) const;
   void Build();
   void Changed();
+  void Notify(bool shown);
   bool Open(bool modal);
   void Apply(const DialogInput& input);
   int64_t Proc(uint32_t message, uint64_t wParam, int64_t lParam);
@@ -260,6 +261,7 @@ class Dialog {
   bool refreshPosted_ = false;
   int defaultControl_ = 0;
   uint64_t version_ = 0;
+  uint64_t notified_ = 0;  // the version the presenter saw last
 };
 
 // ---- The system's message box ----

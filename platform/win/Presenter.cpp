@@ -65,9 +65,10 @@ std::shared_ptr<Presenter> CurrentPresenter() {
   return current;
 }
 
-void SetPresenter(std::shared_ptr<Presenter> presenter) {
+std::shared_ptr<Presenter> SetPresenter(std::shared_ptr<Presenter> presenter) {
   std::lock_guard<std::mutex> guard(Lock());
-  Current() = std::move(presenter);
+  std::swap(Current(), presenter);
+  return presenter;
 }
 
 std::string DescribeDialog(const DialogSnapshot& dialog) {

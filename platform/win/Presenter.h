@@ -42,7 +42,8 @@ class Presenter {
 // The process's presenter (chosen from TARVEX_PRESENTER on first use), and
 // its replacement (tests; the program's start).
 std::shared_ptr<Presenter> CurrentPresenter();
-void SetPresenter(std::shared_ptr<Presenter> presenter);
+// Returns the one it replaces (null when none was made yet).
+std::shared_ptr<Presenter> SetPresenter(std::shared_ptr<Presenter> presenter);
 
 // The presenter TARVEX_PRESENTER names; `*error` tells why none could be
 // made (an unreadable script, a malformed line, an unknown name).
