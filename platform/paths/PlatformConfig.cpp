@@ -42,6 +42,8 @@ PlatformConfig PlatformConfig::FromEnvironment() {
   PlatformConfig c;
   c.registryDir = Env("TARVEX_REGISTRY_DIR");
   if (c.registryDir.empty()) c.registryDir = XdgDir("XDG_CONFIG_HOME", ".config", "tarvex");
+  c.autostartDir = Env("TARVEX_AUTOSTART_DIR");
+  if (c.autostartDir.empty()) c.autostartDir = XdgDir("XDG_CONFIG_HOME", ".config", "autostart");
   c.tempDir = Env("TARVEX_TEMP_DIR");
   if (c.tempDir.empty()) c.tempDir = XdgDir("XDG_CACHE_HOME", ".cache", "tarvex/tmp");
   c.runtimeDir = Env("TARVEX_RUNTIME_DIR");

@@ -4,6 +4,10 @@
 //
 //   registry      TARVEX_REGISTRY_DIR, else $XDG_CONFIG_HOME/tarvex,
 //                 else ~/.config/tarvex
+//   autostart     TARVEX_AUTOSTART_DIR, else $XDG_CONFIG_HOME/autostart, else
+//                 ~/.config/autostart: the desktop's folder of programs started
+//                 with the session, shared with them; the registry's HKCU Run
+//                 key lives there
 //   temp          TARVEX_TEMP_DIR, else $XDG_CACHE_HOME/tarvex/tmp,
 //                 else ~/.cache/tarvex/tmp (created private, 0700)
 //   runtime       TARVEX_RUNTIME_DIR, else $XDG_RUNTIME_DIR/tarvex, else
@@ -28,6 +32,7 @@ namespace tarvex {
 
 struct PlatformConfig {
   std::string registryDir;
+  std::string autostartDir;
   std::string tempDir;
   std::string runtimeDir;
   std::string favoritesDir;

@@ -25,7 +25,9 @@
 
 #include "text/Text.h"
 #include "platform/Win32Error.h"
+#include "platform/files/FileSystem.h"
 #include "platform/paths/PlatformConfig.h"
+#include "platform/registry/AutostartKey.h"
 
 namespace tarvex {
 namespace {
@@ -363,13 +365,32 @@ Registry::Registry(std::string folder, bool allowMachineWrites)
   user_->file = base + sep + "hkcu.sqlite";
   machine_->file = base + sep + "hklm.sqlite";
   machine_->machine = true;
+  autostartDir_ = base + sep + "autostart";
 }
 
 Registry::~Registry() = default;
 
 Registry& Registry::Process() {
-  static Registry* registry = new Registry(PlatformConfig::Current().registryDir);
+  static Registry* registry = [] {
+    auto* r = new Registry(PlatformConfig::Current().registryDir);
+    r->SetAutostartFolder(PlatformConfig::Current().autostartDir);
+    return r;
+  }();
   return *registry;
+}
+
+void Registry::SetAutostartFolder(std::string folder, FileSystem* fs) {
+  std::lock_guard lock(mutex_);
+  autostartDir_ = std::move(folder);
+  autostartFs_ = fs;
+}
+
+bool Registry::IsRunKey(Hive hive, const std::string& key) const {
+  return hive == Hive::CurrentUser && AutostartFolder::IsRunKey(key);
+}
+
+AutostartFolder Registry::Autostart() {
+  return AutostartFolder(autostartDir_, autostartFs_ ? *autostartFs_ : FileSystem::Native());
 }
 
 Registry::Hivedb& Registry::db(Hive hive) {
@@ -391,7 +412,7 @@ uint32_t Registry::KeyExists(Hive hive, std::string_view key) {
   return Guard([&]() -> uint32_t {
     std::string k = NormalizeKey(key);
     if (uint32_t f = Fault(Op::Open, hive, k, "")) return f;
-    if (k.empty()) return 0;
+    if (k.empty() || IsRunKey(hive, k)) return 0;
     Hivedb& h = db(hive);
     if (!OpenForRead(h)) return ERROR_FILE_NOT_FOUND;
     return KeyPresent(h, k) ? 0 : ERROR_FILE_NOT_FOUND;
@@ -420,6 +441,15 @@ uint32_t Registry::ReadValue(Hive hive, std::string_view key, std::string_view n
     std::string k = NormalizeKey(key);
     if (uint32_t f = Fault(Op::Read, hive, k, name)) return f;
     if (!out) return ERROR_INVALID_PARAMETER;
+    if (IsRunKey(hive, k)) {
+      Value v{"", REG_SZ, ""};
+      std::string line;
+      if (uint32_t rc = Autostart().Read(name, &v.name, &line)) return rc;
+      v.data = EncodeString(line);
+      if (v.data.size() > maxBytes) return ERROR_MORE_DATA;
+      *out = std::move(v);
+      return 0;
+    }
     Hivedb& h = db(hive);
     if (!OpenForRead(h)) return ERROR_FILE_NOT_FOUND;
     Stmt s(h, "SELECT name, type, data FROM vals WHERE path=?1 AND name=?2");
@@ -442,6 +472,8 @@ uint32_t Registry::WriteValue(Hive hive, std::string_view key, std::string_view 
   return Guard([&]() -> uint32_t {
     std::string k = NormalizeKey(key);
     if (uint32_t f = Fault(Op::Write, hive, k, name)) return f;
+    if (IsRunKey(hive, k))
+      return type == REG_SZ ? Autostart().Write(name, DecodeString(data)) : ERROR_INVALID_PARAMETER;
     Hivedb& h = db(hive);
     OpenForWrite(h, hive == Hive::CurrentUser || allowMachineWrites_);
     WriteScope w(h);
@@ -464,6 +496,7 @@ uint32_t Registry::DeleteValue(Hive hive, std::string_view key, std::string_view
   return Guard([&]() -> uint32_t {
     std::string k = NormalizeKey(key);
     if (uint32_t f = Fault(Op::DeleteValue, hive, k, name)) return f;
+    if (IsRunKey(hive, k)) return Autostart().Delete(name);
     Hivedb& h = db(hive);
     if (!OpenForRead(h)) return ERROR_FILE_NOT_FOUND;  // nothing stored: nothing to delete
     OpenForWrite(h, hive == Hive::CurrentUser || allowMachineWrites_);
@@ -485,6 +518,16 @@ uint32_t Registry::EnumValue(Hive hive, std::string_view key, uint32_t index, si
     std::string k = NormalizeKey(key);
     if (uint32_t f = Fault(Op::Enum, hive, k, "")) return f;
     if (!out) return ERROR_INVALID_PARAMETER;
+    if (IsRunKey(hive, k)) {
+      std::vector<AutostartFolder::Entry> list;
+      if (uint32_t rc = Autostart().List(&list)) return rc;
+      if (index >= list.size()) return ERROR_NO_MORE_ITEMS;
+      Value v{list[index].name, REG_SZ, EncodeString(list[index].commandLine)};
+      if (Utf16Length(v.name) > maxNameChars || v.data.size() > maxDataBytes)
+        return ERROR_MORE_DATA;
+      *out = std::move(v);
+      return 0;
+    }
     Hivedb& h = db(hive);
     if (!OpenForRead(h)) return k.empty() ? ERROR_NO_MORE_ITEMS : ERROR_FILE_NOT_FOUND;
     ReadScope r(h);
@@ -509,6 +552,14 @@ uint32_t Registry::EnumValues(Hive hive, std::string_view key, std::vector<Value
     std::string k = NormalizeKey(key);
     if (uint32_t f = Fault(Op::Enum, hive, k, "")) return f;
     if (!out) return ERROR_INVALID_PARAMETER;
+    if (IsRunKey(hive, k)) {
+      std::vector<AutostartFolder::Entry> list;
+      if (uint32_t rc = Autostart().List(&list)) return rc;
+      std::vector<Value> values;
+      for (auto& e : list) values.push_back(Value{e.name, REG_SZ, EncodeString(e.commandLine)});
+      *out = std::move(values);
+      return 0;
+    }
     Hivedb& h = db(hive);
     if (!OpenForRead(h)) {
       if (!k.empty()) return ERROR_FILE_NOT_FOUND;
@@ -538,6 +589,10 @@ uint32_t Registry::EnumSubkeys(Hive hive, std::string_view key, std::vector<std:
     std::string k = NormalizeKey(key);
     if (uint32_t f = Fault(Op::Enum, hive, k, "")) return f;
     if (!out) return ERROR_INVALID_PARAMETER;
+    if (IsRunKey(hive, k)) {  // no subkeys
+      out->clear();
+      return 0;
+    }
     Hivedb& h = db(hive);
     if (!OpenForRead(h)) {
       if (!k.empty()) return ERROR_FILE_NOT_FOUND;

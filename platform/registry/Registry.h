@@ -6,6 +6,14 @@
 // follows creation order and a rewrite keeps a value's place. Every call is
 // atomic on its own and safe from several threads and processes; results are
 // Win32 error codes.
+//
+// One key is not in the database: the values of HKCU
+// "Software\Microsoft\Windows\CurrentVersion\Run" are the user's XDG autostart
+// entries (AutostartKey.h), so "start with the session" takes effect. Reads,
+// writes, deletes and enumeration of its values go there (REG_SZ only; other
+// types give ERROR_INVALID_PARAMETER; enumeration follows file names); the
+// key always exists and has no subkeys. DeleteTree and Transaction do not
+// reach those entries.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +27,9 @@
 struct sqlite3;
 
 namespace tarvex {
+
+class AutostartFolder;
+class FileSystem;
 
 enum class Hive { CurrentUser, LocalMachine };
 
@@ -55,6 +66,13 @@ class Registry {
   static Registry& Process();
 
   const std::string& folder() const { return folder_; }
+
+  // Where the Run key's values live, written through `fs` (the native file
+  // system when null). A registry made on a folder keeps them in
+  // "<folder>/autostart" until this is called, so a test's registry never
+  // touches the user's session; Process() uses PlatformConfig's autostartDir.
+  void SetAutostartFolder(std::string folder, FileSystem* fs = nullptr);
+  const std::string& autostartFolder() const { return autostartDir_; }
 
   // 0 when the key exists, ERROR_FILE_NOT_FOUND otherwise.
   uint32_t KeyExists(Hive hive, std::string_view key);
@@ -109,6 +127,9 @@ class Registry {
   struct Hivedb;
   Hivedb& db(Hive hive);
   uint32_t Fault(Op op, Hive hive, std::string_view key, std::string_view name);
+  // The Run key's folder when `key` (normalised) in `hive` is that key.
+  bool IsRunKey(Hive hive, const std::string& key) const;
+  AutostartFolder Autostart();
 
   std::string folder_;
   bool allowMachineWrites_;
@@ -116,6 +137,8 @@ class Registry {
   std::unique_ptr<Hivedb> user_;
   std::unique_ptr<Hivedb> machine_;
   FaultHook hook_;
+  std::string autostartDir_;
+  FileSystem* autostartFs_ = nullptr;
 };
 
 }  // namespace tarvex
