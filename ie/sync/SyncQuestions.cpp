@@ -57,8 +57,7 @@ std::string PromptSyncQuestions::AskVersionConflict(const Node& first, const Nod
 }
 
 bool PromptSyncQuestions::AskYesNo(const std::string& text, const std::string& caption) {
-  // "No" first: a message box that cannot ask (nothing installed yet)
-  // answers with the first button, and "Yes" may replace the bookmarks.
+  // "No" is the default button: "Yes" may replace the bookmarks.
   return prompt_.Ask(caption + "\n\n" + text, kButtonNo, kButtonYes) == kButtonYes;
 }
 

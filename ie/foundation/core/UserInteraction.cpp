@@ -9,9 +9,10 @@ namespace {
 
 class HeadlessPrompt : public UserPrompt {
  public:
-  int Ask(const std::string& text, int button1, int, int, const std::string&, bool*) override {
+  int Ask(const std::string& text, int button1, int button2, int button3, const std::string&,
+          bool*) override {
     std::fprintf(stderr, "Tarvex: %s\n", text.c_str());
-    return button1;
+    return SafestAnswer(button1, button2, button3);
   }
 };
 
@@ -28,6 +29,14 @@ class DesktopUrlOpener : public UrlOpener {
 };
 
 }  // namespace
+
+int SafestAnswer(int button1, int button2, int button3) {
+  static const int kSafest[] = {kButtonCancel, kButtonNo,   kButtonClose, kButtonIgnore,
+                                kButtonExit,   kButtonStop, kButtonOK,    kButtonContinue};
+  for (int code : kSafest)
+    if (button1 == code || button2 == code || button3 == code) return code;
+  return button1;
+}
 
 UserInteraction& UserInteraction::Process() {
   static UserInteraction* ui =

@@ -30,6 +30,11 @@ enum ButtonCode : int {
   kButtonSync = 16,
 };
 
+// Of the buttons offered (kButtonHidden for none), the answer that does
+// least, for when nobody is there to give one: Cancel, No, Close, Ignore,
+// Exit, Stop, OK, Continue in that order, else the first button.
+int SafestAnswer(int button1, int button2, int button3);
+
 class UserPrompt {
  public:
   virtual ~UserPrompt() = default;
@@ -56,9 +61,9 @@ class UrlOpener {
   virtual int Open(const std::string& url) = 0;
 };
 
-// The process-wide set. Until the shell installs its message box, questions
-// go to the standard error stream and are answered with their first button,
-// so nothing is done that the user did not ask for.
+// The process-wide set. The programs install the shell's message box at
+// start; before that, a question goes to the standard error stream and gets
+// its safest answer, so nothing is done that the user did not ask for.
 struct UserInteraction {
   UserPrompt* prompt;
   FilePicker* picker;

@@ -92,13 +92,10 @@ void CUIDialogBox::OnCommand(int id, int code) {
 }
 
 int CUIDialogBox::CancelControl() const {
-  // The answer that does least when nobody is there to give one.
-  static const int kSafest[] = {kButtonCancel, kButtonNo,   kButtonClose,   kButtonIgnore,
-                                kButtonExit,   kButtonStop, kButtonOK,      kButtonContinue};
-  for (int code : kSafest)
-    for (int i = 0; i < 3; ++i)
-      if (codes_[i] == code) return kButtons[i];
-  return codes_[0] != kButtonHidden ? kDialogBoxRight : 0;
+  const int answer = SafestAnswer(codes_[0], codes_[1], codes_[2]);
+  for (int i = 0; i < 3; ++i)
+    if (answer != kButtonHidden && codes_[i] == answer) return kButtons[i];
+  return 0;
 }
 
 UserPrompt& DialogBoxPrompt() {
