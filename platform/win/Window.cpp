@@ -486,6 +486,15 @@ std::string GetWindowText(const HWND& window) {
   return rec ? rec->title : std::string();
 }
 
+std::vector<HWND> EnumThreadWindows() {
+  const std::shared_ptr<ThreadQueue>& mine = CurrentQueue();
+  std::vector<HWND> out;
+  std::lock_guard<std::mutex> guard(WindowsLock());
+  for (const auto& [id, rec] : Windows())
+    if (!rec->className.empty() && rec->queue == mine) out.push_back(HWND{id, {}});
+  return out;
+}
+
 // ---- Messages ----
 
 uint32_t PostMessage(const HWND& window, uint32_t message, uint64_t wParam, int64_t lParam) {

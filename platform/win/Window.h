@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tarvex {
 
@@ -97,6 +98,9 @@ bool IsWindow(const HWND& window);
 // another process's that lives; empty when there is none.
 HWND FindWindow(const std::string& className, const std::string& runtimeDir = {});
 std::string GetWindowText(const HWND& window);
+// The windows of registered classes that the calling thread owns (its
+// top-level windows), in the order made.
+std::vector<HWND> EnumThreadWindows();
 
 // ---- Messages ----
 
