@@ -72,6 +72,27 @@ TEST(CrashHookTest, ACrashLeavesItsDumpAndTheReportProgramGetsItsPath) {
   }
 }
 
+TEST(CrashHookTest, NoDumpWrittenMeansNoReportProgram) {
+  testing::TempDir temp;
+  ProcessPipes pipes;
+  pipes.fromOutput = true;
+  int pid = -1;
+  ASSERT_EQ(StartProcess({CRASH_HELPER, temp.path(), REPORT_RECEIVER, "taken"}, &pid, pipes), 0u);
+  // The report program would inherit the output: its end means nobody
+  // holds it any more.
+  std::string out;
+  char ch;
+  while (::read(pipes.output, &ch, 1) == 1) out += ch;
+  ::close(pipes.output);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  const std::string path = out.substr(0, out.find('\n'));
+  EXPECT_EQ(testing::ReadAll(path), "") << "the file in the way was left as it was";
+  EXPECT_FALSE(std::filesystem::exists(path + ".received")) << "no report program";
+}
+
 TEST(CrashHookTest, ADumpIsReadOnlyWhenItIsOneOfOurs) {
   CrashDump dump;
   std::string error;
