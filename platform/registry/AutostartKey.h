@@ -19,10 +19,10 @@
 // C runtime's rules. In Exec the program is always quoted as the Desktop
 // Entry Specification says ("`$\ escaped by a backslash, then every
 // backslash doubled for the string value), an argument only when it needs
-// it, and "%" is written "%%" (as the specification says; GLib, and so
-// GNOME, looks a program up before it undoes that, so it cannot start a
-// program whose path holds "%"; arguments are fine). Reading gives the command line back in one
-// form: "<program>" and the arguments quoted only where needed (a program
+// it, and "%" is written "%%" (as the desktop entry format asks; GLib,
+// and so GNOME, looks a program up before it undoes that, so it cannot
+// start a program whose path holds "%"; arguments are fine). Reading gives
+// the command line back in one form: "<program>" and the arguments quoted only where needed (a program
 // with a quote but no space, which only an unquoted command gives, stays
 // unquoted).
 //
