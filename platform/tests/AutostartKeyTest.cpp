@@ -17,6 +17,7 @@
 #include "platform/registry/AutostartKey.h"
 #include "platform/registry/Registry.h"
 #include "platform/testing/Files.h"
+#include "platform/testing/Scoped.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
@@ -360,25 +361,6 @@ TEST_F(AutostartKeyTest, EnumerationFollowsFileNamesAndReportsSizes) {
   EXPECT_TRUE(subkeys.empty());
 }
 
-// Lowers the largest file this process may write, for one scope.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);  // writes fail with EFBIG instead
-    rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, oldHandler_);
-  }
-
- private:
-  rlimit old_;
-  sighandler_t oldHandler_;
-};
 
 TEST_F(AutostartKeyTest, AFailedWriteLeavesTheOldFile) {
   ASSERT_EQ(reg_.WriteString(HKCU, kRun, "Tarvex", R"("/opt/t" -q)"), 0u);
@@ -387,7 +369,7 @@ TEST_F(AutostartKeyTest, AFailedWriteLeavesTheOldFile) {
   // The disk takes only part of the new file.
   uint32_t code;
   {
-    FileSizeLimit limit(old.size() + 16);
+    testing::FileSizeLimit limit(old.size() + 16);
     code = reg_.WriteString(HKCU, kRun, "Tarvex", R"("/opt/t" -q )" + std::string(600, 'x'));
   }
   EXPECT_NE(code, 0u);
@@ -437,28 +419,6 @@ TEST_F(AutostartKeyTest, TheRegistrysOtherKeysAreUnaffected) {
 }
 
 // Sets environment variables for one scope.
-class ScopedEnv {
- public:
-  void Set(const char* name, const char* value) {
-    const char* old = std::getenv(name);
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        unsetenv(it->first.c_str());
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 TEST(AutostartFolderConfig, FromOurVariableThenXdgThenHome) {
   // A registry made on a folder keeps the entries beside it; the process's
@@ -476,7 +436,7 @@ TEST(AutostartFolderConfig, FromOurVariableThenXdgThenHome) {
       {nullptr, "/x/config", "/x/config/autostart"},
       {"/a/start", "/x/config", "/a/start"},
   };
-  ScopedEnv env;
+  testing::ScopedEnv env;
   env.Set("HOME", "/home/u");
   for (const Case& c : cases) {
     env.Set("TARVEX_AUTOSTART_DIR", c.ours);

@@ -7,6 +7,7 @@
 #include "platform/files/FileSystem.h"
 #include "platform/osfacts/OsFacts.h"
 #include "platform/paths/PlatformConfig.h"
+#include "platform/testing/Scoped.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
@@ -34,32 +35,8 @@ TEST(Clock, FakeClockIsSetAndAdvanced) {
   EXPECT_GT(Clock::System().Now(), 1700000000);
 }
 
-// Sets environment variables for one test and puts the old values back.
-class ScopedEnv {
- public:
-  void Set(const char* name, const char* value) {
-    const char* old = std::getenv(name);
-    saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        unsetenv(it->first.c_str());
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 TEST(PlatformConfig, FoldersComeFromOurVariablesThenXdgThenHome) {
-  ScopedEnv env;
+  testing::ScopedEnv env;
   for (const char* v :
        {"TARVEX_REGISTRY_DIR", "TARVEX_TEMP_DIR", "TARVEX_FAVORITES_DIR", "TARVEX_PROGRAM_FILES",
         "TARVEX_SYSTEM_DIR", "TARVEX_WINVER", "TARVEX_UI_LANGID", "XDG_CONFIG_HOME",

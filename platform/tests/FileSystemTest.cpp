@@ -14,6 +14,7 @@
 
 #include "platform/Win32Error.h"
 #include "platform/files/FileSystem.h"
+#include "platform/testing/Scoped.h"
 #include "platform/testing/TempDir.h"
 
 namespace tarvex {
@@ -241,25 +242,6 @@ TEST_F(FileSystemTest, DotFileIsNotHiddenAndFoldersReadAsDirectory) {
   EXPECT_EQ(entries[1].attributes, FILE_ATTRIBUTE_NORMAL);
 }
 
-// Lowers the largest file this process may write, for one scope.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);  // writes fail with EFBIG instead
-    rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, oldHandler_);
-  }
-
- private:
-  rlimit old_;
-  sighandler_t oldHandler_;
-};
 
 TEST_F(FileSystemTest, FailedRewriteLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(fs_.WriteFileAtomic(Path("nodir/f"), "x"), ERROR_PATH_NOT_FOUND);
@@ -269,7 +251,7 @@ TEST_F(FileSystemTest, FailedRewriteLeavesTheOldFileAndNoTemporary) {
   Put("f", "old content");
   uint32_t code;
   {
-    FileSizeLimit limit(64);
+    testing::FileSizeLimit limit(64);
     code = fs_.WriteFileAtomic(Path("f"), std::string(4096, 'x'));
   }
   EXPECT_NE(code, ERROR_SUCCESS);
