@@ -332,6 +332,15 @@ const Dialog::Control* Dialog::Find(int id) const {
   return nullptr;
 }
 
+template <typename Change>
+bool Dialog::Modify(int id, Change change) {
+  Control* c = Find(id);
+  if (!c) return false;
+  change(*c);
+  Changed();
+  return true;
+}
+
 bool Dialog::SetItemText(int id, const std::string& text) {
   Control* c = Find(id);
   if (!c) return false;
@@ -347,27 +356,15 @@ std::string Dialog::GetItemText(int id) const {
 }
 
 bool Dialog::ShowItem(int id, bool show) {
-  Control* c = Find(id);
-  if (!c) return false;
-  c->visible = show;
-  Changed();
-  return true;
+  return Modify(id, [&](Control& c) { c.visible = show; });
 }
 
 bool Dialog::EnableItem(int id, bool enable) {
-  Control* c = Find(id);
-  if (!c) return false;
-  c->enabled = enable;
-  Changed();
-  return true;
+  return Modify(id, [&](Control& c) { c.enabled = enable; });
 }
 
 bool Dialog::CheckItem(int id, bool checked) {
-  Control* c = Find(id);
-  if (!c) return false;
-  c->checked = checked;
-  Changed();
-  return true;
+  return Modify(id, [&](Control& c) { c.checked = checked; });
 }
 
 bool Dialog::IsItemChecked(int id) const {
@@ -455,19 +452,11 @@ int Dialog::ListGetCount(int id) const {
 }
 
 bool Dialog::SetItemIcon(int id, int icon) {
-  Control* c = Find(id);
-  if (!c) return false;
-  c->icon = icon;
-  Changed();
-  return true;
+  return Modify(id, [&](Control& c) { c.icon = icon; });
 }
 
 bool Dialog::SetItemFont(int id, bool bold) {
-  Control* c = Find(id);
-  if (!c) return false;
-  c->bold = bold;
-  Changed();
-  return true;
+  return Modify(id, [&](Control& c) { c.bold = bold; });
 }
 
 void Dialog::SetTitle(const std::string& title) {

@@ -242,6 +242,9 @@ class Dialog {
   struct Control;
   Control* Find(int id);
   const Control* Find(int id) const;
+  // Changes the control `id` by `change`: false when there is none.
+  template <typename Change>
+  bool Modify(int id, Change change);
   void Build();
   void Changed();
   void Notify(bool shown);
