@@ -32,7 +32,8 @@ std::shared_ptr<Presenter> PresenterFromEnvironment(std::string* error) {
   const std::string name = env && *env ? env : "web";
   if (name == "null") return std::make_shared<NullPresenter>();
   if (name == "web") {
-    std::shared_ptr<WebPresenter> web = WebPresenter::Start({}, error);
+    std::shared_ptr<WebPresenter> web =
+        WebPresenter::Start(WebPresenterOptions::FromEnvironment(), error);
     return web;
   }
   if (name.rfind("script:", 0) == 0) {

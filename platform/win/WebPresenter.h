@@ -12,6 +12,14 @@
 //    escaped for HTML;
 //  - a refused request changes nothing and is logged.
 // The server ends with the presenter.
+//
+// The page (platform/win/web/) is static: it reads the state as JSON from
+// "state?since=VERSION", which waits (at most `pollSeconds`) until the state
+// differs from that version, and posts what the person does to "act" as a
+// form: kind=click|type|select|key|close (window, control, text, index,
+// key=enter|escape) for dialogs, kind=tray (window, icon,
+// mouse=left|double|right|context) for the tray, kind=choose (window, item)
+// and kind=dismiss (window) for menus.
 #pragma once
 
 #include <functional>
@@ -29,6 +37,15 @@ struct WebPresenterOptions {
   std::function<void(const std::string& url)> announce;
   // Told every refused request (WindowsLog when empty).
   std::function<void(const std::string& line)> log;
+  // How long a request for the state waits for a change before it answers
+  // with the state as it is.
+  int pollSeconds = 20;
+  // Told each time a request for the state begins to wait (tests).
+  std::function<void()> onWait;
+
+  // The defaults, with TARVEX_WEB_OPEN=0 keeping the browser closed (tests,
+  // a person who opens the address by hand).
+  static WebPresenterOptions FromEnvironment();
 };
 
 class WebPresenter : public Presenter {
