@@ -20,6 +20,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/testing/Scoped.h"
@@ -64,14 +65,8 @@ DialogTemplate TestTemplate(const std::string& title = "Question") {
   return t;
 }
 
-struct Command {
-  int id;
-  int code;
-  bool operator==(const Command&) const = default;
-};
-std::ostream& operator<<(std::ostream& os, const Command& c) {
-  return os << "{" << c.id << ", " << c.code << "}";
-}
+// A command a dialog heard: the control's id and the notification.
+using Command = std::pair<int, int>;
 
 // What a dialog run on its own thread came to.
 struct Outcome {
