@@ -127,17 +127,18 @@
   // ---- Dialogs ----
 
   // A control's element, with its handlers; what it shows is set by
-  // `apply`, so that a change of state updates the element in place.
-  function control(d, c, label) {
+  // `apply`, so that a change of state updates the element in place. It is
+  // found again by its place in the template (`index`): ids may repeat.
+  function control(d, c, index, label) {
     const send = (fields) => act(Object.assign({ window: d.window, control: c.id }, fields));
-    const tag = { 'data-control': c.id };
+    const tag = { 'data-index': index };
     switch (c.kind) {
       case 'button':
       case 'default-button':
         return el('button', Object.assign({ type: 'button', onclick: () => send({ kind: 'click' }) }, tag));
       case 'check-box':
       case 'radio': {
-        const id = 'control-' + d.window + '-' + c.id;
+        const id = 'control-' + d.window + '-' + index;
         return el('div', Object.assign({ class: 'choice' }, tag),
           el('input', { id, type: c.kind === 'radio' ? 'radio' : 'checkbox', onclick: () => send({ kind: 'click' }) }),
           el('label', { for: id }));
@@ -223,11 +224,11 @@
     const groups = [{ element: body, rect: null }];
     let row = null;
     let label = '';
-    for (const c of d.controls) {
-      if (!c.visible) continue;
+    d.controls.forEach((c, index) => {
+      if (!c.visible) return;
       while (groups.length > 1 && !inside(c, groups[groups.length - 1].rect)) groups.pop();
       const into = groups[groups.length - 1].element;
-      const e = control(d, c, label);
+      const e = control(d, c, index, label);
       if (c.kind === 'button' || c.kind === 'default-button') {
         if (!row || into.lastChild !== row) into.append(row = el('div', { class: 'buttons' }));
         row.append(e);
@@ -236,7 +237,7 @@
       }
       if (c.kind === 'group-box') groups.push({ element: e, rect: c });
       label = c.kind === 'static' ? c.text : '';
-    }
+    });
     const box = el('section', { class: d.modal ? 'dialog modal' : 'dialog', role: 'dialog',
                                 'aria-modal': d.modal ? 'true' : null,
                                 'data-window': d.window, 'data-template': d.template },
@@ -263,10 +264,10 @@
   function updateDialog(box, d) {
     box.querySelector('.title').textContent = d.title;
     box.setAttribute('aria-label', d.title);
-    for (const c of d.controls) {
-      const e = c.visible && box.querySelector('[data-control="' + c.id + '"]');
+    d.controls.forEach((c, index) => {
+      const e = c.visible && box.querySelector('[data-index="' + index + '"]');
       if (e) apply(d, c, e);
-    }
+    });
   }
 
   // What makes a dialog's elements: when only the state of its controls
@@ -278,17 +279,17 @@
   // person is still typing there).
   function focusIn(box) {
     const a = document.activeElement;
-    const owner = box && a && box.contains(a) && a.closest('[data-control]');
+    const owner = box && a && box.contains(a) && a.closest('[data-index]');
     if (!owner) return null;
     const text = a.tagName === 'TEXTAREA' || (a.tagName === 'INPUT' && (a.type === 'text' || a.type === 'password'));
-    return { control: owner.dataset.control, value: a.value,
+    return { index: Number(owner.dataset.index), value: a.value,
              start: text ? a.selectionStart : null, end: text ? a.selectionEnd : null };
   }
-  function restoreFocus(box, window, f) {
-    const owner = box.querySelector('[data-control="' + f.control + '"]');
+  function restoreFocus(box, d, f) {
+    const owner = box.querySelector('[data-index="' + f.index + '"]');
     const target = owner && (owner.querySelector('input') || owner);
     if (!target || target.disabled) return;
-    const key = window + '/' + f.control;
+    const key = d.window + '/' + d.controls[f.index].id;
     if (typing.has(key)) {
       target.value = f.value;
       typing.get(key).input = target;
@@ -319,7 +320,7 @@
       if (old) old.element.replaceWith(element);
       else fresh = element;
       drawn.set(d.window, { shape: now, element });
-      if (focus) restoreFocus(element, d.window, focus);
+      if (focus) restoreFocus(element, d, focus);
     }
     // Modeless dialogs on the desktop, modal ones above it, the last on top.
     const place = (container, list) => {
