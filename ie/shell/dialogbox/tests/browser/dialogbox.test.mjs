@@ -228,6 +228,7 @@ async function main() {
       modal: d.closest('#modal-layer') !== null,
       behindTitle: behind.querySelector('.title').textContent,
       behindEntries: Array.from(behind.querySelectorAll('option')).map((o) => o.textContent),
+      behindTexts: Array.from(behind.querySelectorAll('.static')).map((p) => p.textContent),
       tip: document.querySelector('.tray-icon .tip').textContent,
       balloon: document.querySelector('.balloon-title')?.textContent,
       foreignElements: document.querySelectorAll('#desktop img, #desktop script, #desktop b').length,
@@ -243,6 +244,10 @@ async function main() {
   assert.equal(seen.modal, true, 'the message box is on top');
   assert.equal(seen.behindTitle, HOSTILE_TITLE, 'the title is shown as text');
   assert.equal(seen.behindEntries[0], HOSTILE_TITLE, 'a list entry is shown as text');
+  assert.deepEqual(seen.behindTexts, [
+    "This window's title and the first entry below came from the command line.",
+    'Its two texts share one id.',
+  ], 'each text of a shared id shown as its own');
   assert.equal(seen.tip, 'Tarvex: bookmarks in step');
   assert.equal(seen.balloon, 'A newer Tarvex is out');
   assert.equal(seen.foreignElements, 0, 'no element was made from the texts');

@@ -7,7 +7,7 @@
 // The box holds TEXT, the buttons "Download" (default, right), "Learn more"
 // and "Ignore", and the check box "Automatically check for updates",
 // checked. With --title, a modeless window titled TITLE (with TITLE as an
-// entry of its list, too) stands behind the box. With --tray, a tray icon
+// entry of its list, too, and two texts of one id) stands behind the box. With --tray, a tray icon
 // with a balloon is shown, and each click on it is printed as
 // "tray=<mouse message>". Once the box is answered it prints
 // "result=<code> checked=<0|1>" and ends.
@@ -26,6 +26,7 @@ namespace {
 
 constexpr uint32_t kTrayMessage = WM_APP + 1;
 constexpr int kTrayIcon = 1;
+constexpr int kStatic = 0xFFFF;
 
 int Usage() {
   std::fprintf(stderr, "usage: dialogbox_demo [--title TITLE] [--tray] TEXT\n");
@@ -78,12 +79,14 @@ int main(int argc, char** argv) {
   std::unique_ptr<Dialog> behind;
   if (hasTitle) {
     DialogTemplate t{901, title, 220, 90, "MS Shell Dlg 8", {}};
+    // Two texts of one id, as templates have them.
     t.controls = {
-        {1001, ControlKind::Static,
-         "This window's title and the first entry below came from the "
-         "command line.",
+        {kStatic, ControlKind::Static,
+         "This window's title and the first entry below came from "
+         "the command line.",
          7, 7, 206, 20, 0},
-        {1002, ControlKind::ListBox, "", 7, 30, 206, 50, 0},
+        {1002, ControlKind::ListBox, "", 7, 30, 206, 40, 0},
+        {kStatic, ControlKind::Static, "Its two texts share one id.", 7, 74, 206, 10, 0},
     };
     behind = std::make_unique<Dialog>(t);
     behind->Create();
