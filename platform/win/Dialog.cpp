@@ -191,6 +191,7 @@ DialogSnapshot Dialog::Snapshot() const {
   s.height = template_.height;
   s.defaultControl = defaultControl_;
   s.cancelControl = CancelControl();
+  s.closeBox = HasCloseBox();
   s.version = version_;
   s.controls.assign(controls_.begin(), controls_.end());
   return s;

@@ -109,6 +109,7 @@ struct DialogSnapshot {
   int width = 0, height = 0;
   int defaultControl = 0;  // what Enter presses
   int cancelControl = 0;   // what stands for "no" when nobody can answer (0: none)
+  bool closeBox = true;    // whether its title bar offers a close box
   std::vector<ControlState> controls;  // in template order
   uint64_t version = 0;                // grows with every change
 
@@ -235,6 +236,8 @@ class Dialog {
   // The control a presenter presses for a person who cannot answer:
   // IDCANCEL when the dialog has it, else none.
   virtual int CancelControl() const;
+  // Whether the title bar offers a close box (WM_CLOSE).
+  virtual bool HasCloseBox() const { return true; }
 
   int result_ = 0;
 

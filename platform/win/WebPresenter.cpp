@@ -218,6 +218,7 @@ void WriteDialog(JsonWriter& j, const DialogSnapshot& d) {
   j.Begin('{').Key("window").Id(d.window.local).Key("template").Number(d.templateId);
   j.Key("title").Text(d.title).Key("modal").Bool(d.modal).Key("width").Number(d.width);
   j.Key("height").Number(d.height).Key("default").Number(d.defaultControl);
+  j.Key("closeBox").Bool(d.closeBox);
   j.Key("version").Number(static_cast<int64_t>(d.version)).Key("controls").Begin('[');
   for (const ControlState& c : d.controls) {
     j.Begin('{').Key("id").Number(c.id).Key("kind").Text(KindName(c.kind));

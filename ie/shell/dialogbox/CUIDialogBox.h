@@ -44,6 +44,7 @@ class CUIDialogBox : public Dialog {
   bool OnInitDialog() override;
   void OnCommand(int id, int code) override;
   void OnClose() override {}
+  bool HasCloseBox() const override { return false; }
   // What stands for "no" when nobody can answer: the safest of its buttons.
   int CancelControl() const override;
 

@@ -243,8 +243,10 @@
                                 'data-window': d.window, 'data-template': d.template },
       el('div', { class: 'titlebar' },
         el('span', { class: 'title' }),
-        el('button', { class: 'close', 'aria-label': 'Close', title: 'Close', text: '\u00d7',
-                       onclick: () => act({ kind: 'close', window: d.window }) })),
+        d.closeBox ? el('button', { class: 'close', 'aria-label': 'Close', title: 'Close',
+                                    text: '\u00d7',
+                                    onclick: () => act({ kind: 'close', window: d.window }) })
+                   : null),
       body);
     box.style.width = Math.round(Math.max(d.width, 120) * DLU) + 'px';
     box.addEventListener('keydown', (e) => {

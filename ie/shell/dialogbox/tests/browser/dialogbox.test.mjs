@@ -226,6 +226,8 @@ async function main() {
       check: d.querySelector('.choice label').textContent,
       checked: d.querySelector('.choice input').checked,
       modal: d.closest('#modal-layer') !== null,
+      closeBox: d.querySelector('.titlebar .close') !== null,
+      behindCloseBox: behind.querySelector('.titlebar .close') !== null,
       behindTitle: behind.querySelector('.title').textContent,
       behindEntries: Array.from(behind.querySelectorAll('option')).map((o) => o.textContent),
       behindTexts: Array.from(behind.querySelectorAll('.static')).map((p) => p.textContent),
@@ -242,6 +244,8 @@ async function main() {
   assert.equal(seen.check, 'Automatically check for updates');
   assert.equal(seen.checked, true);
   assert.equal(seen.modal, true, 'the message box is on top');
+  assert.equal(seen.closeBox, false, 'only its buttons end the message box: no close box');
+  assert.equal(seen.behindCloseBox, true, 'another dialog has its close box');
   assert.equal(seen.behindTitle, HOSTILE_TITLE, 'the title is shown as text');
   assert.equal(seen.behindEntries[0], HOSTILE_TITLE, 'a list entry is shown as text');
   assert.deepEqual(seen.behindTexts, [
