@@ -12,15 +12,13 @@
 #include <cstring>
 #include <string>
 
+#include "ie/shell/Resources.h"
 #include "platform/Win32Error.h"
 #include "platform/win/Window.h"
 
 using namespace tarvex;
 
 namespace {
-
-constexpr const char* kClass = "TarvexSyncWindow";
-constexpr uint32_t kCommandMessage = 1125;
 
 bool Number(const char* text, uint64_t* out) {
   if (!*text) return false;
@@ -40,7 +38,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  uint32_t message = kCommandMessage;
+  uint32_t message = KVC_MESSAGE_COMMAND;
   uint64_t command = 0;
   bool haveCommand = false;
   for (int i = 1; i < argc; ++i) {
@@ -48,7 +46,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--low") == 0) {
       SetProcessIntegrity(Integrity::Low);
     } else if (std::strcmp(argv[i], "--msg") == 0 && i + 1 < argc && Number(argv[i + 1], &n) &&
-               (n == WM_COMMAND || n == kCommandMessage)) {
+               (n == WM_COMMAND || n == KVC_MESSAGE_COMMAND)) {
       message = static_cast<uint32_t>(n);
       ++i;
     } else if (!haveCommand && Number(argv[i], &n)) {
@@ -59,7 +57,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!haveCommand) return Usage();
-  const HWND window = FindWindow(kClass);
+  const HWND window = FindWindow(kWindowClass);
   if (!window) {
     std::fprintf(stderr, "tarvex-post: Tarvex is not running\n");
     return 1;
