@@ -61,6 +61,10 @@ const char* KnownText(uint32_t code) {
       return "The configuration registry database is corrupt.";
     case ERROR_KEY_DELETED:
       return "Illegal operation attempted on a registry key that has been marked for deletion.";
+    case ERROR_MOD_NOT_FOUND:
+      return "The specified module could not be found.";
+    case ERROR_PROC_NOT_FOUND:
+      return "The specified procedure could not be found.";
     case ERROR_NOT_OWNER:
       return "Attempt to release mutex not owned by caller.";
     case ERROR_INVALID_WINDOW_HANDLE:
