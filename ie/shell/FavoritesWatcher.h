@@ -32,14 +32,14 @@
 #include <string>
 #include <thread>
 
+#include "ie/shell/Resources.h"
+
 namespace tarvex {
 
 class Clock;
 class Logger;
 class Settings;
 
-inline constexpr const char* kSyncMutexName = "Global\\kvsyncmutex";
-inline constexpr const char* kObserverEventName = "Global\\kvobserverthreadevent";
 
 struct WatcherOptions {
   uint32_t tickMs = 300000;  // between automatic-sync ticks

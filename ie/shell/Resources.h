@@ -10,6 +10,12 @@ namespace tarvex {
 inline constexpr const char* kWindowClass = "TarvexSyncWindow";
 inline constexpr const char* kWindowTitle = "Tarvex Synchronizer";
 
+// The named objects the client's parts share: one action or sync at a time
+// (and the watcher steps aside meanwhile), one settings dialog.
+inline constexpr const char* kSyncMutexName = "Global\\kvsyncmutex";
+inline constexpr const char* kObserverEventName = "Global\\kvobserverthreadevent";
+inline constexpr const char* kSettingsMutexName = "Global\\kvsettingsdialogmutex";
+
 // Messages of the hidden window.
 inline constexpr uint32_t kTrayCallbackMessage = 1065;
 inline constexpr uint32_t KVC_MESSAGE_COMMAND = 1125;

@@ -19,9 +19,6 @@
 namespace tarvex {
 namespace {
 
-constexpr const char* kSyncMutex = "Global\\kvsyncmutex";
-constexpr const char* kObserverEvent = "Global\\kvobserverthreadevent";
-constexpr const char* kSettingsMutex = "Global\\kvsettingsdialogmutex";
 constexpr const char* kAlreadyRunning = "Already processing UI action, ignoring command";
 
 struct Display {
@@ -203,7 +200,7 @@ void SyncScheduler::HandleUIMessage(int action, bool refresh) {
     return;
   }
   std::shared_ptr<NamedMutex> mutex;
-  if (uint32_t rc = NamedMutex::Open(kSyncMutex, &mutex, env_.runtimeDir)) {
+  if (uint32_t rc = NamedMutex::Open(kSyncMutexName, &mutex, env_.runtimeDir)) {
     env_.logger.Error(
         Format("Error while getting sync handle: %s", win32::FormatMessage(rc)));
     return;
@@ -218,7 +215,7 @@ void SyncScheduler::HandleUIMessage(int action, bool refresh) {
     ActionGuard guard(mutex, actionRunning_);
     // The watcher steps aside until the mutex is free again.
     std::unique_ptr<NamedEvent> event;
-    if (NamedEvent::Open(kObserverEvent, true, &event, env_.runtimeDir) == 0) event->Set();
+    if (NamedEvent::Open(kObserverEventName, true, &event, env_.runtimeDir) == 0) event->Set();
     RunAction(action, refresh, &uploadInstead);
   }
   // The offer to upload when the service holds nothing: a new action once
@@ -355,7 +352,7 @@ int SyncScheduler::ShowSettings() {
   // processes.
   if (wizardRunning_ || settingsOpen_) return kActionNone;
   std::shared_ptr<NamedMutex> mutex;
-  if (uint32_t rc = NamedMutex::Open(kSettingsMutex, &mutex, env_.runtimeDir)) {
+  if (uint32_t rc = NamedMutex::Open(kSettingsMutexName, &mutex, env_.runtimeDir)) {
     env_.logger.Error(
         Format("Error while getting dialog mutex: %s", win32::FormatMessage(rc)));
     return kActionNone;

@@ -181,7 +181,7 @@ TEST_F(SyncSchedulerTest, AfterTheTicksSyncChangesWaitingStayUnlessItCommitted) 
 TEST_F(SyncSchedulerTest, AnActionIsDroppedWhileTheMutexIsHeldElsewhereOrAnActionRuns) {
   // Held by another thread (another process is the same to the mutex).
   std::shared_ptr<NamedMutex> mutex;
-  ASSERT_EQ(NamedMutex::Open("Global\\kvsyncmutex", &mutex, dir_ / "run"), 0u);
+  ASSERT_EQ(NamedMutex::Open(kSyncMutexName, &mutex, dir_ / "run"), 0u);
   std::atomic<bool> held{false}, done{false};
   std::thread holder([&] {
     mutex->Wait(INFINITE);
@@ -380,7 +380,7 @@ TEST_F(SyncSchedulerTest, OneSettingsDialogAtATimeShownAgainWhileItAsksTo) {
   EXPECT_EQ(shown, 3);
 
   std::shared_ptr<NamedMutex> other;
-  ASSERT_EQ(NamedMutex::Open("Global\\kvsettingsdialogmutex", &other, dir_ / "run"), 0u);
+  ASSERT_EQ(NamedMutex::Open(kSettingsMutexName, &other, dir_ / "run"), 0u);
   std::atomic<bool> held{false}, done{false};
   std::thread holder([&] {
     other->Wait(INFINITE);
