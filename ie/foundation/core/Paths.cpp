@@ -24,13 +24,19 @@ std::string FolderOfPath(std::string_view path) {
 }
 
 std::string GetTempDir() {
-  const std::string& dir = PlatformConfig::Current().tempDir;
+  return PrivateTempDir(PlatformConfig::Current().tempDir);
+}
+
+std::string PrivateTempDir(const std::string& dir) {
   if (EnsurePrivateDirectory(dir) != 0) return {};
   return dir.back() == kPathSeparator ? dir : dir + kPathSeparator;
 }
 
 std::string GetFavoritesDir(bool /*longPathPrefix*/) {
-  const std::string& dir = PlatformConfig::Current().favoritesDir;
+  return MakeFavoritesDir(PlatformConfig::Current().favoritesDir);
+}
+
+std::string MakeFavoritesDir(const std::string& dir) {
   uint32_t rc =
       dir.empty() ? win32::ERROR_PATH_NOT_FOUND : FileSystem::Native().CreateDirectories(dir, 0700);
   if (rc != 0)
@@ -44,10 +50,14 @@ std::string GetProgramFilesDir() {
 }
 
 std::string UserDirFromRegistry(Registry& registry) {
+  return UserDirFromRegistry(registry, PlatformConfig::Current().tempDir);
+}
+
+std::string UserDirFromRegistry(Registry& registry, const std::string& tempFolder) {
   std::string dir;
   if (ReadRegistryString(registry, Hive::CurrentUser, kSettingsKey, "userdir", &dir) != 0 ||
       dir.empty())
-    return GetTempDir();
+    return PrivateTempDir(tempFolder);
   return dir;
 }
 

@@ -31,12 +31,17 @@ std::string FolderOfPath(std::string_view path);
 // The user's private temporary folder with a trailing separator, created
 // (0700) when needed; "" when it cannot be made or is not private to us.
 std::string GetTempDir();
+// The same for the temporary folder `folder`.
+std::string PrivateTempDir(const std::string& folder);
 
 // The Favorites folder. Throws VelkException("windows_shell", hr,
 // "unable to find favorite's location") when it cannot be found or made.
 // Long-path prefixes do not exist on this platform: `longPathPrefix` changes
 // nothing.
 std::string GetFavoritesDir(bool longPathPrefix = false);
+// The Favorites folder `folder`, made (0700) when missing; throws as
+// GetFavoritesDir does.
+std::string MakeFavoritesDir(const std::string& folder);
 
 // The Program Files folder.
 std::string GetProgramFilesDir();
@@ -45,5 +50,7 @@ std::string GetProgramFilesDir();
 // temporary folder), for code that must not build the settings object: the
 // log and the crash-report program.
 std::string UserDirFromRegistry(Registry& registry);
+// The same with the temporary folder `tempFolder` (see PrivateTempDir).
+std::string UserDirFromRegistry(Registry& registry, const std::string& tempFolder);
 
 }  // namespace tarvex
