@@ -1,5 +1,6 @@
 #include "ie/sync/KestroveServer.h"
 
+#include <atomic>
 #include <limits>
 
 #include "ie/foundation/Logger.h"
@@ -95,9 +96,18 @@ bool IsServiceRefusal(const VelkException& e) {
 
 }  // namespace
 
+namespace {
+std::atomic<SyncFlowState*> installedState{nullptr};
+}  // namespace
+
 SyncFlowState& SyncFlowState::Process() {
+  if (SyncFlowState* installed = installedState.load()) return *installed;
   static SyncFlowState* state = new SyncFlowState;
   return *state;
+}
+
+SyncFlowState* SyncFlowState::SetProcess(SyncFlowState* state) {
+  return installedState.exchange(state);
 }
 
 KestroveServer::KestroveServer(bool manual)

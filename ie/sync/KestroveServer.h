@@ -54,7 +54,11 @@ struct SyncFlowState {
   bool lastSyncSucceeded = true;
   int64_t lastFailurePrompt = 0;  // seconds since 1970
 
+  // The one installed with SetProcess (the program's), else one of its own.
   static SyncFlowState& Process();
+  // Makes `state` the one Process() answers with (null: its own again) and
+  // returns the one it replaces; `state` outlives its place.
+  static SyncFlowState* SetProcess(SyncFlowState* state);
 };
 
 // The two kinds of merge: the local tree with the server's merged in, and

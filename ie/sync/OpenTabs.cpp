@@ -1,5 +1,6 @@
 #include "ie/sync/OpenTabs.h"
 
+#include <atomic>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -221,9 +222,18 @@ bool ReadIEOpenTabs(const WindowModel& model, Json::Value& windows, Logger& logg
 OpenTabs::OpenTabs(SyncContext& context, const WindowModel& windows)
     : context_(context), windows_(windows) {}
 
+namespace {
+std::atomic<OpenTabs*> installedTabs{nullptr};
+}  // namespace
+
 OpenTabs& OpenTabs::Process() {
+  if (OpenTabs* installed = installedTabs.load()) return *installed;
   static OpenTabs* tabs = new OpenTabs(SyncContext::Process(), WindowModel::Process());
   return *tabs;
+}
+
+OpenTabs* OpenTabs::SetProcess(OpenTabs* tabs) {
+  return installedTabs.exchange(tabs);
 }
 
 Json::Value OpenTabs::LastSent() const {

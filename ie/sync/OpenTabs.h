@@ -40,8 +40,12 @@ class OpenTabs {
   OpenTabs(const OpenTabs&) = delete;
   OpenTabs& operator=(const OpenTabs&) = delete;
 
-  // Over SyncContext::Process() and the platform's windows; never destroyed.
+  // The one installed with SetProcess (the program's), else one over
+  // SyncContext::Process() and the platform's windows, never destroyed.
   static OpenTabs& Process();
+  // Makes `tabs` the one Process() answers with (null: its own again) and
+  // returns the one it replaces; `tabs` outlives its place.
+  static OpenTabs* SetProcess(OpenTabs* tabs);
 
   // Publishes this computer's tabs. Unless `force`, nothing is sent when the
   // list equals the one last sent, nor when it is empty and the last list

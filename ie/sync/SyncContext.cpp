@@ -1,5 +1,6 @@
 #include "ie/sync/SyncContext.h"
 
+#include <atomic>
 #include <new>
 
 #include "ie/foundation/Logger.h"
@@ -31,12 +32,19 @@ struct ProcessSync {
   SyncContext context;
 };
 
+std::atomic<SyncContext*> installed{nullptr};
+
 }  // namespace
 
 SyncContext& SyncContext::Process() {
+  if (SyncContext* context = installed.load()) return *context;
   // Never destroyed: threads that outlive main() may still sync.
   static ProcessSync* sync = new ProcessSync;
   return sync->context;
+}
+
+SyncContext* SyncContext::SetProcess(SyncContext* context) {
+  return installed.exchange(context);
 }
 
 }  // namespace tarvex

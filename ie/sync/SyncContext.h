@@ -1,6 +1,7 @@
 // What the requests and the account work with: the settings, the log, the
 // HTTP transport, the clock and the user. Tests build their own; Process()
-// wires the process-wide ones.
+// is the program's (ClientServices::InstallAsProcess), else one wired to
+// the process-wide singletons.
 #pragma once
 
 namespace tarvex {
@@ -21,6 +22,9 @@ struct SyncContext {
   UserPrompt& prompt;
 
   static SyncContext& Process();
+  // Makes `context` the one Process() answers with (null: the singletons'
+  // again) and returns the one it replaces; `context` outlives its place.
+  static SyncContext* SetProcess(SyncContext* context);
 };
 
 }  // namespace tarvex
