@@ -44,7 +44,7 @@ allowed_for() {
     core) echo "text platform" ;;
     foundation) echo "text platform core" ;;
     nodeset) echo "text" ;;
-    sync) echo "text platform core foundation nodeset" ;;
+    sync) echo "text platform core foundation nodeset favorites" ;;
     favorites) echo "text platform core foundation nodeset" ;;
     dialogbox) echo "text platform core" ;;
     shell) echo "text platform core dialogbox foundation nodeset sync favorites" ;;
@@ -81,10 +81,9 @@ while IFS= read -r file; do
     [ "$to" = "$from" ] && continue
     [ "$allowed" = " * " ] && continue
     if [ "$test_code" = true ]; then
-      # Tests and test kits may also use the layers of the same client, and
-      # the engine's tests the platform's files.
+      # The engine's tests may also use the platform's files.
       case "$from:$to" in
-        sync:favorites | favorites:sync | nodeset:platform) continue ;;
+        nodeset:platform) continue ;;
       esac
       if is_test_support "$target"; then continue; fi
     fi
