@@ -4,21 +4,21 @@
 // under the engine. Several clients against one FakeSyncService are several
 // computers of one user.
 //
-// The engine is process-wide, so each client installs its own only while it
-// runs (Run, Read, Write).
+// Each is the client's services (ClientServices) with the test bed's fakes
+// in its seams, so a test runs what the program runs. The engine is
+// process-wide, so each client installs its own only while it runs (Run,
+// Read, Edit).
 #pragma once
 
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <random>
 #include <string>
 
-#include "ie/favorites/FavoritesReader.h"
-#include "ie/sync/IntermediateDatasource.h"
+#include "ie/foundation/core/Paths.h"
+#include "ie/foundation/core/RegistryHelpers.h"
+#include "ie/sync/ClientServices.h"
 #include "ie/sync/KestroveServer.h"
-#include "ie/sync/OpenTabs.h"
-#include "ie/sync/WinEnginePlatform.h"
 #include "ie/sync/testing/FakeSyncService.h"
 #include "ie/sync/testing/ScriptedQuestions.h"
 #include "ie/sync/testing/SyncTestbed.h"
@@ -55,6 +55,40 @@ inline std::string IdOf(NodeSet& set, const std::string& name, const std::string
   return {};
 }
 
+// One computer's parts under the names of SyncTestbed: the fakes its
+// services run on, and the services' own registry, facts, log and
+// settings.
+struct ClientBed {
+  ClientBed(TestbedFakes& fakes, ClientServices& services)
+      : dir(fakes.dir),
+        clock(fakes.clock),
+        prompt(fakes.prompt),
+        store(fakes.store),
+        credentials(fakes.credentials),
+        registry(services.registry()),
+        facts(services.facts()),
+        logger(services.logger()),
+        settings(services.settings()),
+        services_(services) {}
+
+  SyncContext& context() { return services_.context(); }
+  Account& account() { return services_.account(); }
+  std::string Log() { return testing::ReadAll(logger.path()); }
+
+  TempDir& dir;
+  FakeClock& clock;
+  ScriptedPrompt& prompt;
+  MemoryCredentialStore& store;
+  ScriptedCredentials& credentials;
+  Registry& registry;
+  OsFacts& facts;
+  Logger& logger;
+  Settings& settings;
+
+ private:
+  ClientServices& services_;
+};
+
 class SyncClient {
  public:
   SyncClient(FakeSyncService& service, const std::string& user, const std::string& password,
@@ -66,33 +100,15 @@ class SyncClient {
   // temporary one.
   SyncClient(const std::string& baseUrl, const std::string& user, const std::string& password,
              const std::string& machineId, const std::string& folder)
-      : bed(transport, folder) {
-    for (const char* host : {"server", "authserver", "cloudserver", "downloadserver", "webserver"})
-      bed.settings.SetValue(host, baseUrl, true);
-    bed.settings.SetValue("userdir", user_, true);
-    bed.settings.SetValue("machineid", machineId, true);
-    bed.settings.SetBool("backedup", true, true);  // no backup copies in tests
-    bed.store.entries[baseUrl] = {user, password};
-    bed.facts.uiLocale = "C";
+      : fakes_(folder), services(Options(baseUrl, user, password, machineId)) {
     std::filesystem::create_directories(favorites);
-    std::filesystem::create_directories(user_);
-    account = &bed.Start();
-    tabs.emplace(bed.context(), windows);
-    platform.SetUserNameSource([this] { return account->GetUserName(); });
-    // The sync reaches the Favorites through the intermediate store, which
-    // keeps what the folder cannot hold (separators, the unfiled folder, the
-    // root's name).
-    IntermediateEnvironment intermediate(bed.settings, bed.logger, files, bed.clock);
-    intermediate.userDir = user_;
-    UseFavoritesThroughIntermediate(platform, intermediate, [this] { return MakeDatasource(); });
+    std::filesystem::create_directories(services.userDir());
   }
 
   // Runs `fn` with a fresh flow object and this computer's engine.
   template <typename Fn>
   auto Run(Fn fn, bool manual = false) {
-    ScopedEngine engine(EngineFlavor::Windows(), platform);
-    KestroveServer server(manual, bed.context(), *ask, *tabs, state);
-    return fn(server);
+    return services.Run(fn, manual);
   }
   void Sync() {
     Run([](KestroveServer& s) { s.Synchronize(); });
@@ -100,55 +116,88 @@ class SyncClient {
 
   // The Favorites read as the sync reads them.
   std::unique_ptr<NodeSet> Read() {
-    ScopedEngine engine(EngineFlavor::Windows(), platform);
-    auto set = std::make_unique<NodeSet>();
-    set->FetchFromNative();
-    return set;
+    return services.WithEngine([] {
+      auto set = std::make_unique<NodeSet>();
+      set->FetchFromNative();
+      return set;
+    });
   }
   // Changes the Favorites the way a user would: read, edit, write.
   template <typename Fn>
   void Edit(Fn fn) {
-    ScopedEngine engine(EngineFlavor::Windows(), platform);
-    NodeSet set;
-    set.FetchFromNative();
-    fn(set);
-    set.FlushToNative();
+    services.WithEngine([&] {
+      NodeSet set;
+      set.FetchFromNative();
+      fn(set);
+      set.FlushToNative();
+    });
   }
 
   int SyncStatus() { return bed.settings.GetInt("syncstatus", 0); }
-  std::string BaselinePath() { return user_ + "/tarvex-baseline.json"; }
+  std::string BaselinePath() { return services.userDir() + "/tarvex-baseline.json"; }
 
-  CurlTransport transport;
-  SyncTestbed bed;
+ private:
+  TestbedFakes fakes_;
+
+ public:
   // Every file operation of the sync (Favorites, baseline, intermediate
   // file, favicons) goes through here, so a test can make one fail; the
   // settings, registry and log do not.
   FaultyFileSystem files{FileSystem::Native()};
-  std::string favorites = bed.dir / "Favorites";
-  Account* account = nullptr;
-  WinEnginePlatform platform{bed.logger, bed.settings, files, bed.facts};
-  IconManager icons{files, bed.logger, bed.dir / "user/favicons"};
-  ScriptedQuestions questions;
   // Who answers the flow's questions: the script unless a test says
-  // otherwise.
-  SyncQuestions* ask = &questions;
-  WindowModel windows;  // no browser windows
-  std::optional<OpenTabs> tabs;
-  SyncFlowState state;
+  // otherwise (through `ask`).
+  ScriptedQuestions questions;
+  ClientServices services;
+  ClientBed bed{fakes_, services};
+  HttpTransport& transport = services.transport();
+  std::string favorites = services.paths().favoritesDir;
+  Account* account = &services.account();
+  WinEnginePlatform& platform = services.enginePlatform();
+  IconManager& icons = services.icons();
+  SyncQuestions*& ask = services.questions();
+  WindowModel& windows = services.windows();  // no browser windows
+  OpenTabs& tabs = services.tabs();
+  SyncFlowState& state = services.state();
 
  private:
-  std::unique_ptr<NativeDatasource> MakeDatasource() {
-    FavoritesEnvironment env(files, bed.settings, bed.logger, bed.registry, icons, bed.facts,
-                             favorites, OrderPlatform{6, 1, "8.0"});
-    env.userDir = user_;
+  // The computer's settings are in its registry before the client starts,
+  // as an earlier run leaves them: the account reads them when it is made.
+  ClientOptions Options(const std::string& baseUrl, const std::string& user,
+                        const std::string& password, const std::string& machineId) {
+    ClientOptions options;
+    options.paths.registryDir = fakes_.dir / "registry";
+    options.paths.logFile = fakes_.dir / "log/tarvex.log";
+    options.paths.favoritesDir = fakes_.dir / "Favorites";
+    options.paths.userDir = fakes_.dir / "user";
+    options.paths.tempDir = fakes_.dir / "tmp";
+    options.paths.runtimeDir = fakes_.dir / "run";
+    {
+      Registry registry(options.paths.registryDir);
+      auto store = [&](const char* name, const std::string& value) {
+        WriteRegistryString(registry, Hive::CurrentUser, kSettingsKey, name, value);
+      };
+      for (const char* host :
+           {"server", "authserver", "cloudserver", "downloadserver", "webserver"})
+        store(host, baseUrl);
+      store("machineid", machineId);
+      store("backedup", "true");  // no backup copies in tests
+    }
+    fakes_.store.entries[baseUrl] = {user, password};
+    options.facts.uiLocale = "C";
+    options.clock = &fakes_.clock;
+    options.files = &files;
+    options.credentialStore = &fakes_.store;
+    options.credentialPrompt = &fakes_.credentials;
+    options.prompt = &fakes_.prompt;
+    options.questions = &questions;
+    options.orderPlatform = OrderPlatform{6, 1, "8.0"};
     // The menu order's stamps are drawn from a fixed sequence, so a test
     // writes the same bytes in every run.
-    env.orderDraw = [draw = orderDraw_] { return static_cast<uint32_t>((*draw)() & 0x7FFFFFFF); };
-    return std::make_unique<FavoritesDatasource>(std::move(env));
+    options.orderDraw = [draw = std::make_shared<std::mt19937>(20261210u)] {
+      return static_cast<uint32_t>((*draw)() & 0x7FFFFFFF);
+    };
+    return options;
   }
-
-  std::string user_ = bed.dir / "user";
-  std::shared_ptr<std::mt19937> orderDraw_ = std::make_shared<std::mt19937>(20261210u);
 };
 
 }  // namespace tarvex::testing

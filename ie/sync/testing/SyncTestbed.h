@@ -49,13 +49,32 @@ class ScriptedCredentials : public CredentialPrompt {
   std::vector<bool> shown;  // alwaysShow of each call
 };
 
-class SyncTestbed {
- public:
-  explicit SyncTestbed(HttpTransport& transport) : transport_(transport) {}
+// What a test controls of one computer: its folder, its clock, the message
+// box, the credential store and the credential prompt.
+struct TestbedFakes {
+  TestbedFakes() = default;
   // Keeps its files in `folder`, which stays at the end (another process may
   // go on from its state); an empty `folder` is a fresh temporary one.
+  explicit TestbedFakes(const std::string& folder) : dir(Place(folder)) {}
+
+  TempDir dir;
+  FakeClock clock{1796858716};
+  ScriptedPrompt prompt;
+  MemoryCredentialStore store;
+  ScriptedCredentials credentials;
+
+ private:
+  static TempDir Place(const std::string& folder) {
+    if (folder.empty()) return TempDir();
+    return TempDir::Kept(folder);
+  }
+};
+
+class SyncTestbed : public TestbedFakes {
+ public:
+  explicit SyncTestbed(HttpTransport& transport) : transport_(transport) {}
   SyncTestbed(HttpTransport& transport, const std::string& folder)
-      : dir(Place(folder)), transport_(transport) {}
+      : TestbedFakes(folder), transport_(transport) {}
 
   // Builds (again) the account over what the store holds now.
   Account& Start() {
@@ -67,15 +86,10 @@ class SyncTestbed {
 
   std::string Log() { return testing::ReadAll(logger.path()); }
 
-  TempDir dir;
   Registry registry{dir / "registry"};
-  FakeClock clock{1796858716};
   OsFacts facts;
   Logger logger{dir / "log/tarvex.log", FileSystem::Native(), clock};
   Settings settings{registry, FileSystem::Native(), clock, facts, logger};
-  ScriptedPrompt prompt;
-  MemoryCredentialStore store;
-  ScriptedCredentials credentials;
   CredentialPrompt* credentialPrompt = &credentials;
 
  private:
@@ -86,11 +100,6 @@ class SyncTestbed {
     SyncContext context;
     Account account;
   };
-
-  static TempDir Place(const std::string& folder) {
-    if (folder.empty()) return TempDir();
-    return TempDir::Kept(folder);
-  }
 
   HttpTransport& transport_;
   std::optional<Session> session_;
