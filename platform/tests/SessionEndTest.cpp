@@ -1,4 +1,4 @@
-// The end of the session: SIGTERM or SIGHUP asks the program's windows,
+// The end of the session: SIGTERM, SIGHUP or SIGINT asks the program's windows,
 // again while one refuses, and ends them all once they agree or the time
 // is up.
 #include <gtest/gtest.h>
@@ -39,6 +39,7 @@ TEST(SessionEndTest, TheWindowsAreAskedUntilTheyAgreeOrTheTimeIsUpThenEnded) {
   const Case cases[] = {
       {SIGTERM, "0", 1},
       {SIGHUP, "2", 3},
+      {SIGINT, "0", 1},
       {SIGTERM, "1000000", 0},  // refuses for ever: ended when the time is up
   };
   for (const Case& c : cases) {

@@ -92,8 +92,8 @@ uint32_t InstallSessionEnd(SessionEndOptions options) {
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  if (::sigaction(SIGTERM, &action, nullptr) != 0 || ::sigaction(SIGHUP, &action, nullptr) != 0)
-    return Win32FromErrno(errno);
+  for (int sig : {SIGTERM, SIGHUP, SIGINT})
+    if (::sigaction(sig, &action, nullptr) != 0) return Win32FromErrno(errno);
   return win32::ERROR_SUCCESS;
 }
 

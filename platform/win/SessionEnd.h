@@ -1,6 +1,6 @@
-// The end of the user's session as the Windows programs meet it: SIGTERM or
+// The end of the user's session as the Windows programs meet it: SIGTERM,
 // SIGHUP (the session logging out, the service manager stopping the
-// program) asks the top-level windows of the thread that installed this
+// program) or SIGINT (Ctrl-C where a person started it) asks the top-level windows of the thread that installed this
 // whether the session may end (WM_QUERYENDSESSION). A window that answers 0
 // is asked again every `retryMs` until `giveUpMs` passed, since here the
 // end cannot be refused for ever; then every window is told it ends

@@ -39,8 +39,11 @@ int SafestAnswer(int button1, int button2, int button3) {
 }
 
 UserInteraction& UserInteraction::Process() {
-  static UserInteraction* ui =
-      new UserInteraction{new HeadlessPrompt, new DesktopFilePicker, new DesktopUrlOpener};
+  // The defaults stay reachable when a program installs its own.
+  static HeadlessPrompt* prompt = new HeadlessPrompt;
+  static DesktopFilePicker* picker = new DesktopFilePicker;
+  static DesktopUrlOpener* opener = new DesktopUrlOpener;
+  static UserInteraction* ui = new UserInteraction{prompt, picker, opener};
   return *ui;
 }
 

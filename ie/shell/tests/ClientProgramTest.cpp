@@ -1,0 +1,146 @@
+// The client as a program, in processes of its own on private folders: one
+// client per user (a second start tells the first and ends), a change in
+// the Favorites folder reaches the window through the watcher, and the
+// client ends cleanly on Exit (confirmed in its message box) or at the end
+// of the session, leaving no process behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "ie/shell/Resources.h"
+#include "platform/process/Process.h"
+#include "platform/testing/Files.h"
+#include "platform/testing/Scoped.h"
+#include "platform/testing/TempDir.h"
+#include "platform/win/Window.h"
+
+namespace tarvex {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class ClientProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir_ / "Favorites");
+    env_.Set("TARVEX_REGISTRY_DIR", (dir_ / "registry").c_str());
+    env_.Set("TARVEX_TEMP_DIR", (dir_ / "tmp").c_str());
+    env_.Set("TARVEX_RUNTIME_DIR", runtime_.c_str());
+    env_.Set("TARVEX_FAVORITES_DIR", (dir_ / "Favorites").c_str());
+    env_.Set("TARVEX_AUTOSTART_DIR", (dir_ / "autostart").c_str());
+    env_.Set("TARVEX_PRESENTER", ("script:" + (dir_ / "script")).c_str());
+    env_.Set("XDG_CONFIG_HOME", (dir_ / "config").c_str());
+    env_.Set("XDG_CACHE_HOME", (dir_ / "cache").c_str());
+    Script("");
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      WaitForProcess(pid_);
+    }
+  }
+  void Script(const std::string& text) { std::ofstream(dir_ / "script") << text; }
+  std::string Log() { return testing::ReadAll(dir_ / "tmp/tarvex.log"); }
+
+  // Waits (at most 10 s) until `done` holds.
+  template <typename Fn>
+  bool Eventually(Fn done) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+  int Start(const std::vector<std::string>& args = {"-q"}) {
+    std::vector<std::string> argv = {TARVEXSYNC};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int pid = -1;
+    EXPECT_EQ(StartProcess(argv, &pid), 0u);
+    return pid;
+  }
+  // The client's exit code, or -1 when it did not end within 10 s.
+  int Ended() {
+    int status = 0;
+    const bool ended = Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
+    pid_ = -1;
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  int Post(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {TARVEX_POST};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int pid = -1;
+    EXPECT_EQ(StartProcess(argv, &pid), 0u);
+    return WaitForProcess(pid);
+  }
+  bool Running() { return static_cast<bool>(FindWindow(kWindowClass, runtime_)); }
+  size_t Count(const std::string& line) {
+    const std::string log = Log();
+    size_t n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+    return n;
+  }
+
+  testing::TempDir dir_;
+  std::string runtime_ = dir_ / "run";
+  testing::ScopedEnv env_;
+  int pid_ = -1;
+};
+
+TEST_F(ClientProgramTest, OneClientPerUserAndExitIsConfirmed) {
+  Script("dialog 300 expect 304 ~\"Closing Tarvex will prevent\" press 301\n"
+         "dialog 300 expect 304 ~\"Closing Tarvex will prevent\" press 302\n");
+  pid_ = Start();
+  ASSERT_TRUE(Eventually([&] { return Running(); }));
+
+  // A second start tells the first to show its settings; a quiet one
+  // (the session's autostart) tells it nothing. Both end at once.
+  for (const char* quiet : {"", "-q"}) {
+    std::vector<std::string> args;
+    if (*quiet) args.push_back(quiet);
+    EXPECT_EQ(WaitForProcess(Start(args)), 0) << quiet;
+  }
+  ASSERT_TRUE(Eventually([&] { return Count("Recieved WM_COMMAND message: 1068") == 1; }));
+
+  // A change in the Favorites folder: the watcher tells the window.
+  std::ofstream(dir_ / "Favorites/Example.url") << "[InternetShortcut]\r\nURL=https://x.example/\r\n";
+  EXPECT_TRUE(Eventually([&] { return Count("Recieved WM_COMMAND message: 1074") >= 1; }))
+      << Log();
+
+  // Exit: "No" keeps the client, "Yes" ends it.
+  EXPECT_EQ(Post({"--msg", "273", "1072"}), 0);
+  ASSERT_TRUE(Eventually([&] { return Count("Recieved WM_COMMAND message: 1072") == 1; }));
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(Post({"--msg", "273", "1072"}), 0);
+  EXPECT_EQ(Ended(), 0);
+  EXPECT_FALSE(Running());
+  EXPECT_NE(Log().find("Attaching observers"), std::string::npos);
+}
+
+TEST_F(ClientProgramTest, TheEndOfTheSessionEndsTheClientCleanly) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    pid_ = Start();
+    ASSERT_TRUE(Eventually([&] { return Running(); }));
+    ::kill(pid_, sig);
+    EXPECT_EQ(Ended(), 0);
+    EXPECT_FALSE(Running());
+  }
+}
+
+TEST_F(ClientProgramTest, AQuestionTheScriptDidNotExpectEndsTheClientAtOnce) {
+  pid_ = Start();
+  ASSERT_TRUE(Eventually([&] { return Running(); }));
+  EXPECT_EQ(Post({"--msg", "273", "1072"}), 0);
+  EXPECT_EQ(Ended(), 86) << "the script's failure";
+}
+
+}  // namespace
+}  // namespace tarvex
