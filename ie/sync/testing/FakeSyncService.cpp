@@ -2,16 +2,22 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
+#include <filesystem>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -27,6 +33,8 @@
 #include "nodeset/Json.h"
 #include "nodeset/Md5.h"
 #include "nodeset/NodeSet.h"
+#include "platform/Win32Error.h"
+#include "text/Text.h"
 
 namespace tarvex::testing {
 namespace {
@@ -101,6 +109,92 @@ void DropConnection(int localPort, int remotePort) {
   closedir(dir);
 }
 
+// ---- The state file: helpers ----
+
+constexpr int kStateVersion = 1;
+constexpr uint64_t kMaxStateBytes = uint64_t{1} << 30;
+
+const char* KindOf(const Json::Value& value) {
+  switch (value.type()) {
+    case Json::nullValue:
+      return "null";
+    case Json::intValue:
+    case Json::uintValue:
+    case Json::realValue:
+      return "a number";
+    case Json::stringValue:
+      return "a text";
+    case Json::booleanValue:
+      return "true or false";
+    case Json::arrayValue:
+      return "a list";
+    case Json::objectValue:
+      return "an object";
+  }
+  return "a value";
+}
+
+// `value` (found at `where`) when it is of `type`; otherwise throws what it
+// is instead.
+const Json::Value& OfType(const Json::Value& value, const std::string& where,
+                          Json::ValueType type) {
+  if (value.type() != type)
+    throw std::runtime_error(
+        Format("%s is %s, expected %s", where, KindOf(value), KindOf(Json::Value(type))));
+  return value;
+}
+
+// The member `name` of the object at `where`, which must be of `type`.
+const Json::Value& Member(const Json::Value& object, const std::string& where, const char* name,
+                          Json::ValueType type) {
+  const std::string at = where.empty() ? name : where + "." + name;
+  if (!object.isMember(name)) throw std::runtime_error(at + " is missing");
+  return OfType(object[name], at, type);
+}
+
+// The commands that build `tree` again; none for a tree without a root.
+Json::Value KeptTree(NodeSet& tree) {
+  return HasRoot(tree) ? TreeCommands(tree) : Json::Value(Json::arrayValue);
+}
+
+// The tree `commands` (found at `where`) build.
+std::unique_ptr<NodeSet> TreeAt(const Json::Value& commands, const std::string& where) {
+  try {
+    return BuildTree(commands);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(Format("%s does not build a tree: %s", where, e.what()));
+  }
+}
+
+bool IsLowerHexMd5(const std::string& text) {
+  return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// Writes the state file, readable by its owner only: a new one is made empty
+// with that mode first, and the replacing write keeps the mode of the file
+// it replaces.
+std::string WriteStateFile(const std::string& path, FileSystem& files, const std::string& text) {
+  bool made = false;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return Format("%s: %s", path, std::strerror(errno));
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == ENOENT)
+      return Format("%s: the folder %s does not exist", path,
+                    std::filesystem::path(path).parent_path().string());
+    if (fd < 0) return Format("%s: cannot create it: %s", path, std::strerror(errno));
+    ::close(fd);
+    made = true;
+  } else if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0600) != 0) {
+    return Format("%s: cannot make it private: %s", path, std::strerror(errno));
+  }
+  if (uint32_t code = files.WriteFileAtomic(path, text)) {
+    if (made) ::unlink(path.c_str());
+    return Format("%s: cannot write the service's state: %s", path, win32::FormatMessage(code));
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string LoggedRequest::Header(const std::string& name) const {
@@ -168,7 +262,10 @@ FakeSyncService::UserData& FakeSyncService::User(const std::string& name) {
 
 void FakeSyncService::AddUser(const std::string& name, const std::string& password) {
   std::lock_guard lock(mutex_);
-  User(name).passwordHash = md5(password);
+  std::string hash = md5(password);
+  UserData& user = User(name);
+  if (user.passwordHash != hash) changed_ = true;
+  user.passwordHash = std::move(hash);
 }
 
 void FakeSyncService::RevokeAllTokens() {
@@ -201,6 +298,7 @@ void FakeSyncService::WithTree(const std::string& user, const std::function<void
   std::lock_guard lock(mutex_);
   std::lock_guard engineLock(EngineMutex());
   ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
+  changed_ = true;  // whatever `fn` did
   fn(*User(user).top);
 }
 
@@ -222,7 +320,9 @@ std::string FakeSyncService::TopRevision(const std::string& user) {
 
 void FakeSyncService::SetReset(const std::string& user, bool isreset) {
   std::lock_guard lock(mutex_);
-  User(user).isreset = isreset;
+  UserData& data = User(user);
+  if (data.isreset != isreset) changed_ = true;
+  data.isreset = isreset;
 }
 
 void FakeSyncService::SetGetChangesKnobs(const GetChangesKnobs& knobs) {
@@ -236,8 +336,9 @@ void FakeSyncService::SetProfile(const std::string& user, const std::string& nam
   std::lock_guard engineLock(EngineMutex());
   ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
   UserData& data = User(user);
-  data.profiles[name] = std::to_string(view);
   data.views[std::to_string(view)] = BuildTree(commands);
+  data.profiles[name] = std::to_string(view);
+  changed_ = true;
 }
 
 void FakeSyncService::SetVersionDocument(Json::Value document) {
@@ -253,6 +354,7 @@ Json::Value FakeSyncService::Tabs(const std::string& user) {
 void FakeSyncService::SetTabs(const std::string& user, const std::string& mid, Json::Value data) {
   std::lock_guard lock(mutex_);
   Json::Value& tabs = User(user).tabs;
+  changed_ = true;
   if (data.isNull())
     tabs.removeMember(mid);
   else
@@ -292,6 +394,200 @@ std::vector<LoggedRequest> FakeSyncService::Requests() {
 void FakeSyncService::ClearRequests() {
   std::lock_guard lock(mutex_);
   log_.clear();
+}
+
+// ---- The state file ----------------------------------------------------------------
+
+std::string FakeSyncService::LoadState(const std::string& path, FileSystem& files) {
+  std::string text;
+  if (uint32_t code = files.ReadFile(path, &text, kMaxStateBytes)) {
+    if (code == win32::ERROR_FILE_NOT_FOUND) return "";  // a fresh service
+    if (code == win32::ERROR_PATH_NOT_FOUND)
+      return Format("%s: the folder %s does not exist", path,
+                    std::filesystem::path(path).parent_path().string());
+    return Format("%s: cannot read it: %s", path, win32::FormatMessage(code));
+  }
+  std::lock_guard lock(mutex_);
+  std::lock_guard engineLock(EngineMutex());
+  ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
+  try {
+    users_ = UsersOf(text);
+  } catch (const std::exception& e) {
+    return Format("%s: %s", path, e.what());
+  }
+  changed_ = true;
+  return "";
+}
+
+std::string FakeSyncService::SaveState(const std::string& path, FileSystem& files) {
+  std::lock_guard lock(mutex_);
+  std::lock_guard engineLock(EngineMutex());
+  ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
+  return WriteStateFile(path, files, StateText());
+}
+
+std::string FakeSyncService::KeepStateIn(const std::string& path, FileSystem& files) {
+  std::lock_guard lock(mutex_);
+  std::lock_guard engineLock(EngineMutex());
+  ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
+  std::string text = StateText();
+  if (std::string error = WriteStateFile(path, files, text); !error.empty()) return error;
+  statePath_ = path;
+  stateFiles_ = &files;
+  saved_ = std::move(text);
+  changed_ = false;
+  return "";
+}
+
+std::vector<std::string> FakeSyncService::UserNames() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> names;
+  for (const auto& [name, user] : users_)
+    if (!user.passwordHash.empty()) names.push_back(name);
+  return names;
+}
+
+bool FakeSyncService::HasUser(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  auto user = users_.find(name);
+  return user != users_.end() && !user->second.passwordHash.empty();
+}
+
+bool FakeSyncService::PasswordIs(const std::string& name, const std::string& password) {
+  std::lock_guard lock(mutex_);
+  auto user = users_.find(name);
+  return user != users_.end() && !user->second.passwordHash.empty() &&
+         user->second.passwordHash == md5(password);
+}
+
+std::string FakeSyncService::StateText() {
+  CompactJsonWriter json;
+  std::string out = "{\"users\":{";
+  const char* comma = "";
+  for (auto& [name, user] : users_) {
+    out += comma;
+    comma = ",";
+    json.Append(Json::Value(name), &out);
+    // A revision never changes, so its entry is written once; the history
+    // opens the user's object, and the rest closes it.
+    out += ":{\"history\":[";
+    for (size_t i = 0; i < user.history.size(); ++i) {
+      Revision& revision = user.history[i];
+      if (revision.kept.empty()) {
+        Json::Value entry(Json::objectValue);
+        entry["id"] = revision.id;
+        entry["upload"] = revision.upload;
+        entry["commands"] = revision.commands;
+        json.Append(entry, &revision.kept);
+      }
+      if (i > 0) out += ',';
+      out += revision.kept;
+    }
+    out += "],";
+    Json::Value rest(Json::objectValue);
+    rest["passwordhash"] = user.passwordHash;
+    rest["isreset"] = user.isreset;
+    Json::Value& profiles = rest["profiles"] = Json::Value(Json::objectValue);
+    for (const auto& [profile, view] : user.profiles) profiles[profile] = view;
+    Json::Value& views = rest["views"] = Json::Value(Json::objectValue);
+    for (const auto& [view, tree] : user.views) views[view] = KeptTree(*tree);
+    rest["tabs"] = user.tabs;
+    std::string restText;
+    json.Append(rest, &restText);
+    out.append(restText, 1, std::string::npos);  // without its "{"
+  }
+  out += "},\"version\":" + std::to_string(kStateVersion) + "}";
+  return out;
+}
+
+std::map<std::string, FakeSyncService::UserData> FakeSyncService::UsersOf(const std::string& text) {
+  Json::Value document;
+  std::string error;
+  if (!ParseJson(text, &document, &error))
+    throw std::runtime_error(
+        Format("not a JSON document (%s)", Trim(ReplaceAll(error, "\n", " "))));
+  OfType(document, "the document", Json::objectValue);
+  if (!document.isMember("version")) throw std::runtime_error("version is missing");
+  const Json::Value& version = document["version"];
+  if (!version.isIntegral() || version.asLargestInt() != kStateVersion)
+    throw std::runtime_error(Format("version is %s; this service reads version %d",
+                                    WriteCompactJson(version), kStateVersion));
+  const Json::Value& users = Member(document, "", "users", Json::objectValue);
+  std::map<std::string, UserData> out;
+  for (const std::string& name : users.getMemberNames()) {
+    const std::string where = "users[" + WriteCompactJson(Json::Value(name)) + "]";
+    const Json::Value& entry = OfType(users[name], where, Json::objectValue);
+    UserData user;
+    user.passwordHash = Member(entry, where, "passwordhash", Json::stringValue).asString();
+    if (!user.passwordHash.empty() && !IsLowerHexMd5(user.passwordHash))
+      throw std::runtime_error(where +
+                               ".passwordhash is not the MD5 hash of a password (32 lower-case "
+                               "hexadecimal digits)");
+    user.isreset = Member(entry, where, "isreset", Json::booleanValue).asBool();
+
+    // Every revision must replay as ReplayTo will replay it; the last
+    // replay is the top tree.
+    const Json::Value& history = Member(entry, where, "history", Json::arrayValue);
+    auto replay = std::make_unique<NodeSet>();
+    for (Json::ArrayIndex i = 0; i < history.size(); ++i) {
+      const std::string at = Format("%s.history[%d]", where, i);
+      const Json::Value& revision = OfType(history[i], at, Json::objectValue);
+      std::string id = Member(revision, at, "id", Json::stringValue).asString();
+      if (id != std::to_string(i + 1))
+        throw std::runtime_error(
+            Format("%s.id is \"%s\", expected \"%d\" (revisions count from 1, one by one)", at, id,
+                   i + 1));
+      const bool upload = Member(revision, at, "upload", Json::booleanValue).asBool();
+      const Json::Value& commands = Member(revision, at, "commands", Json::arrayValue);
+      try {
+        if (upload) replay = std::make_unique<NodeSet>();
+        CommandSet(commands).Execute(*replay);
+      } catch (const std::exception& e) {
+        throw std::runtime_error(Format("%s.commands do not apply: %s", at, e.what()));
+      }
+      user.history.push_back(Revision{std::move(id), commands, upload, {}});
+    }
+    user.top = std::move(replay);
+
+    const Json::Value& views = Member(entry, where, "views", Json::objectValue);
+    for (const std::string& view : views.getMemberNames()) {
+      const std::string at = Format("%s.views[%s]", where, WriteCompactJson(Json::Value(view)));
+      if (view.empty() || view.find_first_not_of("0123456789") != std::string::npos || view == "0")
+        throw std::runtime_error(at + " is not named by a view number other than 0");
+      user.views[view] = TreeAt(OfType(views[view], at, Json::arrayValue), at);
+    }
+    const Json::Value& profiles = Member(entry, where, "profiles", Json::objectValue);
+    for (const std::string& profile : profiles.getMemberNames()) {
+      const std::string at =
+          Format("%s.profiles[%s]", where, WriteCompactJson(Json::Value(profile)));
+      std::string view = OfType(profiles[profile], at, Json::stringValue).asString();
+      if (!user.views.count(view))
+        throw std::runtime_error(
+            Format("%s names the view \"%s\", which %s.views lacks", at, view, where));
+      user.profiles[profile] = std::move(view);
+    }
+    user.tabs = Member(entry, where, "tabs", Json::objectValue);
+    out.emplace(name, std::move(user));
+  }
+  return out;
+}
+
+std::string FakeSyncService::SaveChanges() {
+  if (statePath_.empty() || !changed_) return "";
+  changed_ = false;
+  std::string text = StateText();
+  std::string error = WriteStateFile(statePath_, *stateFiles_, text);
+  if (error.empty()) {
+    saved_ = std::move(text);
+    return "";
+  }
+  // Back to what the file holds: nobody hears of the change.
+  try {
+    users_ = UsersOf(saved_);
+  } catch (const std::exception& e) {
+    error += Format("; the state before it could not be put back: %s", e.what());
+  }
+  return error;
 }
 
 // ---- Serving ---------------------------------------------------------------------
@@ -335,11 +631,15 @@ void FakeSyncService::Handle(const httplib::Request& request, httplib::Response&
   if (fault && fault->delayMs > 0)
     wake_.wait_for(lock, std::chrono::milliseconds(fault->delayMs), [this] { return stopping_; });
   const bool replaced = fault && (fault->dropConnection || fault->httpStatus != 0);
+  const bool answers = !replaced || fault->afterAnswer;
   Reply reply;
-  if (!replaced || fault->afterAnswer) {
+  if (answers || (changed_ && !statePath_.empty())) {
     std::lock_guard engineLock(EngineMutex());
     ScopedEngine engine(EngineFlavor::Windows(), enginePlatform_);
-    reply = Answer(request, logged);
+    if (answers) reply = Answer(request, logged);
+    // What the request changed is in the file before anyone hears of it.
+    if (std::string error = SaveChanges(); !error.empty())
+      reply = {500, WriteCompactJson(Failure(500, error))};
   }
   std::function<void(const std::string&)> after = afterEach_;
   lock.unlock();
@@ -459,7 +759,8 @@ bool FakeSyncService::ReplayTo(const UserData& user, const std::string& revision
 
 std::string FakeSyncService::AppendRevision(UserData& user, Json::Value commands, bool upload) {
   std::string id = std::to_string(user.history.size() + 1);
-  user.history.push_back(Revision{id, std::move(commands), upload});
+  user.history.push_back(Revision{id, std::move(commands), upload, {}});
+  changed_ = true;
   return id;
 }
 
@@ -605,6 +906,7 @@ Json::Value FakeSyncService::TabsWrite(UserData& user, const Json::Value& body) 
   std::string mid = Text(body["mymid"]);
   if (mid.empty()) return Failure(400, "no mymid");
   user.tabs[mid] = body["data"];
+  changed_ = true;
   return StatusReply(0);
 }
 

@@ -60,6 +60,15 @@
 //    path gives HTTP 404.
 // Revision ids are increasing integers as text; a user starts at "0", the
 // empty tree.
+//
+// The state can be kept in a file (KeepStateIn): one JSON document of ours,
+//   {"version":1,"users":{NAME:{"passwordhash","isreset","history":[{"id",
+//    "upload","commands"}],"profiles":{name:view},"views":{view:commands},
+//    "tabs":{mid:data}}}}
+// where each view is the commands that build its tree. The top tree is the
+// one the history builds, so it is not written apart (a change made with
+// WithTree is not kept). Tokens, faults, hooks, knobs, the version document
+// and the log are not kept either.
 #pragma once
 
 #include <json/json.h>
@@ -76,6 +85,7 @@
 #include <vector>
 
 #include "nodeset/testing/TestEngine.h"
+#include "platform/files/FileSystem.h"
 
 namespace httplib {
 class Server;
@@ -200,6 +210,29 @@ class FakeSyncService {
   void SetTabs(const std::string& user, const std::string& mid, Json::Value data);
   std::vector<std::string> SyncErrorQueries();
 
+  // ---- Keeping the state in a file ----
+  // Reads the document at `path` (as SaveState writes it) into the service,
+  // in place of every user it holds; a missing file changes nothing. "" when
+  // done; otherwise what is wrong, naming the file and the value at fault,
+  // and the service is as it was.
+  std::string LoadState(const std::string& path, FileSystem& files = FileSystem::Native());
+  // Writes the state to `path` through a temporary file beside it, renamed
+  // over it; the file is readable and writable by its owner only. "" or what
+  // failed, naming the file; a failed write leaves the old file.
+  std::string SaveState(const std::string& path, FileSystem& files = FileSystem::Native());
+  // Writes the state to `path` now, and from then on whenever a request
+  // changed it (its own work, or a method here called while it was held)
+  // before its reply goes out: a client never holds a revision the file
+  // lacks. When that write fails, the request is answered HTTP 500 and the
+  // service goes back to the state the file still holds. "" or what the
+  // first write met (then nothing is kept).
+  std::string KeepStateIn(const std::string& path, FileSystem& files = FileSystem::Native());
+  // The users with an account (a password), in name order.
+  std::vector<std::string> UserNames();
+  // Whether `name` has an account, and whether `password` is its password.
+  bool HasUser(const std::string& name);
+  bool PasswordIs(const std::string& name, const std::string& password);
+
   // ---- Faults, interleavings and the log ----
   void QueueFault(const std::string& path, FakeFault fault);
   // Runs `fn` on the serving thread when the next request to `path` has
@@ -225,6 +258,7 @@ class FakeSyncService {
     std::string id;
     Json::Value commands;
     bool upload = false;  // replaced the whole tree
+    std::string kept;     // its entry in the state file once written
   };
   struct UserData {
     std::string passwordHash;
@@ -259,6 +293,14 @@ class FakeSyncService {
   Json::Value TabsRead(UserData& user);
 
   UserData& User(const std::string& name);
+  // With the lock held and the engine installed. The state file's text, and
+  // the users such a text holds (throws what is wrong with it, naming the
+  // value).
+  std::string StateText();
+  static std::map<std::string, UserData> UsersOf(const std::string& text);
+  // Writes the state when it changed since it was last written; on a failure
+  // the users go back to what the file holds. "" or the failure.
+  std::string SaveChanges();
   std::string NewToken(const std::string& user);
   std::string AppendRevision(UserData& user, Json::Value commands, bool upload);
   static std::string TopRevisionOf(const UserData& user);
@@ -287,6 +329,12 @@ class FakeSyncService {
   std::function<void(const std::string&)> beforeEach_;
   std::function<void(const std::string&)> afterEach_;
   std::vector<LoggedRequest> log_;
+  // Where the state is kept ("" for nowhere), what the file holds, and
+  // whether the users changed since.
+  std::string statePath_;
+  FileSystem* stateFiles_ = nullptr;
+  std::string saved_;
+  bool changed_ = false;
 };
 
 }  // namespace tarvex::testing

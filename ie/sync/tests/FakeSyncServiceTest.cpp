@@ -2,7 +2,8 @@
 // guard and its knobs, revisions with continuity, 409 on a stale base, trees
 // by revision and view, getdiffs that the engine's own repair can apply, the
 // fault queue (faults instead of the work and after it), the code a test runs
-// before and after a request, and the request log.
+// before and after a request, and the request log; another service that
+// reads its state file answers as it does.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -23,6 +24,7 @@
 #include "nodeset/Md5.h"
 #include "nodeset/NodeSet.h"
 #include "nodeset/testing/TestEngine.h"
+#include "platform/testing/TempDir.h"
 
 namespace tarvex::testing {
 namespace {
@@ -101,12 +103,16 @@ class FakeSyncServiceTest : public ::testing::Test {
 
   Answer Send(const std::string& path, const std::string& body, const std::string& token = "",
               httplib::Headers headers = {}) {
+    return SendVia(client_, path, body, token, std::move(headers));
+  }
+  static Answer SendVia(httplib::Client& client, const std::string& path, const std::string& body,
+                        const std::string& token = "", httplib::Headers headers = {}) {
     if (!token.empty()) {
       headers.emplace("Authorization", token);
       headers.emplace("X-Tarvex-Auth", token);
     }
     httplib::Result result =
-        client_.Post(path.c_str(), headers, body, "application/json; charset=utf-8");
+        client.Post(path.c_str(), headers, body, "application/json; charset=utf-8");
     Answer answer;
     if (!result) return answer;
     answer.replied = true;
@@ -121,10 +127,15 @@ class FakeSyncServiceTest : public ::testing::Test {
   }
 
   std::string SignIn(const std::string& user = "ann", const std::string& password = "secret") {
+    return SignInVia(client_, user, password);
+  }
+  static std::string SignInVia(httplib::Client& client, const std::string& user,
+                               const std::string& password) {
     Json::Value body;
     body["username"] = user;
     body["passwordhash"] = md5(password);
-    std::string token = JsonText(SendJson("/login/signtoken", body).json["auth"]);
+    std::string token =
+        JsonText(SendVia(client, "/login/signtoken", WriteCompactJson(body)).json["auth"]);
     EXPECT_FALSE(token.empty());
     return token;
   }
@@ -551,6 +562,55 @@ TEST_F(FakeSyncServiceTest, TabsAndTheVersionDocument) {
   ASSERT_TRUE(version);
   EXPECT_EQ(version->status, 200);
   EXPECT_EQ(Parse(version->body), Parse(R"({"status":"0","latest-version":"1.4"})"));
+}
+
+TEST_F(FakeSyncServiceTest, AnotherServiceThatReadsItsStateFileAnswersAsItDoes) {
+  service_.AddUser("bob", "hunter2");
+  std::string ann = SignIn();
+  std::string bob = SignIn("bob", "hunter2");
+  service_.SeedTree("ann", SmallTree());
+  SendJson("/sync/bookmarks/putchanges",
+           Put("1", List({Cmd("update", "c", Parse(R"({"name":"c2"})"))})), ann);
+  service_.SetReset("bob", true);
+  service_.SetProfile("ann", "work", 2,
+                      List({Insert("ROOT", ""), Insert("b", "ROOT", "http://b/")}));
+  Send("/cloud/tabs/write", R"({"mymid":"m1","data":{"clientName":"pc-m1"}})", ann);
+  TempDir dir;
+  ASSERT_EQ(service_.SaveState(dir / "state.json"), "");
+
+  FakeSyncService copy;
+  EXPECT_EQ(copy.LoadState(dir / "missing.json"), "");  // a fresh service stays fresh
+  EXPECT_THAT(copy.UserNames(), IsEmpty());
+  ASSERT_EQ(copy.LoadState(dir / "state.json"), "");
+  EXPECT_THAT(copy.UserNames(), ElementsAre("ann", "bob"));
+  httplib::Client other(copy.BaseUrl());
+  std::string annThere = SignInVia(other, "ann", "secret");
+  std::string bobThere = SignInVia(other, "bob", "hunter2");
+
+  struct Case {
+    bool bob;
+    std::string path, body;
+  } cases[] = {
+      {false, "/sync/bookmarks/status", "{}"},
+      {true, "/sync/bookmarks/status", "{}"},
+      {false, "/sync/bookmarks/download", "{}"},
+      {false, "/sync/bookmarks/download", R"({"rev":"1"})"},
+      {false, "/sync/bookmarks/download", R"({"view":2})"},
+      {false, "/sync/bookmarks/getchanges", R"({"baserev":"1"})"},
+      {false, "/user/profiles/getnames", "{}"},
+      {false, "/cloud/tabs/read", R"({"mymid":"m2"})"},
+      {true, "/sync/bookmarks/download", "{}"},
+      // The revisions go on from the same top.
+      {false, "/sync/bookmarks/putchanges",
+       WriteCompactJson(Put("2", List({Insert("d", "ROOT", "http://d/")})))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " " + c.body + (c.bob ? " as bob" : ""));
+    Answer here = Send(c.path, c.body, c.bob ? bob : ann);
+    Answer there = SendVia(other, c.path, c.body, c.bob ? bobThere : annThere);
+    EXPECT_NE(here.json["status"], 302);
+    EXPECT_EQ(there.json, here.json);
+  }
 }
 
 }  // namespace
