@@ -21,6 +21,7 @@
 #include <optional>
 #include <set>
 #include <stdexcept>
+#include <string_view>
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wall"
@@ -107,6 +108,78 @@ void DropConnection(int localPort, int remotePort) {
     shutdown(static_cast<int>(fd), SHUT_RDWR);
   }
   closedir(dir);
+}
+
+std::string EscapeHtml(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// The pages the client opens in the browser at the service's address: a
+// title and a sentence each. A page named with a version (what follows its
+// path) shows the version where its sentence has "%s". /support is /help.
+std::optional<std::string> WebPage(const std::string& path) {
+  struct Page {
+    std::string_view path;
+    bool versioned;
+    const char* title;
+    const char* text;
+  };
+  static constexpr Page kPages[] = {
+      {"/", false, "Tarvex: the sync service on this computer",
+       "This service keeps the bookmarks of the accounts it was started with; Tarvex syncs "
+       "your Favorites with it."},
+      {"/msie/success/", true, "Tarvex: your Favorites are set up",
+       "Tarvex%s keeps your Favorites in sync with this service. You may close this page."},
+      {"/msie/upgrade/", true, "Tarvex: up to date",
+       "Tarvex%s is installed. Your Favorites keep syncing as before."},
+      {"/wizard", false, "Tarvex: set up",
+       "Sign in from Tarvex with the name and password this service was started with."},
+      {"/account", false, "Tarvex: your account",
+       "Your account is the name and password this service was started with; your bookmarks "
+       "are kept by the service on this computer."},
+      {"/help", false, "Tarvex: help",
+       "Tarvex syncs your Favorites with the service on this computer. When a sync fails, the "
+       "details are in Tarvex's settings, under Error Details."},
+  };
+  const std::string& wanted = path == "/support" ? "/help" : path;
+  for (const Page& page : kPages) {
+    std::string text = page.text;
+    if (page.versioned) {
+      if (!StartsWith(wanted, page.path)) continue;
+      std::string version = wanted.substr(page.path.size());
+      text = Format(page.text, version.empty() ? "" : " " + version);
+    } else if (wanted != page.path) {
+      continue;
+    }
+    const std::string title = EscapeHtml(page.title);
+    return Format(
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title>"
+        "</head>\n<body><h1>%s</h1>\n<p>%s</p></body></html>\n",
+        title, title, EscapeHtml(text));
+  }
+  return std::nullopt;
 }
 
 // ---- The state file: helpers ----
@@ -666,6 +739,10 @@ FakeSyncService::Reply FakeSyncService::Answer(const httplib::Request& request,
   if (request.method == "GET" && path == "/syncerr.php") {
     syncErrorQueries_.push_back(logged.query);
     return {200, "<html><body>Thank you for the report.</body></html>", "text/html; charset=utf-8"};
+  }
+  if (request.method == "GET") {
+    if (std::optional<std::string> page = WebPage(path))
+      return {200, *page, "text/html; charset=utf-8"};
   }
   static const std::set<std::string> kPosts = {
       "/login/signtoken",           "/sync/bookmarks/status",

@@ -56,6 +56,10 @@
 //    user's tab lists per machine id; read returns every machine id,
 //    the caller's own included, as {"status":0,"mids":{...}}.
 //  - GET /syncerr.php: the raw query string is recorded; a short HTML page.
+//  - GET of a page the client opens in the browser at `webserver` or
+//    `authserver` (/, /msie/success/<version>, /msie/upgrade/<version>,
+//    /wizard, /account, /help, /support): a small plain HTML page, every text
+//    in it escaped.
 //  - A POST body that is not a JSON object gives {"status":400}; an unknown
 //    path gives HTTP 404.
 // Revision ids are increasing integers as text; a user starts at "0", the

@@ -2,8 +2,9 @@
 // guard and its knobs, revisions with continuity, 409 on a stale base, trees
 // by revision and view, getdiffs that the engine's own repair can apply, the
 // fault queue (faults instead of the work and after it), the code a test runs
-// before and after a request, and the request log; another service that
-// reads its state file answers as it does.
+// before and after a request, and the request log; it serves the client's
+// web pages, and another service that reads its state file answers as it
+// does.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -610,6 +611,38 @@ TEST_F(FakeSyncServiceTest, AnotherServiceThatReadsItsStateFileAnswersAsItDoes) 
     Answer there = SendVia(other, c.path, c.body, c.bob ? bobThere : annThere);
     EXPECT_NE(here.json["status"], 302);
     EXPECT_EQ(there.json, here.json);
+  }
+}
+
+TEST_F(FakeSyncServiceTest, ThePagesTheClientOpensArePlainEscapedHtml) {
+  struct Case {
+    std::string path;
+    const char* says;  // nullptr: no such page
+  } cases[] = {
+      {"/", "Tarvex: the sync service on this computer"},
+      {"/msie/success/1.3.5", "Tarvex 1.3.5 keeps your Favorites in sync"},
+      {"/msie/success/", "Tarvex keeps your Favorites in sync"},
+      {"/msie/upgrade/1.4", "Tarvex 1.4 is installed"},
+      {"/msie/upgrade/%3Cscript%3E%22&'", "Tarvex &lt;script&gt;&quot;&amp;&#39; is installed"},
+      {"/wizard?_ua=ie&_lang=en", "Tarvex: set up"},
+      {"/account", "Tarvex: your account"},
+      {"/help", "Tarvex: help"},
+      {"/support", "Tarvex: help"},
+      {"/msie/other/1.3.5", nullptr},
+      {"/accounts", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    httplib::Result page = client_.Get(c.path.c_str());
+    ASSERT_TRUE(page);
+    if (!c.says) {
+      EXPECT_EQ(page->status, 404);
+      continue;
+    }
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_THAT(page->body, ::testing::HasSubstr(c.says));
+    EXPECT_THAT(page->body, ::testing::Not(::testing::HasSubstr("<script")));
   }
 }
 
