@@ -3,7 +3,7 @@
 // service on this computer and for benchmarks that run the service in
 // another process.
 //
-//   tarvex-local-service --user NAME --password PW [--user NAME --password PW ...]
+//   tarvex-local-service [--state FILE] --user NAME --password PW [--user NAME --password PW ...]
 //
 // It listens on 127.0.0.1 on a port the system picks, prints its base URL
 // ("http://127.0.0.1:PORT") as one line on standard output once it serves,
@@ -13,11 +13,25 @@
 // with standard input at end of file already (< /dev/null), it stops at
 // once.
 //
-// What it is: the test service. Everything lives in memory and is gone when
-// it stops; it knows only the users it was given; it keeps no log of the
-// requests. A user it holds no bookmarks for yet is told that the account
-// was reset, so that user's first computer uploads its Favorites; once the
-// service holds a tree, every further computer merges with it.
+// What it is: the test service. Without --state everything lives in memory
+// and is gone when it stops, and it knows only the users it was given. With
+// --state FILE the accounts and every user's revisions, trees, profiles,
+// reset flag and open tabs live in FILE (FakeSyncService::KeepStateIn): read
+// back at the start, so a stopped service goes on where it stopped, and
+// written again, through a temporary file renamed over it, after every
+// request that changed them and before its reply (a write that fails fails
+// that request). A missing FILE starts a fresh service; FILE's folder must
+// exist. A FILE that cannot be read, is not the service's JSON document, or
+// keeps one of the users given with another password stops the program
+// (exit 1) before it serves, FILE untouched. Users only FILE holds are kept
+// too, so --user may be left out when FILE holds one. Tokens are not kept:
+// computers sign in again.
+//
+// It keeps no log of the requests. A user it holds no bookmarks for yet is
+// told that the account was reset, so that user's first computer uploads its
+// Favorites; once the service holds a tree, every further computer merges
+// with it. It also answers the web pages the client opens in the browser at
+// its address (FakeSyncService.h).
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -36,25 +50,36 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tarvex-local-service --user NAME --password PW [--user NAME --password PW ...]\n"
-    "Serves the test sync service on 127.0.0.1, in memory, for the users given;\n"
+    "usage: tarvex-local-service [--state FILE] --user NAME --password PW [--user NAME --password "
+    "PW ...]\n"
+    "Serves the test sync service on 127.0.0.1 for the users given, in memory, or kept in\n"
+    "FILE across runs with --state (then --user may be left out when FILE holds a user);\n"
     "prints its base URL, then runs until standard input ends or SIGTERM/SIGINT.\n";
 
 struct Arguments {
   std::vector<std::pair<std::string, std::string>> users;  // name, password
+  std::string state;                                       // the --state file; "" for none
   std::string error;                                       // empty when they are good
 };
 
-// Each user is "--user NAME --password PW", in that order.
+// Each user is "--user NAME --password PW", in that order; "--state FILE"
+// may stand before, between or after them.
 Arguments Parse(int argc, char** argv) {
   Arguments out;
   auto fail = [&out](std::string message) {
     out.error = std::move(message);
     return out;
   };
-  for (int i = 1; i < argc; i += 4) {
+  for (int i = 1; i < argc;) {
     const std::string option = argv[i];
-    if (option != "--user") return fail("\"" + option + "\" where --user was expected");
+    if (option == "--state") {
+      if (!out.state.empty()) return fail("--state is given twice");
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return fail("--state needs a file");
+      out.state = argv[i + 1];
+      i += 2;
+      continue;
+    }
+    if (option != "--user") return fail("\"" + option + "\" where --user or --state was expected");
     if (i + 1 >= argc) return fail("--user needs a name");
     const std::string name = argv[i + 1];
     if (name.empty()) return fail("--user needs a name, got \"\"");
@@ -65,8 +90,9 @@ Arguments Parse(int argc, char** argv) {
     for (const auto& user : out.users)
       if (user.first == name) return fail("the user \"" + name + "\" is given twice");
     out.users.emplace_back(name, password);
+    i += 4;
   }
-  if (out.users.empty()) return fail("no --user given");
+  if (out.users.empty() && out.state.empty()) return fail("no --user given");
   return out;
 }
 
@@ -94,6 +120,31 @@ void WaitForTheEnd(int signals) {
       if (n <= 0) return;  // end of file, or a standard input that cannot be read
     }
   }
+}
+
+// The users of the state file, if any, then those given (which must agree
+// with the file); from then on the state is kept in the file. 0, or the exit
+// code after telling what is wrong.
+int TakeUsers(tarvex::testing::FakeSyncService& service, const Arguments& args) {
+  auto fail = [](int code, const std::string& message) {
+    std::fprintf(stderr, "tarvex-local-service: %s\n", message.c_str());
+    return code;
+  };
+  if (!args.state.empty()) {
+    if (std::string error = service.LoadState(args.state); !error.empty()) return fail(1, error);
+  }
+  for (const auto& [name, password] : args.users) {
+    if (service.HasUser(name) && !service.PasswordIs(name, password))
+      return fail(1, args.state + ": the user \"" + name +
+                         "\" is kept there with another password than the one given");
+    service.AddUser(name, password);
+  }
+  if (service.UserNames().empty())
+    return fail(2, "no --user given, and " + args.state + " holds no user\n" + kUsage);
+  if (!args.state.empty()) {
+    if (std::string error = service.KeepStateIn(args.state); !error.empty()) return fail(1, error);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -127,11 +178,11 @@ int main(int argc, char** argv) {
 
   try {
     tarvex::testing::FakeSyncService service;
-    std::vector<std::string> names;
-    for (const auto& [name, password] : args.users) {
-      service.AddUser(name, password);
-      names.push_back(name);
+    if (int code = TakeUsers(service, args)) {
+      close(signals);
+      return code;
     }
+    const std::vector<std::string> names = service.UserNames();
     // "Reset" while the service holds no tree for the user: asked before the
     // status request is answered, so the answer is always the present one.
     service.BeforeEach([&service, names](const std::string& path) {
