@@ -16,46 +16,23 @@
 // missing; scripts/install-deps.sh installs both.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { existsSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
-import http from 'node:http';
-import { createRequire } from 'node:module';
+import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-const SKIPPED = 77;
-const CHROMIUM = '/usr/bin/chromium';
-const WHOLE_TEST_MS = 60_000;
-const STEP_MS = 15_000;
+const USAGE = 'dialogbox.test.mjs --demo DEMO --tools TOOLS_DIR --screenshots DIR';
+const toolsDir = process.argv[process.argv.indexOf('--tools') + 1];
+const { STEP_MS, closeChromium, launchChromium, loadPuppeteer, option, pageAddress, request,
+        runTest, waitFor } = await import(path.join(toolsDir ?? '.', 'harness.mjs'));
+const demoPath = option('--demo', USAGE);
+option('--tools', USAGE);
+const screenshotDir = option('--screenshots', USAGE);
+const puppeteer = loadPuppeteer();
 
 const HOSTILE_TEXT = 'A newer Tarvex is out. <script>window.__pwned=1</script>' +
   '<img src=x onerror="window.__pwned=1"> "Quotes", \'apostrophes\' & ampersands.';
 const HOSTILE_TITLE = '<img src=x onerror="window.__pwned=1"> Title & "<b>bold</b>"';
 const WM_LBUTTONDOWN = 0x0201;
-
-function option(name) {
-  const at = process.argv.indexOf(name);
-  if (at < 0 || at + 1 >= process.argv.length) {
-    console.error(`usage: dialogbox.test.mjs --demo DEMO --tools DIR --screenshots DIR (${name} missing)`);
-    process.exit(2);
-  }
-  return process.argv[at + 1];
-}
-const demoPath = option('--demo');
-const toolsDir = option('--tools');
-const screenshotDir = option('--screenshots');
-
-function skip(why) {
-  console.log(`SKIPPED: ${why}`);
-  process.exit(SKIPPED);
-}
-if (!existsSync(CHROMIUM)) skip(`no ${CHROMIUM}; scripts/install-deps.sh installs the chromium package`);
-let puppeteer;
-try {
-  const loaded = createRequire(path.join(toolsDir, 'package.json'))('puppeteer-core');
-  puppeteer = loaded.default ?? loaded;
-} catch (e) {
-  skip(`no puppeteer-core in ${toolsDir}/node_modules; scripts/install-deps.sh runs npm ci there`);
-}
 
 const scratch = mkdtempSync(path.join(os.tmpdir(), 'tarvex-browser-'));
 let demo = null;
@@ -63,57 +40,9 @@ let browser = null;
 
 async function cleanUp() {
   if (demo && demo.exitCode === null && demo.signalCode === null) demo.kill('SIGKILL');
-  if (browser) {
-    const chromium = browser.process();
-    await Promise.race([browser.close().catch(() => {}), new Promise((r) => setTimeout(r, 5000))]);
-    if (chromium && chromium.exitCode === null) chromium.kill('SIGKILL');
-  }
+  await closeChromium(browser);
   browser = null;
   rmSync(scratch, { recursive: true, force: true });
-}
-
-const wholeTest = setTimeout(async () => {
-  console.error(`FAILED: the test took more than ${WHOLE_TEST_MS / 1000} s`);
-  await cleanUp();
-  process.exit(1);
-}, WHOLE_TEST_MS);
-
-// Resolves with what `test` makes of the demo's output once it matches, or
-// rejects after `ms`.
-function waitFor(stream, test, what, ms = STEP_MS) {
-  return new Promise((resolve, reject) => {
-    let seen = '';
-    const timer = setTimeout(() => {
-      stream.off('data', onData);
-      reject(new Error(`no ${what} within ${ms / 1000} s; saw: ${seen}`));
-    }, ms);
-    function onData(chunk) {
-      seen += chunk;
-      const found = test(seen);
-      if (found) {
-        clearTimeout(timer);
-        stream.off('data', onData);
-        resolve(found);
-      }
-    }
-    stream.on('data', onData);
-  });
-}
-
-function request(port, { method = 'GET', path: target, headers = {}, body }) {
-  return new Promise((resolve, reject) => {
-    const req = http.request({ host: '127.0.0.1', port, method, path: target, headers, agent: false,
-                               timeout: STEP_MS }, (res) => {
-      let text = '';
-      res.setEncoding('utf8');
-      res.on('data', (c) => { text += c; });
-      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: text }));
-    });
-    req.on('timeout', () => req.destroy(new Error(`${method} ${target}: no answer`)));
-    req.on('error', reject);
-    if (body !== undefined) req.write(body);
-    req.end();
-  });
 }
 
 function checkSafetyHeaders(answer, what) {
@@ -147,10 +76,7 @@ async function main() {
   demo.stderr.on('data', (c) => { errors += c; });
   const exited = new Promise((resolve) => demo.on('exit', (code, signal) => resolve({ code, signal })));
 
-  const url = await waitFor(demo.stderr, (s) => {
-    const m = s.match(/http:\/\/127\.0\.0\.1:(\d+)\/([0-9a-f]{32,})\//);
-    return m && { href: m[0], port: Number(m[1]), secret: m[2] };
-  }, 'address of the page on standard error');
+  const url = await pageAddress(demo.stderr);
   const base = `/${url.secret}/`;
   const origin = `http://127.0.0.1:${url.port}`;
 
@@ -189,15 +115,7 @@ async function main() {
   assert.ok(after.dialogs.some((d) => d.window === box.window), 'the refused click changed nothing');
 
   // ---- The page in Chromium ----
-  browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           `--user-data-dir=${dirs.profile}`],
-    defaultViewport: { width: 1100, height: 720 },
-    timeout: STEP_MS,
-  });
+  browser = await launchChromium(puppeteer, dirs.profile);
   const tab = await browser.newPage();
   tab.setDefaultTimeout(STEP_MS);
   const problems = [];
@@ -284,16 +202,4 @@ async function main() {
   assert.deepEqual(problems, [], 'no script error, no refused inline script or handler');
 }
 
-let failed = false;
-try {
-  await main();
-  console.log('1 passed, 0 failed');
-} catch (e) {
-  failed = true;
-  console.error(`FAILED: ${e.stack || e}`);
-  console.log('0 passed, 1 failed');
-} finally {
-  clearTimeout(wholeTest);
-  await cleanUp();
-}
-process.exit(failed ? 1 : 0);
+await runTest(main, cleanUp);
