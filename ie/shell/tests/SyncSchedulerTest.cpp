@@ -16,7 +16,25 @@ namespace {
 
 using testing::ShellFixture;
 
-class SyncSchedulerTest : public ShellFixture {};
+class SyncSchedulerTest : public ShellFixture {
+ protected:
+  // Runs `fn` while another thread holds the named mutex `name`.
+  void HeldElsewhere(const char* name, const std::function<void()>& fn) {
+    std::shared_ptr<NamedMutex> mutex;
+    ASSERT_EQ(NamedMutex::Open(name, &mutex, dir_ / "run"), 0u);
+    std::atomic<bool> held{false}, done{false};
+    std::thread holder([&] {
+      mutex->Wait(INFINITE);
+      held = true;
+      while (!done) std::this_thread::yield();
+      mutex->Release();
+    });
+    while (!held) std::this_thread::yield();
+    fn();
+    done = true;
+    holder.join();
+  }
+};
 
 TEST_F(SyncSchedulerTest, EachStatusShowsItsIconTipAndBalloonAndLeavesItsStatus) {
   struct Case {
@@ -180,19 +198,7 @@ TEST_F(SyncSchedulerTest, AfterTheTicksSyncChangesWaitingStayUnlessItCommitted) 
 
 TEST_F(SyncSchedulerTest, AnActionIsDroppedWhileTheMutexIsHeldElsewhereOrAnActionRuns) {
   // Held by another thread (another process is the same to the mutex).
-  std::shared_ptr<NamedMutex> mutex;
-  ASSERT_EQ(NamedMutex::Open(kSyncMutexName, &mutex, dir_ / "run"), 0u);
-  std::atomic<bool> held{false}, done{false};
-  std::thread holder([&] {
-    mutex->Wait(INFINITE);
-    held = true;
-    while (!done) std::this_thread::yield();
-    mutex->Release();
-  });
-  while (!held) std::this_thread::yield();
-  scheduler_.HandleUIMessage(kActionSyncNow, true);
-  done = true;
-  holder.join();
+  HeldElsewhere(kSyncMutexName, [&] { scheduler_.HandleUIMessage(kActionSyncNow, true); });
   EXPECT_TRUE(calls().empty());
   EXPECT_NE(Log().find("Already processing UI action, ignoring command"), std::string::npos);
   EXPECT_EQ(settings_.GetInt("syncstatus", 108), 108) << "nothing changed";
@@ -379,19 +385,9 @@ TEST_F(SyncSchedulerTest, OneSettingsDialogAtATimeShownAgainWhileItAsksTo) {
   EXPECT_EQ(scheduler_.ShowSettings(), kActionSyncNow);
   EXPECT_EQ(shown, 3);
 
-  std::shared_ptr<NamedMutex> other;
-  ASSERT_EQ(NamedMutex::Open(kSettingsMutexName, &other, dir_ / "run"), 0u);
-  std::atomic<bool> held{false}, done{false};
-  std::thread holder([&] {
-    other->Wait(INFINITE);
-    held = true;
-    while (!done) std::this_thread::yield();
-    other->Release();
+  HeldElsewhere(kSettingsMutexName, [&] {
+    EXPECT_EQ(scheduler_.ShowSettings(), kActionNone) << "open in another process";
   });
-  while (!held) std::this_thread::yield();
-  EXPECT_EQ(scheduler_.ShowSettings(), kActionNone) << "open in another process";
-  done = true;
-  holder.join();
   EXPECT_EQ(shown, 3);
 
   // Not over the wizard either.
