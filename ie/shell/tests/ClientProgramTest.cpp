@@ -16,6 +16,7 @@
 
 #include "ie/shell/Resources.h"
 #include "platform/process/Process.h"
+#include "platform/registry/Registry.h"
 #include "platform/testing/Files.h"
 #include "platform/testing/Scoped.h"
 #include "platform/testing/TempDir.h"
@@ -24,6 +25,7 @@
 namespace tarvex {
 namespace {
 
+namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 class ClientProgramTest : public ::testing::Test {
@@ -59,8 +61,8 @@ class ClientProgramTest : public ::testing::Test {
     }
     return true;
   }
-  int Start(const std::vector<std::string>& args = {"-q"}) {
-    std::vector<std::string> argv = {TARVEXSYNC};
+  int Start(const std::vector<std::string>& args = {"-q"}, const std::string& program = TARVEXSYNC) {
+    std::vector<std::string> argv = {program};
     argv.insert(argv.end(), args.begin(), args.end());
     int pid = -1;
     EXPECT_EQ(StartProcess(argv, &pid), 0u);
@@ -140,6 +142,37 @@ TEST_F(ClientProgramTest, AQuestionTheScriptDidNotExpectEndsTheClientAtOnce) {
   ASSERT_TRUE(Eventually([&] { return Running(); }));
   EXPECT_EQ(Post({"--msg", "273", "1072"}), 0);
   EXPECT_EQ(Ended(), 86) << "the script's failure";
+}
+
+TEST_F(ClientProgramTest, CrashNowIsReportedByTheProgramBesideTheClient) {
+  // The client in a folder of its own, with a stand-in report program.
+  const std::string bin = dir_ / "bin";
+  fs::create_directories(bin);
+  fs::copy_file(TARVEXSYNC, bin + "/tarvexsync");
+  fs::copy_file(REPORT_RECEIVER, bin + "/faultsend");
+  // A first run makes the settings; the crash is offered from log level 3.
+  pid_ = Start({"-q"}, bin + "/tarvexsync");
+  ASSERT_TRUE(Eventually([&] { return Running(); }));
+  ::kill(pid_, SIGTERM);
+  ASSERT_EQ(Ended(), 0);
+  Registry registry(dir_ / "registry");
+  ASSERT_EQ(registry.WriteString(Hive::CurrentUser, "Software\\Tarvex\\IEToolbar\\Settings",
+                                 "loglevel", "3"),
+            0u);
+
+  pid_ = Start({"-q"}, bin + "/tarvexsync");
+  ASSERT_TRUE(Eventually([&] { return Running(); }));
+  ASSERT_EQ(PostMessage(FindWindow(kWindowClass, runtime_), WM_COMMAND, kCommandCrashNow, 0), 0u);
+  int status = 0;
+  ASSERT_TRUE(Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }));
+  pid_ = -1;
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the client ends by its crash";
+  std::string dump;
+  for (const auto& entry : fs::directory_iterator(dir_ / "tmp"))
+    if (entry.path().extension() == ".dmp") dump = entry.path().string();
+  ASSERT_FALSE(dump.empty()) << "a dump in the private temporary folder";
+  EXPECT_TRUE(Eventually([&] { return testing::ReadAll(dump + ".received") == dump + "\n"; }))
+      << "the report program got the dump's path";
 }
 
 }  // namespace
