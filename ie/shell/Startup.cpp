@@ -12,6 +12,7 @@
 #include "ie/shell/SystemTray.h"
 #include "platform/Win32Error.h"
 #include "platform/clock/Clock.h"
+#include "platform/registry/Registry.h"
 #include "platform/win/Modules.h"
 
 namespace tarvex {
@@ -50,6 +51,21 @@ void LetTheBrowserIn(Logger& logger) {
 
 }  // namespace
 
+bool RegisterModule(Registry& registry, const SwitchTable& switches, int32_t* result) {
+  static const char* const kAppId = "{3A9149FD-F443-4C64-A344-496C40C22B03}";
+  if (switches.count("UnregServer") || switches.count("UnregServerPerUser")) {
+    *result = win32::S_OK;  // the keys stay
+    return true;
+  }
+  if (!switches.count("RegServer")) return false;
+  const std::string classes = "Software\\Classes\\AppID\\";
+  uint32_t rc = registry.WriteString(Hive::CurrentUser, classes + kAppId, "", "exe");
+  if (!rc)
+    rc = registry.WriteString(Hive::CurrentUser, classes + "tarvexsync.EXE", "AppID", kAppId);
+  *result = rc ? win32::HResultFromWin32(rc) : win32::S_OK;
+  return true;
+}
+
 std::string SupportPage(Settings& settings) {
   return settings.GetValue("webserver", "") + "/support/";
 }
@@ -83,10 +99,10 @@ int32_t PreMessageLoop(StartupEnvironment& env, const SwitchTable& switches, HWN
   LetTheBrowserIn(env.logger);
 
   HiddenWindow& procedure = env.window;
-  if (uint32_t rc = RegisterClass(kWindowClass, [&procedure](const HWND& w, uint32_t m,
-                                                             uint64_t wp, int64_t lp) {
-        return procedure.Proc(w, m, wp, lp);
-      })) {
+  if (uint32_t rc = RegisterClass(kWindowClass,
+                                  [&procedure](const HWND& w, uint32_t m, uint64_t wp, int64_t lp) {
+                                    return procedure.Proc(w, m, wp, lp);
+                                  })) {
     ShowError(env,
               Format("Tarvex has encountered an error: registering %s [%d].  Please click Help "
                      "to get support.",

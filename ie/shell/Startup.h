@@ -18,6 +18,7 @@ class Clock;
 class HiddenWindow;
 class Logger;
 class OsFacts;
+class Registry;
 class Settings;
 class SyncScheduler;
 class SystemTray;
@@ -52,6 +53,12 @@ bool TellRunningClient(StartupEnvironment& env, const SwitchTable& switches);
 // Everything before the loop: S_OK with the hidden window in `*window`,
 // kAnotherClientRuns, or E_FAIL after telling the user.
 int32_t PreMessageLoop(StartupEnvironment& env, const SwitchTable& switches, HWND* window);
+
+// The module's registration switches ("-RegServer", "-UnregServer",
+// "-UnregServerPerUser"): true when one was given, with its result in
+// `*result`. Registering writes the program's AppID under the user's
+// classes ("Software\Classes\AppID"); those keys are never removed.
+bool RegisterModule(Registry& registry, const SwitchTable& switches, int32_t* result);
 
 // The page the error boxes' Help opens.
 std::string SupportPage(Settings& settings);

@@ -9,6 +9,8 @@
 //   tarvexsync [-q] [-u USER -p PASSWORD]
 //     -q       started with the session: no settings dialog at start
 //     -u, -p   sign in with these credentials (kept for this run only)
+//   tarvexsync -RegServer | -UnregServer | -UnregServerPerUser
+//     the module's registration, then the program ends
 #include <signal.h>
 
 #include <cstdio>
@@ -96,6 +98,8 @@ int Run(int argc, char** argv) {
                          },
                          [&watcher] { return watcher.Start(); },
                          runtime};
+  int32_t registered = 0;
+  if (RegisterModule(services.registry(), switches, &registered)) return registered == 0 ? 0 : 1;
   if (TellRunningClient(env, switches)) return 0;
 
   HWND window;

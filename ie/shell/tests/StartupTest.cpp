@@ -1,14 +1,14 @@
 // The client's start: the banner, the browser's command message let in (or
 // the three ways that fails), the window made once per user, what the
 // command line says, and the error boxes of a start that cannot go on.
-#include "ie/shell/Startup.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "ie/shell/Startup.h"
 #include "ie/shell/tests/ShellFixture.h"
 #include "platform/Win32Error.h"
+#include "platform/registry/Registry.h"
 #include "platform/win/Modules.h"
 #include "platform/win/Tray.h"
 
@@ -31,7 +31,14 @@ class StartupTest : public testing::ShellFixture {
   uint32_t watcherResult_ = 0;
   int watcherStarts_ = 0;
   std::string runtime_ = dir_ / "run";
-  StartupEnvironment env_{settings_, logger_, clock_, facts_, prompt_, opener_, scheduler_, tray_,
+  StartupEnvironment env_{settings_,
+                          logger_,
+                          clock_,
+                          facts_,
+                          prompt_,
+                          opener_,
+                          scheduler_,
+                          tray_,
                           hidden_,
                           [this](const std::string& u, const std::string& p) {
                             credentials_.emplace_back(u, p);
@@ -76,7 +83,8 @@ TEST_F(StartupTest, AStartMakesTheWindowShowsTheTrayAndTakesTheCommandLine) {
     UnregisterClass(kWindowClass);
   }
   EXPECT_EQ(watcherStarts_, 4);
-  EXPECT_NE(Log().find("Tarvex [1.3.5], Windows version [6.1], UAC enabled [false], IE version [<not value found>]"),
+  EXPECT_NE(Log().find("Tarvex [1.3.5], Windows version [6.1], UAC enabled [false], IE version "
+                       "[<not value found>]"),
             std::string::npos);
 }
 
@@ -165,6 +173,31 @@ TEST_F(StartupTest, AStartThatCannotGoOnSaysSoWithHelp) {
             "Tarvex has encountered an error: starting worker thread [8], worker local changes "
             "thread may not work correctly.");
   EXPECT_EQ(prompt_.asked[0].buttons[0], kButtonContinue);
+}
+
+TEST_F(StartupTest, TheModulesSwitchesRegisterItsAppIdAndNothingElseRuns) {
+  int32_t result = -1;
+  EXPECT_FALSE(RegisterModule(registry_, ParseCommandLine("-q -u demo"), &result));
+  ASSERT_TRUE(RegisterModule(registry_, ParseCommandLine("-RegServer"), &result));
+  EXPECT_EQ(result, 0);
+  std::string value;
+  ASSERT_EQ(registry_.ReadString(Hive::CurrentUser, "Software\\Classes\\AppID\\tarvexsync.EXE",
+                                 "AppID", &value),
+            0u);
+  EXPECT_EQ(value, "{3A9149FD-F443-4C64-A344-496C40C22B03}");
+  ASSERT_EQ(registry_.ReadString(Hive::CurrentUser,
+                                 "Software\\Classes\\AppID\\{3A9149FD-F443-4C64-A344-496C40C22B03}",
+                                 "", &value),
+            0u);
+  EXPECT_EQ(value, "exe");
+  for (const char* line : {"-UnregServer", "-UnregServerPerUser"}) {
+    ASSERT_TRUE(RegisterModule(registry_, ParseCommandLine(line), &result)) << line;
+    EXPECT_EQ(result, 0);
+  }
+  EXPECT_EQ(registry_.ReadString(Hive::CurrentUser, "Software\\Classes\\AppID\\tarvexsync.EXE",
+                                 "AppID", &value),
+            0u)
+      << "never removed";
 }
 
 }  // namespace
