@@ -363,7 +363,7 @@ int SyncScheduler::ShowSettings() {
   int result = kActionNone;
   try {
     do {
-      result = settingsDialog ? settingsDialog() : kActionNone;
+      result = settingsDialog ? settingsDialog() : SettingsDialog();
     } while (result == kActionShowSettingsAgain);
   } catch (...) {
     settingsOpen_ = false;
@@ -373,43 +373,6 @@ int SyncScheduler::ShowSettings() {
   settingsOpen_ = false;
   mutex->Release();
   return result;
-}
-
-int SyncScheduler::ShowAdvanced() {
-  return kActionNone;
-}
-
-int SyncScheduler::ShowSyncProfiles() {
-  return kActionNone;
-}
-
-int SyncScheduler::ShowDiscovery() {
-  return kActionNone;
-}
-
-int SyncScheduler::ShowRemoteTabs() {
-  return kActionNone;
-}
-
-int SyncScheduler::RunSetupWizard() {
-  if (wizardRunning_) return kActionNone;
-  wizardRunning_ = true;
-  int result = kActionNone;
-  try {
-    result = wizardDialog ? wizardDialog() : kActionNone;
-  } catch (const VelkException& e) {
-    env_.logger.Error("TarvexException during SetupWizardDialog:" + e.ToString());
-    result = kActionNone;
-  } catch (...) {
-    env_.logger.Error("Unhandled (unknown) exception during SetupWizardDialog");
-    result = kActionNone;
-  }
-  wizardRunning_ = false;
-  return result;
-}
-
-int SyncScheduler::ShowReadyToSync(int, bool) {
-  return kActionNone;
 }
 
 void SyncScheduler::ShowLogFile() {
@@ -437,15 +400,6 @@ void SyncScheduler::ShowUpdateAvailable(const std::string& version,
 
 int SyncScheduler::AskSyncFileRestored() {
   return prompts_.AskSyncFileRestored();
-}
-
-std::string SyncScheduler::AskFolderPlacementConflict(const Node& item, const Node& firstFolder,
-                                                      const Node& secondFolder) {
-  return prompts_.AskFolderPlacementConflict(item, firstFolder, secondFolder);
-}
-
-std::string SyncScheduler::AskVersionConflict(const Node& first, const Node& second) {
-  return prompts_.AskVersionConflict(first, second);
 }
 
 bool SyncScheduler::AskYesNo(const std::string& text, const std::string& caption) {

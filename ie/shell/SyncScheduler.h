@@ -13,6 +13,8 @@
 // is dropped with "Already processing UI action, ignoring command".
 #pragma once
 
+#include <json/json.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +24,7 @@
 
 namespace tarvex {
 
+class Account;
 class Clock;
 class Logger;
 class Settings;
@@ -41,6 +44,13 @@ class SyncActions {
   virtual void Repair() = 0;
   virtual void WriteTabs(bool force) = 0;
   virtual void CheckVersion(bool manual) = 0;
+  // The other computers' open tabs, as the open-tabs page shows them.
+  virtual Json::Value ReadTabs() = 0;
+  // The account's sync status (its "isreset" member).
+  virtual Json::Value GetStatus() = 0;
+  // The account's profiles ({name: view}); throws VelkException when the
+  // service does not give them.
+  virtual Json::Value GetProfileNames() = 0;
 };
 // Makes the sync flow for one action; `manual` when the user asked for it.
 using SyncActionsFactory = std::function<std::unique_ptr<SyncActions>(bool manual)>;
@@ -53,6 +63,9 @@ struct SchedulerEnvironment {
   UrlOpener& opener;
   SystemTray& tray;
   SyncActionsFactory makeSync;
+  // The signed-in user (sign-in and out, credentials); null where nothing
+  // signs in (tests of the scheduler alone).
+  Account* account = nullptr;
   std::string runtimeDir;  // of the named mutexes and events; empty: the process's
   // How long a user's action waits for the sync mutex that the watcher
   // holds for a moment (an automatic tick never waits).
@@ -83,10 +96,20 @@ class SyncScheduler : public SyncQuestions {
   void SyncOnShutdown();
   // Whether an action runs now (in this process).
   bool ActionRunning() const { return actionRunning_; }
+  // What the dialogs work with.
+  const SchedulerEnvironment& env() const { return env_; }
   void OpenServicePage(const std::string& path);
 
   // ---- Dialogs ----
+  // Each entry point shows its dialog modally and returns its result (an
+  // action). The dialogs live in dialogs/: the settings dialogs
+  // (SettingsDialogs.cpp), the sync profiles (ProfileDialogs.cpp), ready
+  // to sync with the sync settings and the conflicts (ReadyToSync.cpp), the
+  // setup wizard and the open tabs (WizardDialogs.cpp).
   int ShowSettings();
+  // One showing of the settings dialog (ShowSettings shows it again while
+  // it asks to).
+  int SettingsDialog();
   int ShowAdvanced();
   int ShowSyncProfiles();
   int ShowDiscovery();
@@ -105,8 +128,8 @@ class SyncScheduler : public SyncQuestions {
   std::string AskVersionConflict(const Node& first, const Node& second) override;
   bool AskYesNo(const std::string& text, const std::string& caption) override;
 
-  // The dialogs the next steps bring; until then each answers 1525 (nothing
-  // to do). Tests and the program may replace them.
+  // Stand-ins for the settings dialog and the wizard, for tests of the
+  // scheduler alone.
   std::function<int()> settingsDialog;
   std::function<int()> wizardDialog;
 

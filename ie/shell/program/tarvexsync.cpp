@@ -66,9 +66,10 @@ int Run(int argc, char** argv) {
   SyncScheduler scheduler(SchedulerEnvironment{
       services.settings(), logger, services.clock(), services.prompt(), services.opener(), tray,
       [&services](bool manual) {
-        return std::make_unique<FlowActions>(services.MakeServer(manual));
+        return std::make_unique<FlowActions>(services.MakeServer(manual), services.context(),
+                                             manual);
       },
-      config.runtimeDir});
+      &services.account(), config.runtimeDir});
   SyncScheduler::Process() = &scheduler;
   services.questions() = &scheduler;
   HiddenWindow hidden(WindowEnvironment{services.settings(), logger, services.clock(),

@@ -34,6 +34,9 @@ class RecordingSync : public SyncActions {
     std::vector<std::string> calls;
     std::function<void(const std::string& call)> onCall;
     int downloadResult = 0;
+    Json::Value tabs{Json::objectValue};
+    Json::Value status{Json::objectValue};
+    Json::Value profiles{Json::objectValue};
   };
   RecordingSync(std::shared_ptr<Log> log, bool manual) : log_(std::move(log)), manual_(manual) {}
   void Synchronize() override { Call("sync"); }
@@ -46,6 +49,18 @@ class RecordingSync : public SyncActions {
   void Repair() override { Call("repair"); }
   void WriteTabs(bool force) override { Call(force ? "tabs forced" : "tabs"); }
   void CheckVersion(bool manual) override { Call(manual ? "version manual" : "version"); }
+  Json::Value ReadTabs() override {
+    Call("read tabs");
+    return log_->tabs;
+  }
+  Json::Value GetStatus() override {
+    Call("status");
+    return log_->status;
+  }
+  Json::Value GetProfileNames() override {
+    Call("profiles");
+    return log_->profiles;
+  }
 
  private:
   void Call(std::string call) {
@@ -92,7 +107,7 @@ class ShellFixture : public ::testing::Test {
   SystemTray tray_;
   SyncScheduler scheduler_{SchedulerEnvironment{
       settings_, logger_, clock_, prompt_, opener_, tray_,
-      [this](bool manual) { return std::make_unique<RecordingSync>(sync_, manual); },
+      [this](bool manual) { return std::make_unique<RecordingSync>(sync_, manual); }, nullptr,
       dir_ / "run", 50}};
   HiddenWindow hidden_{
       WindowEnvironment{settings_, logger_, clock_, prompt_, opener_, scheduler_, tray_}};
