@@ -56,6 +56,23 @@ void Logger::Close() {
   }
 }
 
+bool Logger::Clear() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (shutDown_) return false;
+  if (stream_) {
+    stream_->Close();
+    stream_.reset();
+  }
+  OpenLocked(true);
+  if (!stream_) {
+    OpenLocked(false);
+    return false;
+  }
+  size_ = 0;
+  Write("-------- Tarvex Favorites Sync: log file cleared --------");
+  return true;
+}
+
 void Logger::Shutdown() {
   Log("-------- Tarvex Favorites Sync is shutting down; turning off logging --------");
   std::lock_guard<std::recursive_mutex> guard(lock_);

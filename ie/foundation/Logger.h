@@ -46,6 +46,11 @@ class Logger {
   // empties it.
   void Open(bool truncate);
   void Close();
+  // Empties the log file (the user's "Clear log file") and writes the line
+  // that says so, as one step under the lock: no other thread's line falls
+  // in between. False when the file could not be emptied: the log then goes
+  // on appending to what it held. Does nothing after Shutdown().
+  bool Clear();
   // Writes the shutting-down line and closes the file for good.
   void Shutdown();
   // For the crash path: closes the file unless another thread holds the

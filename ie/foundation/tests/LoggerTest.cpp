@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ie/foundation/Logger.h"
+#include "platform/Win32Error.h"
 #include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
 #include "text/Text.h"
@@ -155,6 +156,38 @@ TEST_F(LoggerTest, LinesAfterCloseOrShutdownAreDropped) {
   std::vector<std::string> lines = Lines(LogPath());
   EXPECT_NE(lines.back().find("shutting down; turning off logging"), std::string::npos);
   EXPECT_EQ(ReadAll(LogPath()).find("dropped"), std::string::npos);
+}
+
+TEST_F(LoggerTest, ClearEmptiesTheFileWritesItsLineAndLoggingGoesOn) {
+  constexpr const char* kCleared =
+      "Wed Dec 09 23:25:16 2026: -------- Tarvex Favorites Sync: log file cleared --------";
+  FaultyFileSystem fs(FileSystem::Native());
+  Logger log(LogPath(), fs, clock_);
+  log.Log("before");
+  EXPECT_TRUE(log.Clear());
+  log.Log("after");
+  EXPECT_EQ(Lines(LogPath()),
+            (std::vector<std::string>{kCleared, "Wed Dec 09 23:25:16 2026: after"}));
+
+  // Cleared while closed: opened again, emptied.
+  log.Close();
+  EXPECT_TRUE(log.Clear());
+  EXPECT_EQ(Lines(LogPath()), std::vector<std::string>{kCleared});
+
+  // A file that cannot be emptied keeps what it held and takes the next lines.
+  log.Log("kept");
+  fs.FailNth(FaultyFileSystem::Op::Open, 1, win32::ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(log.Clear());
+  log.Log("still logging");
+  EXPECT_EQ(Lines(LogPath()),
+            (std::vector<std::string>{kCleared, "Wed Dec 09 23:25:16 2026: kept",
+                                      "Wed Dec 09 23:25:16 2026: still logging"}));
+
+  // Nothing after the shutdown, not even an emptied file.
+  log.Shutdown();
+  const std::string last = ReadAll(LogPath());
+  EXPECT_FALSE(log.Clear());
+  EXPECT_EQ(ReadAll(LogPath()), last);
 }
 
 TEST_F(LoggerTest, UnopenableLogDropsLinesWithoutFailing) {
