@@ -53,6 +53,20 @@ std::optional<std::string> SignInStatus(const Json::Value& reply) {
   return text;
 }
 
+// Whether two texts are the same, in a time that depends on their lengths
+// only, so that how long a refusal takes tells nothing of where they
+// differ.
+bool SameText(std::string_view given, std::string_view held) {
+  const size_t length = std::max(given.size(), held.size());
+  unsigned difference = given.size() == held.size() ? 0 : 1;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+    const unsigned char b = i < held.size() ? static_cast<unsigned char>(held[i]) : 0;
+    difference |= static_cast<unsigned>(a ^ b);
+  }
+  return difference == 0;
+}
+
 bool IsDigits(std::string_view text) {
   return !text.empty() &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -117,29 +131,7 @@ bool Account::Authenticate() {
   if (user_.empty()) return false;
   std::optional<VelkException> failure;
   try {
-    Json::Value arguments(Json::objectValue);
-    arguments["username"] = user_;
-    arguments["passwordhash"] = passwordHash_;
-    SynchronousRequest request("POST",
-                               context_.settings.GetValue("authserver", "") + "/login/signtoken",
-                               false, &arguments, nullptr, true, context_);
-    Json::Value reply;
-    try {
-      reply = request.GetResponse();
-    } catch (const VelkException& e) {
-      throw FailedSignIn(e.message());
-    }
-    const std::optional<std::string> code = SignInStatus(reply);
-    if (!code)
-      throw FailedSignIn("the sign-in reply holds no readable status: " + WriteCompactJson(reply));
-    if (*code == "-1") throw FailedSignIn("no reply from the sign-in server");
-    if (code->size() == 3 && (*code)[0] == '5' && IsDigits(*code))
-      throw FailedSignIn("the sign-in server answered with status " + *code,
-                         static_cast<int32_t>(LeadingInt(*code)));
-    if (*code != "0") {
-      context_.logger.Log("Unable to authenticate [" + *code + "]; user not validated");
-      return false;
-    }
+    if (!AcceptedByService(passwordHash_)) return false;
     std::string previous = context_.settings.GetValue("userhash", "");
     if (!previous.empty() && previous != userHash_) {
       // Another user signed in on this computer: start over with a first
@@ -163,6 +155,48 @@ bool Account::Authenticate() {
       "information.",
       kButtonOK);
   throw *failure;
+}
+
+bool Account::AcceptedByService(const std::string& passwordHash) {
+  Json::Value arguments(Json::objectValue);
+  arguments["username"] = user_;
+  arguments["passwordhash"] = passwordHash;
+  SynchronousRequest request("POST",
+                             context_.settings.GetValue("authserver", "") + "/login/signtoken",
+                             false, &arguments, nullptr, true, context_);
+  Json::Value reply;
+  try {
+    reply = request.GetResponse();
+  } catch (const VelkException& e) {
+    throw FailedSignIn(e.message());
+  }
+  const std::optional<std::string> code = SignInStatus(reply);
+  if (!code)
+    throw FailedSignIn("the sign-in reply holds no readable status: " + WriteCompactJson(reply));
+  if (*code == "-1") throw FailedSignIn("no reply from the sign-in server");
+  if (code->size() == 3 && (*code)[0] == '5' && IsDigits(*code))
+    throw FailedSignIn("the sign-in server answered with status " + *code,
+                       static_cast<int32_t>(LeadingInt(*code)));
+  if (*code != "0") {
+    context_.logger.Log("Unable to authenticate [" + *code + "]; user not validated");
+    return false;
+  }
+  return true;
+}
+
+bool Account::CheckPassword(std::string_view password) {
+  if (password.empty() || password.size() > kMaxPasswordBytes || user_.empty()) return false;
+  if (!passwordBase64_.empty()) {
+    std::string given = EncodePassword(password);
+    const bool same = SameText(given, passwordBase64_);
+    Wipe(given);
+    return same;
+  }
+  std::string entry(password);
+  const bool accepted = AcceptedByService(md5(entry));
+  if (accepted) TakePassword(entry);
+  Wipe(entry);
+  return accepted;
 }
 
 bool Account::PromptForCredentials(bool alwaysShow) {

@@ -38,6 +38,15 @@ class Account {
   // is no JSON) is shown to the user and thrown as VelkException("network",
   // -1 or the status, "Could not sign in: ..."); the credentials are kept.
   bool Authenticate();
+  // Whether `password` is the account's, for a question that has the user
+  // prove who they are: compared as UTF-8 text, in constant time, with the
+  // password held for this run; when none is held (it was not saved and
+  // the client started again), the service is asked, and a password it
+  // accepts is held from then on. An empty entry never matches, nor does
+  // one without a user name. When the service gives no answer about it,
+  // throws like Authenticate but shows nothing; a refused or unanswered
+  // entry leaves the credentials as they were.
+  bool CheckPassword(std::string_view password);
   bool PromptForCredentials(bool alwaysShow);
   bool SetCredentials(const std::string& user, const std::string& password, bool save);
   void ClearCredentials();
@@ -64,6 +73,9 @@ class Account {
 
  private:
   std::string Target();
+  // Asks the service whether it accepts the user name with `passwordHash`;
+  // throws when the request got no answer about them (see Authenticate).
+  bool AcceptedByService(const std::string& passwordHash);
   void TakePassword(const std::string& password);
 
   SyncContext& context_;

@@ -338,6 +338,61 @@ TEST_F(AccountTest, TheServicesOtherAnswersAreRefusals) {
   EXPECT_TRUE(prompt_.asked.empty());
 }
 
+// The re-entry of the password that guards a change of profile.
+TEST_F(AccountTest, CheckPasswordComparesTheWholeTextWithThePasswordHeld) {
+  store_.entries[kTarget] = {"alice", "\xE5\xAF\x86\xE7\xA0\x81"};  // 密码
+  Account& account = Start();
+  struct Case {
+    std::string entry;
+    bool matches;
+  } cases[] = {
+      {"\xE5\xAF\x86\xE7\xA0\x81", true},
+      {"\xE5\x8F\xA3\xE4\xBB\xA4", false},  // 口令: the same length, other characters
+      {"\xE5\xAF\x86", false},                 // a beginning of it
+      {"\xE5\xAF\x86\xE7\xA0\x81x", false},
+      {std::string("\xE5\xAF\x86\xE7\xA0\x81\0", 7), false},
+      {"", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(account.CheckPassword(c.entry), c.matches) << c.entry.size() << " bytes";
+  EXPECT_TRUE(transport_.requests.empty());
+  EXPECT_TRUE(prompt_.asked.empty());
+}
+
+// Without a password held (it was not saved, and the client started again)
+// the service checks the entry; one it accepts is held from then on, and
+// neither a refusal nor a failure changes what the account holds.
+TEST_F(AccountTest, CheckPasswordAsksTheServiceWhenNoPasswordIsHeld) {
+  store_.entries[kTarget] = {"alice", ""};
+  Account& account = Start();
+  EXPECT_FALSE(account.CheckPassword(""));
+  EXPECT_TRUE(transport_.requests.empty()) << "an empty entry is refused at once";
+
+  transport_.Reply(R"({"status":1})");
+  EXPECT_FALSE(account.CheckPassword("wrong"));
+  ASSERT_EQ(transport_.requests.size(), 1u);
+  EXPECT_EQ(SentBody(0)["username"].asString(), "alice");
+  EXPECT_EQ(SentBody(0)["passwordhash"].asString(), md5("wrong"));
+  EXPECT_EQ(account.GetPasswordHash(), "");
+
+  transport_.Fail();
+  EXPECT_THROW(account.CheckPassword("right"), VelkException);
+  EXPECT_EQ(account.GetPasswordHash(), "");
+  EXPECT_TRUE(prompt_.asked.empty()) << "the caller tells the user";
+
+  transport_.Reply(R"({"status":0})");
+  EXPECT_TRUE(account.CheckPassword("right"));
+  EXPECT_EQ(account.GetPasswordHash(), md5("right"));
+  EXPECT_EQ(store_.entries[kTarget].secret, "") << "held for this run, not saved";
+  EXPECT_FALSE(account.CheckPassword("wrong"));
+  EXPECT_TRUE(account.CheckPassword("right"));
+  EXPECT_EQ(transport_.requests.size(), 3u);
+
+  store_.entries.clear();
+  EXPECT_FALSE(Start().CheckPassword("right")) << "nobody signed in";
+  EXPECT_EQ(transport_.requests.size(), 3u);
+}
+
 TEST_F(AccountTest, SignOutForgetsEverything) {
   store_.entries[kTarget] = {"alice", "pw"};
   store_.entries[kEarlierTarget] = {"alice", "older"};
