@@ -1,5 +1,8 @@
 #include "platform/osfacts/OsFacts.h"
 
+#include <limits.h>
+#include <unistd.h>
+
 #include "text/Text.h"
 #include "platform/files/FileSystem.h"
 
@@ -43,6 +46,13 @@ std::optional<std::string> OsFacts::LoadStringResource(const std::string& path, 
     if (ParseLeadingInt(key) == static_cast<int64_t>(id)) return std::string(line.substr(eq + 1));
   }
   return std::nullopt;
+}
+
+std::string ComputerName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  std::string host(name);
+  return host.substr(0, host.find('.'));
 }
 
 }  // namespace tarvex

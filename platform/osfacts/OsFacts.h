@@ -46,4 +46,8 @@ class OsFacts {
   std::optional<std::string> LoadStringResource(const std::string& path, uint32_t id) const;
 };
 
+// The computer's name as Windows gives it: the host name up to its first
+// dot; empty when the system gives none.
+std::string ComputerName();
+
 }  // namespace tarvex
