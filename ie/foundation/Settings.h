@@ -61,6 +61,10 @@ class Settings {
   // Drops the run-only value and deletes the registry value.
   void DeleteValue(std::string_view key);
 
+  // The registry the settings live in (the client's other keys are there,
+  // the Run key of the start with the session among them).
+  Registry& registry() { return registry_; }
+
   // The client id, "Tarvex-IE/1.3.5"; with `escapeSlash` the "/" is written
   // "%2F". A `useragent` setting, when present, is used instead.
   std::string GetUserAgent(bool escapeSlash);
