@@ -1,13 +1,17 @@
 // The shell's parts on a private registry, log, fake clock and runtime
-// folder, with a scripted message box and a sync flow that records what it
-// is asked to do.
+// folder, with a scripted message box, an account whose sign-in meets a
+// scripted service and credential dialog, and a sync flow that records what
+// it is asked to do.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ie/foundation/Logger.h"
@@ -17,12 +21,18 @@
 #include "ie/shell/Resources.h"
 #include "ie/shell/SyncScheduler.h"
 #include "ie/shell/SystemTray.h"
+#include "ie/sync/Account.h"
+#include "ie/sync/SyncContext.h"
 #include "platform/clock/Clock.h"
+#include "platform/credentials/CredentialPrompt.h"
+#include "platform/credentials/CredentialStore.h"
+#include "platform/http/HttpTransport.h"
 #include "platform/osfacts/OsFacts.h"
 #include "platform/registry/Registry.h"
 #include "platform/testing/Files.h"
 #include "platform/testing/Presenters.h"
 #include "platform/testing/TempDir.h"
+#include "platform/win/NamedMutex.h"
 
 namespace tarvex::testing {
 
@@ -72,6 +82,37 @@ class RecordingSync : public SyncActions {
   bool manual_;
 };
 
+// The service as the account's sign-in meets it: every request gets
+// `reply` (by default no reply at all) and is recorded.
+class ScriptedTransport : public HttpTransport {
+ public:
+  HttpResult Send(const HttpRequest& request) override {
+    requests.push_back(request);
+    return reply;
+  }
+  HttpResult reply;
+  std::vector<HttpRequest> requests;
+};
+
+// The credential dialog: answers from a queue, cancelled once it is empty;
+// `onAsk` runs while it shows (as a modal dialog's loop would run a tray
+// click).
+class ScriptedCredentialPrompt : public CredentialPrompt {
+ public:
+  CredentialAnswer Ask(const std::string&, const std::string&, const std::string&,
+                       const std::string&, bool) override {
+    ++asked;
+    if (onAsk) onAsk();
+    if (answers.empty()) return CredentialAnswer{ERROR_CANCELLED, "", "", false};
+    CredentialAnswer answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::deque<CredentialAnswer> answers;
+  int asked = 0;
+  std::function<void()> onAsk;
+};
+
 class ShellFixture : public ::testing::Test {
  protected:
   ShellFixture() {
@@ -86,6 +127,24 @@ class ShellFixture : public ::testing::Test {
     MSG msg;
     while (PeekMessage(&msg)) {
     }
+  }
+
+  // Runs `fn` while another thread (as good as another process) holds the
+  // named mutex `name`.
+  void HeldElsewhere(const char* name, const std::function<void()>& fn) {
+    std::shared_ptr<NamedMutex> mutex;
+    ASSERT_EQ(NamedMutex::Open(name, &mutex, dir_ / "run"), 0u);
+    std::atomic<bool> held{false}, done{false};
+    std::thread holder([&] {
+      mutex->Wait(INFINITE);
+      held = true;
+      while (!done) std::this_thread::yield();
+      mutex->Release();
+    });
+    while (!held) std::this_thread::yield();
+    fn();
+    done = true;
+    holder.join();
   }
 
   // What the sync flow was asked, in order.
@@ -105,9 +164,16 @@ class ShellFixture : public ::testing::Test {
   std::shared_ptr<RecordingSync::Log> sync_ = std::make_shared<RecordingSync::Log>();
   HWND window_;
   SystemTray tray_;
+  // The account (nobody signed in), on a stored credential in memory.
+  ScriptedTransport transport_;
+  MemoryCredentialStore credentials_;
+  ScriptedCredentialPrompt credentialPrompt_;
+  CredentialPrompt* credentialPromptInUse_ = &credentialPrompt_;
+  SyncContext context_{settings_, logger_, transport_, clock_, account_, prompt_};
+  Account account_{context_, credentials_, credentialPromptInUse_};
   SyncScheduler scheduler_{SchedulerEnvironment{
       settings_, logger_, clock_, prompt_, opener_, tray_,
-      [this](bool manual) { return std::make_unique<RecordingSync>(sync_, manual); }, nullptr,
+      [this](bool manual) { return std::make_unique<RecordingSync>(sync_, manual); }, &account_,
       dir_ / "run", 50}};
   HiddenWindow hidden_{
       WindowEnvironment{settings_, logger_, clock_, prompt_, opener_, scheduler_, tray_}};

@@ -4,11 +4,8 @@
 // and one action at a time.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "ie/foundation/core/VelkException.h"
 #include "ie/shell/tests/ShellFixture.h"
-#include "platform/win/NamedMutex.h"
 #include "platform/win/Tray.h"
 
 namespace tarvex {
@@ -16,25 +13,7 @@ namespace {
 
 using testing::ShellFixture;
 
-class SyncSchedulerTest : public ShellFixture {
- protected:
-  // Runs `fn` while another thread holds the named mutex `name`.
-  void HeldElsewhere(const char* name, const std::function<void()>& fn) {
-    std::shared_ptr<NamedMutex> mutex;
-    ASSERT_EQ(NamedMutex::Open(name, &mutex, dir_ / "run"), 0u);
-    std::atomic<bool> held{false}, done{false};
-    std::thread holder([&] {
-      mutex->Wait(INFINITE);
-      held = true;
-      while (!done) std::this_thread::yield();
-      mutex->Release();
-    });
-    while (!held) std::this_thread::yield();
-    fn();
-    done = true;
-    holder.join();
-  }
-};
+using SyncSchedulerTest = ShellFixture;
 
 TEST_F(SyncSchedulerTest, EachStatusShowsItsIconTipAndBalloonAndLeavesItsStatus) {
   struct Case {
