@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ie/sync/SyncQuestions.h"
@@ -143,6 +144,9 @@ class SyncScheduler : public SyncQuestions {
   bool actionRunning_ = false;
   bool wizardRunning_ = false;
   bool settingsOpen_ = false;
+  // When the settings dialog last offered to download after a sync failed
+  // on a node it could not find (once a day at most; never yet: empty).
+  std::optional<int64_t> nodeNotFoundOffer_;
 };
 
 }  // namespace tarvex
