@@ -6,6 +6,7 @@
 
 #include "platform/Win32Error.h"
 #include "platform/win/Presenter.h"
+#include "platform/win/WebBrowser.h"
 
 namespace tarvex {
 
@@ -236,6 +237,11 @@ int64_t Dialog::Proc(uint32_t message, uint64_t wParam, int64_t lParam) {
     case WM_DESTROY:
       OnDestroy();
       return 0;
+    case kBrowserEventMessage: {
+      const auto browser = browsers_.find(static_cast<int>(wParam));
+      if (browser != browsers_.end() && browser->second) browser->second->DeliverEvent();
+      return 0;
+    }
     default:
       return OnMessage(message, wParam, lParam);
   }
@@ -308,6 +314,13 @@ void Dialog::Apply(const DialogInput& input) {
     case Kind::ForceEnd:
       EndDialog(input.result);
       break;
+    case Kind::Fill: {
+      const auto browser = browsers_.find(input.control);
+      if (usable && c->kind == ControlKind::Browser && browser != browsers_.end() &&
+          browser->second)
+        browser->second->Fill(input.page, input.fields);
+      break;
+    }
   }
 }
 
@@ -468,6 +481,26 @@ void Dialog::SetTitle(const std::string& title) {
 void Dialog::SetDefaultControl(int id) {
   defaultControl_ = id;
   Changed();
+}
+
+bool Dialog::HostBrowser(int id, WebBrowser* browser) {
+  bool found = false;
+  for (const ControlTemplate& t : template_.controls)
+    found = found || (t.id == id && t.kind == ControlKind::Browser);
+  if (!found) return false;
+  if (browser)
+    browsers_[id] = browser;
+  else
+    browsers_.erase(id);
+  return true;
+}
+
+bool Dialog::SetBrowserView(int id, std::shared_ptr<const BrowserView> view) {
+  Control* c = Find(id);
+  if (!c || c->kind != ControlKind::Browser) return false;
+  c->browser = std::move(view);
+  Changed();
+  return true;
 }
 
 // ---- The system's message box ----

@@ -23,8 +23,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win/Window.h"
@@ -32,6 +34,7 @@
 namespace tarvex {
 
 struct DialogInbox;
+class WebBrowser;
 
 inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;
@@ -83,6 +86,17 @@ struct DialogTemplate {
   std::vector<ControlTemplate> controls;
 };
 
+// What a browser control shows (WebBrowser.h), for presenters: the page's
+// files, which of them is the page, the query handed to it, and the scripts
+// the program appended to it since it was shown.
+struct BrowserView {
+  uint64_t page = 0;  // grows with every page shown; 0: none yet
+  std::string entry;  // "": nothing a person could be shown
+  std::string query;
+  std::shared_ptr<const std::map<std::string, std::string>> files;
+  std::vector<std::string> scripts;
+};
+
 struct ControlState {
   int id = 0;
   ControlKind kind = ControlKind::Static;
@@ -97,6 +111,7 @@ struct ControlState {
   std::vector<std::string> items;  // list and combo box entries
   int selected = -1;
   int x = 0, y = 0, width = 0, height = 0;
+  std::shared_ptr<const BrowserView> browser;  // a browser's page (null: none)
 };
 
 // What a presenter sees of a dialog.
@@ -119,7 +134,7 @@ struct DialogSnapshot {
 // What a person does to a dialog.
 enum class DialogKey { Enter, Escape };
 struct DialogInput {
-  enum class Kind { Click, SetCheck, Type, Select, Key, Close, ForceEnd };
+  enum class Kind { Click, SetCheck, Type, Select, Key, Close, ForceEnd, Fill };
   Kind kind = Kind::Click;
   int control = 0;
   std::string text;  // Type: the new text; Select: the entry (when index < 0)
@@ -128,6 +143,10 @@ struct DialogInput {
   DialogKey key = DialogKey::Enter;
   int result = 0;  // ForceEnd: the dialog's result (tests only: a box that
                    // ignores Escape and close must still end when a script fails)
+  // Fill: what a person entered in the form of a browser control's page
+  // (field id, value), and that page's number (BrowserView::page).
+  std::vector<std::pair<std::string, std::string>> fields;
+  uint64_t page = 0;
 
   static DialogInput Click(int control) { return Make(Kind::Click, control); }
   static DialogInput SetCheck(int control, bool on) {
@@ -159,6 +178,13 @@ struct DialogInput {
   static DialogInput ForceEnd(int result) {
     DialogInput i = Make(Kind::ForceEnd, 0);
     i.result = result;
+    return i;
+  }
+  static DialogInput Fill(int control, uint64_t page,
+                          std::vector<std::pair<std::string, std::string>> fields) {
+    DialogInput i = Make(Kind::Fill, control);
+    i.page = page;
+    i.fields = std::move(fields);
     return i;
   }
 
@@ -219,6 +245,10 @@ class Dialog {
   bool SetItemFont(int id, bool bold);
   void SetTitle(const std::string& title);
   void SetDefaultControl(int id);
+  // The browser control `id` hosts `browser` (null: none any more); what it
+  // shows is in the snapshot.
+  bool HostBrowser(int id, WebBrowser* browser);
+  bool SetBrowserView(int id, std::shared_ptr<const BrowserView> view);
 
   // Ends a modal dialog with `result`; hides it at once.
   void EndDialog(int result);
@@ -260,6 +290,7 @@ class Dialog {
   std::vector<Control> controls_;
   HWND window_;
   std::shared_ptr<DialogInbox> inbox_;
+  std::map<int, WebBrowser*> browsers_;
   bool modal_ = false;
   bool shown_ = false;
   bool visible_ = false;
