@@ -17,6 +17,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <regex>
 #include <string>
 #include <thread>
@@ -27,6 +28,7 @@
 #include "platform/win/Dialog.h"
 #include "platform/win/Presenter.h"
 #include "platform/win/Tray.h"
+#include "platform/win/WebBrowser.h"
 #include "platform/win/WebPresenter.h"
 
 namespace tarvex {
@@ -506,6 +508,180 @@ TEST_F(WebPresenterTest, APersonsPostsReachTheDialogAsTheirInput) {
   }
 }
 
+// A dialog with a browser control, shown modally on a thread of its own:
+// its page appends a script once loaded, and a "done" on the page ends the
+// dialog with the user name it holds.
+class BrowserOnThread {
+ public:
+  static constexpr int kTemplate = 910;
+  static constexpr int kBrowser = 60;
+  BrowserOnThread() {
+    thread_ = std::thread([this] {
+      Box box;
+      box.DoModal();
+      done_.set_value(box.user);
+    });
+  }
+  ~BrowserOnThread() { Finish(); }
+  std::string Finish() {
+    if (!thread_.joinable()) return user_;
+    std::future<std::string> done = done_.get_future();
+    if (done.wait_for(kBound) != std::future_status::ready) ADD_FAILURE() << "the dialog did not end";
+    user_ = done.get();
+    thread_.join();
+    return user_;
+  }
+
+ private:
+  class Box : public Dialog {
+   public:
+    Box()
+        : Dialog(DialogTemplate{kTemplate, "Page", 200, 150, "", {
+              {kBrowser, ControlKind::Browser, "", 0, 0, 200, 130, 0},
+              {IDCANCEL, ControlKind::Button, "Cancel", 150, 132, 40, 14, 0}}}) {
+      browser_.onDocumentComplete = [this](const std::string&) {
+        HtmlDocument* doc = nullptr;
+        HtmlElement* flag = nullptr;
+        HtmlElement* name = nullptr;
+        HtmlCollection all, heads;
+        HtmlElement* script = nullptr;
+        std::string value;
+        ASSERT_TRUE(browser_.Document(&doc));
+        if (!appended_) {
+          appended_ = doc->All(&all) && doc->Tags(all, "head", &heads) && !heads.empty() &&
+                      doc->CreateElement("script", &script) && doc->SetText(script, kScript) &&
+                      doc->AppendChild(heads[0], script);
+          EXPECT_TRUE(appended_);
+        }
+        if (doc->GetElementById("_flag", &flag) && flag && doc->Value(flag, &value) &&
+            value == "done" && doc->GetElementById("_username", &name) && name &&
+            doc->Value(name, &user)) {
+          EndDialog(IDOK);
+        }
+      };
+    }
+    std::string user;
+
+   protected:
+    bool OnInitDialog() override {
+      browser_.Navigate("http://login.example/wizard");
+      return true;
+    }
+    void OnCommand(int id, int) override {
+      if (id == IDCANCEL) EndDialog(id);
+    }
+
+   private:
+    WebBrowser browser_{*this, kBrowser};
+    bool appended_ = false;
+  };
+
+  std::promise<std::string> done_;
+  std::string user_;
+  std::thread thread_;
+
+ public:
+  static constexpr const char* kScript = "UpdateRemoteTabDisplay(0, {\"<b>\":\"</script>\"});";
+};
+
+TEST_F(WebPresenterTest, ABrowsersPageIsServedToItsSandboxedFrameAndItsFormComesBack) {
+  auto pages = std::make_shared<ScriptedPageProvider>();
+  WebPage page = WebPage::Form({{"_flag", ""}, {"_username", ""}});
+  page.entry = "wizard.html";
+  page.files = std::make_shared<const std::map<std::string, std::string>>(
+      std::map<std::string, std::string>{{"wizard.html", "<html><head></head></html>"},
+                                         {"wizard.js", "go();"}});
+  page.query = "_username=a%26b";
+  pages->Pages("/wizard", {page});
+  ScopedPageProvider installed(pages);
+  BrowserOnThread dialog;
+
+  // The page names the frame's page and the script appended to it.
+  Json::Value shown;
+  WaitFor([&](const Json::Value& s) {
+    for (const Json::Value& d : s["dialogs"])
+      if (d["template"].asInt() == BrowserOnThread::kTemplate)
+        for (const Json::Value& c : d["controls"])
+          if (c["id"].asInt() == BrowserOnThread::kBrowser && c["page"].isObject() &&
+              c["page"]["scripts"].size() == 1) {
+            shown = c["page"];
+            shown["window"] = d["window"];
+          }
+    return !shown.isNull();
+  });
+  ASSERT_TRUE(shown.isObject());
+  EXPECT_EQ(shown["entry"].asString(), "wizard.html");
+  EXPECT_EQ(shown["query"].asString(), "_username=a%26b");
+  EXPECT_EQ(shown["scripts"][0].asString(), BrowserOnThread::kScript);
+  const std::string window = shown["window"].asString();
+  const std::string number = shown["number"].asString();
+  const std::string frame =
+      base_ + "frame/" + window + "/" + std::to_string(BrowserOnThread::kBrowser) + "/" + number + "/";
+
+  // Its files, each with the frame's own rules; nothing else.
+  const std::string policy =
+      "default-src 'none'; script-src " + origin_ + "; style-src " + origin_ +
+      "; img-src data:; form-action 'none'; frame-ancestors " + origin_ +
+      "; base-uri 'none'; sandbox allow-scripts allow-forms allow-popups "
+      "allow-popups-to-escape-sandbox";
+  for (const auto& [file, type, body] :
+       {std::tuple{"wizard.html", "text/html; charset=utf-8", "<html><head></head></html>"},
+        std::tuple{"wizard.js", "text/javascript; charset=utf-8", "go();"}}) {
+    SCOPED_TRACE(file);
+    httplib::Result r = Get(frame + file);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->body, body);
+    EXPECT_EQ(r->get_header_value("Content-Type"), type);
+    EXPECT_EQ(r->get_header_value_count("Content-Security-Policy"), 1u);
+    EXPECT_EQ(r->get_header_value("Content-Security-Policy"), policy);
+    EXPECT_EQ(r->get_header_value("X-Frame-Options"), "SAMEORIGIN");
+    EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(r->get_header_value("Cross-Origin-Resource-Policy"), "cross-origin");
+  }
+  const std::string control = std::to_string(BrowserOnThread::kBrowser);
+  const std::string unknown[] = {
+      base_ + "frame/" + window + "/" + control + "/" + number + "/notes.txt",
+      base_ + "frame/" + window + "/" + control + "/" + std::to_string(std::stoull(number) + 1) + "/wizard.html",
+      base_ + "frame/" + window + "/2/" + number + "/wizard.html",
+      base_ + "frame/1/" + control + "/" + number + "/wizard.html",
+      base_ + "frame/" + window + "/" + control + "/" + number + "/../wizard.html",
+      base_ + "frame/" + window + "/" + control + "/" + number,
+      "/frame/" + window + "/" + control + "/" + number + "/wizard.html",
+  };
+  for (const std::string& path : unknown) {
+    httplib::Result r = Get(path);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 404) << path;
+  }
+  httplib::Result posted = Post("kind=fill", {{"Origin", origin_}}, "frame/" + window);
+  ASSERT_TRUE(posted);
+  EXPECT_NE(posted->status, 200) << "a frame's file takes no POST";
+
+  // What the person filled in: refused where it names no page shown now or
+  // is malformed, taken otherwise.
+  const std::string fill = "kind=fill&window=" + window + "&control=" + control + "&page=" + number;
+  std::string many;
+  for (int i = 0; i < 17; ++i) many += "&field:f" + std::to_string(i) + "=x";
+  const std::pair<std::string, int> refused[] = {
+      {"kind=fill&window=" + window + "&control=" + control + "&page=" +
+           std::to_string(std::stoull(number) + 1) + "&field:_flag=done", 409},
+      {"kind=fill&window=" + window + "&control=2&page=" + number + "&field:_flag=done", 409},
+      {fill + "&field:a%20b=done", 400},
+      {fill + many, 400},
+      {fill + "&other=1", 400},
+  };
+  for (const auto& [body, status] : refused) {
+    httplib::Result r = Act(body);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, status) << body;
+  }
+  httplib::Result r = Act(fill + "&field:_flag=done&field:_username=%3Cb%3E%26%22");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+  EXPECT_EQ(dialog.Finish(), "<b>&\"");
+}
+
 TEST_F(WebPresenterTest, HostileTextStaysDataAndNoMarkupIsWritten) {
   SetIconResources({{7, kHostile, "#123456"}});
   NOTIFYICONDATA icon;
@@ -592,7 +768,8 @@ TEST_F(WebPresenterTest, EveryAnswerCarriesTheSafetyHeadersAndNoCorsHeader) {
     }
     EXPECT_EQ(r->get_header_value("Content-Security-Policy"),
               "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-              "connect-src 'self'; form-action 'none'; frame-ancestors 'none'; base-uri 'none'");
+              "connect-src 'self'; frame-src 'self'; form-action 'none'; frame-ancestors 'none'; "
+              "base-uri 'none'");
     EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff");
     EXPECT_EQ(r->get_header_value("Referrer-Policy"), "no-referrer");
     EXPECT_EQ(r->get_header_value("Cache-Control"), "no-store");

@@ -5,6 +5,8 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -44,9 +46,21 @@ constexpr size_t kSecretBytes = 32;
 constexpr size_t kMaxBody = 8192;
 constexpr size_t kBalloonsKept = 5;
 
+// The page frames a browser control's page only from its own address.
 const char kContentSecurityPolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-    "connect-src 'self'; form-action 'none'; frame-ancestors 'none'; base-uri 'none'";
+    "connect-src 'self'; frame-src 'self'; form-action 'none'; frame-ancestors 'none'; "
+    "base-uri 'none'";
+// A browser control's page, in a frame of the page: sandboxed whoever loads
+// it (no origin of its own, so it reaches nothing of the page's), its files
+// only from the page's server, nothing fetched, no form sent anywhere, and
+// framed by the page alone. %s is the page's origin.
+const char kFramePolicy[] =
+    "default-src 'none'; script-src %s; style-src %s; img-src data:; form-action 'none'; "
+    "frame-ancestors %s; base-uri 'none'; sandbox allow-scripts allow-forms allow-popups "
+    "allow-popups-to-escape-sandbox";
+// A form from a browser control's page: at most this many fields.
+constexpr size_t kMaxFields = 16;
 
 struct ShownBalloon {
   uint64_t number = 0;
@@ -230,7 +244,16 @@ void WriteDialog(JsonWriter& j, const DialogSnapshot& d) {
     for (const std::string& item : c.items) j.Text(item);
     j.End(']').Key("selected").Number(c.selected);
     j.Key("x").Number(c.x).Key("y").Number(c.y).Key("width").Number(c.width);
-    j.Key("height").Number(c.height).End('}');
+    j.Key("height").Number(c.height).Key("page");
+    if (c.browser && !c.browser->entry.empty()) {
+      j.Begin('{').Key("number").Id(c.browser->page).Key("entry").Text(c.browser->entry);
+      j.Key("query").Text(c.browser->query).Key("scripts").Begin('[');
+      for (const std::string& script : c.browser->scripts) j.Text(script);
+      j.End(']').End('}');
+    } else {
+      j.Null();
+    }
+    j.End('}');
   }
   j.End(']').End('}');
 }
@@ -419,7 +442,7 @@ struct WebPresenter::State {
     *resource = path.substr(end + 1);
     const bool act = *resource == "act";
     if (!act && *resource != "" && *resource != "page.js" && *resource != "page.css" &&
-        *resource != "state") {
+        *resource != "state" && resource->rfind("frame/", 0) != 0) {
       Refuse(req, res, 404, "no such resource");
       return false;
     }
@@ -459,6 +482,8 @@ struct WebPresenter::State {
       res.set_content(std::string(web::kPageJs), "text/javascript; charset=utf-8");
     } else if (resource == "page.css") {
       res.set_content(std::string(web::kPageCss), "text/css; charset=utf-8");
+    } else if (resource.rfind("frame/", 0) == 0) {
+      ServeFrame(resource.substr(6), req, res);
     } else {
       uint64_t since = 0;
       if (req.has_param("since") && !ParseNumber(req.get_param_value("since"), 19, &since)) {
@@ -475,6 +500,55 @@ struct WebPresenter::State {
       }
       res.set_content(StateJson(view), "application/json; charset=utf-8");
     }
+  }
+
+  // "WINDOW/CONTROL/PAGE/FILE": a file of the page that the browser control
+  // CONTROL of the open dialog WINDOW shows as its page PAGE.
+  void ServeFrame(const std::string& path, const Request& req, Response& res) {
+    std::vector<std::string> parts;
+    for (size_t at = 0;;) {
+      const size_t slash = path.find('/', at);
+      parts.push_back(path.substr(at, slash == std::string::npos ? slash : slash - at));
+      if (slash == std::string::npos) break;
+      at = slash + 1;
+    }
+    uint64_t window = 0, control = 0, page = 0;
+    if (parts.size() != 4 || !ParseNumber(parts[0], 20, &window) ||
+        !ParseNumber(parts[1], 9, &control) || !ParseNumber(parts[2], 20, &page)) {
+      Refuse(req, res, 404, "no such frame");
+      return;
+    }
+    std::shared_ptr<const BrowserView> view;
+    {
+      std::lock_guard<std::mutex> guard(m);
+      for (const DialogSnapshot& d : dialogs) {
+        const ControlState* c = d.window.local == window && d.visible
+                                    ? d.Find(static_cast<int>(control))
+                                    : nullptr;
+        if (c && c->kind == ControlKind::Browser && c->browser) view = c->browser;
+      }
+    }
+    const std::string* content = nullptr;
+    if (view && view->page == page && view->files) {
+      const auto file = view->files->find(parts[3]);
+      if (file != view->files->end()) content = &file->second;
+    }
+    if (!content) {
+      Refuse(req, res, 404, "no such file of a browser's page");
+      return;
+    }
+    const std::string& name = parts[3];
+    const char* type = name.ends_with(".js")    ? "text/javascript; charset=utf-8"
+                       : name.ends_with(".css") ? "text/css; charset=utf-8"
+                                                : "text/html; charset=utf-8";
+    for (const char* header :
+         {"Content-Security-Policy", "X-Frame-Options", "Cross-Origin-Resource-Policy"})
+      res.headers.erase(header);
+    res.set_header("Content-Security-Policy", Format(kFramePolicy, origin, origin, origin));
+    res.set_header("X-Frame-Options", "SAMEORIGIN");
+    // The sandboxed page has no origin: its files are asked for from none.
+    res.set_header("Cross-Origin-Resource-Policy", "cross-origin");
+    res.set_content(*content, type);
   }
 
   // What the person did, checked against what the page shows: only open
@@ -496,6 +570,7 @@ struct WebPresenter::State {
         {"tray", {"window", "icon", "mouse"}},
         {"choose", {"window", "item"}},
         {"dismiss", {"window"}},
+        {"fill", {"window", "control", "page"}},
     };
     const auto known = kFields.find(kind);
     if (known == kFields.end()) {
@@ -503,6 +578,7 @@ struct WebPresenter::State {
       return;
     }
     for (const auto& [name, value] : f) {
+      if (kind == "fill" && name.rfind("field:", 0) == 0) continue;
       if (name != "kind" && !known->second.count(name)) {
         Refuse(req, res, 400,
                Format("a field [%s] that a %s does not take", Printable(name), kind));
@@ -594,6 +670,7 @@ struct WebPresenter::State {
     }
     const std::string& kind = f.at("kind");
     if (kind == "close") return SendDialogInput(dialog->window, DialogInput::Close());
+    if (kind == "fill") return Fill(f, *dialog, status, why);
     if (kind == "key") {
       const auto key = f.find("key");
       if (key == f.end() || (key->second != "enter" && key->second != "escape")) {
@@ -645,6 +722,37 @@ struct WebPresenter::State {
       return 0;
     }
     return SendDialogInput(dialog->window, DialogInput::Select(c->id, static_cast<int>(index)));
+  }
+
+  // The fields ("field:ID") a person filled in on the page that a browser
+  // control of the dialog shows now.
+  uint32_t Fill(const Form& f, const DialogSnapshot& dialog, int* status, std::string* why) {
+    uint64_t id = 0, page = 0;
+    const ControlState* c =
+        Number(f, "control", 9, &id) ? dialog.Find(static_cast<int>(id)) : nullptr;
+    if (!c || c->kind != ControlKind::Browser || !c->visible || !c->enabled || !c->browser ||
+        !Number(f, "page", 20, &page) || page != c->browser->page) {
+      *why = "no page of a browser control shown now";
+      return 0;
+    }
+    std::vector<std::pair<std::string, std::string>> fields;
+    for (const auto& [name, value] : f) {
+      if (name.rfind("field:", 0) != 0) continue;
+      const std::string field = name.substr(6);
+      const bool plain = !field.empty() && field.size() <= 64 &&
+                         std::all_of(field.begin(), field.end(), [](char ch) {
+                           return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' ||
+                                  ch == '-';
+                         });
+      if (!plain || fields.size() == kMaxFields) {
+        *status = 400;
+        *why = "a malformed field, or too many";
+        return 0;
+      }
+      fields.emplace_back(field, value);
+    }
+    return SendDialogInput(dialog.window,
+                           DialogInput::Fill(c->id, page, std::move(fields)));
   }
 };
 

@@ -167,8 +167,20 @@
         return el('fieldset', Object.assign({ class: 'group' }, tag), el('legend'));
       case 'picture':
         return el('div', Object.assign({ class: 'picture' }, tag), picture(c.icon));
-      case 'browser':
-        return el('div', Object.assign({ class: 'browser' }, tag));
+      case 'browser': {
+        // The page a browser control shows, in a sandboxed frame: it has no
+        // origin of its own, so it reaches nothing of this page's.
+        const frame = el('iframe', Object.assign({
+          class: 'browser', sandbox: FRAME_SANDBOX, referrerpolicy: 'no-referrer',
+          title: label || d.title }, tag));
+        frame.style.height = Math.round(Math.max(c.height, 40) * DLU) + 'px';
+        frame.tarvex = { window: d.window, control: c.id, page: null, loaded: false, delivered: 0, scripts: [] };
+        frame.addEventListener('load', () => {
+          frame.tarvex.loaded = frame.tarvex.page !== null;
+          deliverScripts(frame);
+        });
+        return frame;
+      }
       default:
         return el('p', Object.assign({ class: 'static' }, tag));
     }
@@ -206,6 +218,9 @@
       case 'group-box':
         e.querySelector('legend').textContent = c.text;
         break;
+      case 'browser':
+        showFramePage(e, d, c);
+        break;
       case 'picture':
         e.title = c.icon ? c.icon.description : '';
         break;
@@ -214,6 +229,49 @@
         e.classList.toggle('bold', c.bold);
     }
   }
+
+  // ---- Browser controls ----
+
+  const FRAME_SANDBOX = 'allow-scripts allow-forms allow-popups allow-popups-to-escape-sandbox';
+
+  // The control's page (c.page: number, entry, query, scripts), from the
+  // server's "frame/WINDOW/CONTROL/PAGE/FILE"; a new page loads anew.
+  function showFramePage(frame, d, c) {
+    const f = frame.tarvex;
+    const page = c.page;
+    const number = page ? page.number : null;
+    if (f.page !== number) {
+      f.page = number;
+      f.loaded = false;
+      f.delivered = 0;
+      const query = page && /^[A-Za-z0-9%&=._~+-]*$/.test(page.query) && page.query ? '?' + page.query : '';
+      frame.src = page ? ['frame', d.window, c.id, page.number, encodeURIComponent(page.entry)].join('/') + query
+                       : 'about:blank';
+    }
+    f.scripts = page ? page.scripts : [];
+    deliverScripts(frame);
+  }
+
+  // The scripts the program appended to the page, as data: the page takes
+  // what it knows and runs nothing else.
+  function deliverScripts(frame) {
+    const f = frame.tarvex;
+    if (!f.loaded || !frame.contentWindow) return;
+    while (f.delivered < f.scripts.length)
+      frame.contentWindow.postMessage({ tarvex: 'script', text: f.scripts[f.delivered++] }, '*');
+  }
+
+  // A form the person filled in on a control's page, sent on to the dialog.
+  window.addEventListener('message', (e) => {
+    const frame = Array.from(document.querySelectorAll('iframe.browser')).find((x) => x.contentWindow === e.source);
+    const m = e.data;
+    if (!frame || frame.tarvex.page === null || !m || m.tarvex !== 'fill' || typeof m.fields !== 'object' ||
+        m.fields === null) return;
+    const fields = { kind: 'fill', window: frame.tarvex.window, control: frame.tarvex.control, page: frame.tarvex.page };
+    for (const [id, value] of Object.entries(m.fields))
+      if (/^[A-Za-z0-9_-]{1,64}$/.test(id) && typeof value === 'string') fields['field:' + id] = value;
+    act(fields);
+  });
 
   const inside = (c, r) => c.x >= r.x && c.y >= r.y && c.x < r.x + r.width && c.y < r.y + r.height;
 
