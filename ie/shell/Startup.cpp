@@ -133,8 +133,12 @@ int32_t PreMessageLoop(StartupEnvironment& env, const SwitchTable& switches, HWN
   }
   auto user = switches.find("u");
   auto password = switches.find("p");
-  if (user != switches.end() && password != switches.end() && env.setCredentials)
+  if (user != switches.end() && password != switches.end() && env.setCredentials) {
     env.setCredentials(user->second, password->second);
+    // Signed in from the command line: this run's start has no account to
+    // ask for with the setup wizard.
+    s.SetBool("firstrun", false, false);
+  }
   try {
     env.scheduler.StartAction();
   } catch (const VelkException& e) {

@@ -48,7 +48,11 @@ class ClientProgramTest : public ::testing::Test {
       WaitForProcess(pid_);
     }
   }
-  void Script(const std::string& text) { std::ofstream(dir_ / "script") << text; }
+  // Every client here starts on a first run: its setup wizard comes first,
+  // and the person closes it.
+  void Script(const std::string& text) {
+    std::ofstream(dir_ / "script") << "dialog 107 close\n" << text;
+  }
   std::string Log() { return testing::ReadAll(dir_ / "tmp/tarvex.log"); }
 
   // Waits (at most 10 s) until `done` holds.
@@ -150,6 +154,8 @@ TEST_F(ClientProgramTest, CrashNowIsReportedByTheProgramBesideTheClient) {
   fs::create_directories(bin);
   fs::copy_file(TARVEXSYNC, bin + "/tarvexsync");
   fs::copy_file(REPORT_RECEIVER, bin + "/faultsend");
+  // The client's pages go where it goes.
+  fs::copy(fs::path(TARVEXSYNC).parent_path() / "wizard", bin + "/wizard");
   // A first run makes the settings; the crash is offered from log level 3.
   pid_ = Start({"-q"}, bin + "/tarvexsync");
   ASSERT_TRUE(Eventually([&] { return Running(); }));
