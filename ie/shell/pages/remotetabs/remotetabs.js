@@ -47,9 +47,11 @@ function tarvexElement(tag, className, ...children) {
 }
 
 function tarvexTab(tab) {
-  const address = tarvexText(tab && tab.url);
-  const title = tarvexText(tab && tab.title) || address || '(untitled)';
   const target = tarvexWebAddress(tab && tab.url);
+  // A web address is shown as the link goes (a right-to-left mark in it
+  // written as its escape), anything else as it came.
+  const address = tarvexText(target || (tab && tab.url));
+  const title = tarvexText(tab && tab.title) || address || '(untitled)';
   let name;
   if (target) {
     name = tarvexElement('a', 'title', title);
