@@ -644,7 +644,7 @@ TEST_F(WebPresenterTest, ABrowsersPageIsServedToItsSandboxedFrameAndItsFormComes
       base_ + "frame/" + window + "/" + control + "/" + number + "/notes.txt",
       base_ + "frame/" + window + "/" + control + "/" + std::to_string(std::stoull(number) + 1) + "/wizard.html",
       base_ + "frame/" + window + "/2/" + number + "/wizard.html",
-      base_ + "frame/1/" + control + "/" + number + "/wizard.html",
+      base_ + "frame/" + std::to_string(std::stoull(window) + 1000) + "/" + control + "/" + number + "/wizard.html",
       base_ + "frame/" + window + "/" + control + "/" + number + "/../wizard.html",
       base_ + "frame/" + window + "/" + control + "/" + number,
       "/frame/" + window + "/" + control + "/" + number + "/wizard.html",
