@@ -69,7 +69,7 @@ void HiddenWindow::OnCommand(int command, bool outside) {
       env_.scheduler.HandleUIMessage(env_.scheduler.ShowSettings(), true);
       return;
     case kCommandMyTarvex:
-      OpenUrlInBrowser(s.GetValue("webserver", "") + "/account/", env_.opener, env_.prompt,
+      OpenUrlInBrowser(WebSitePage(s, "/account"), env_.opener, env_.prompt,
                        env_.logger);
       return;
     case kCommandExit:

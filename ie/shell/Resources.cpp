@@ -1,6 +1,8 @@
 #include "ie/shell/Resources.h"
 
+#include "ie/foundation/Settings.h"
 #include "platform/win/Tray.h"
+#include "text/Text.h"
 
 namespace tarvex {
 
@@ -20,6 +22,12 @@ void InstallShellResources() {
       {kIconStatusRunning, "Sync in progress", "#2f6fb5"},
       {kIconSyncing, "Synchronizing", "#2f6fb5"},
   });
+}
+
+std::string WebSitePage(Settings& settings, std::string_view path) {
+  std::string site = settings.GetValue("webserver", "");
+  if (!IsWebAddress(site)) site = "https://" + site;
+  return site + std::string(path);
 }
 
 }  // namespace tarvex

@@ -4,8 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace tarvex {
+
+class Settings;
 
 inline constexpr const char* kWindowClass = "TarvexSyncWindow";
 inline constexpr const char* kWindowTitle = "Tarvex Synchronizer";
@@ -72,5 +76,10 @@ enum Icon : int {
 
 // Gives the icons to the platform's tray and dialogs.
 void InstallShellResources();
+
+// A page of the service's web site: `path` below the setting `webserver`,
+// which names a host (the one derived from the server root has no scheme:
+// https is meant) or an address.
+std::string WebSitePage(Settings& settings, std::string_view path);
 
 }  // namespace tarvex

@@ -67,7 +67,7 @@ bool RegisterModule(Registry& registry, const SwitchTable& switches, int32_t* re
 }
 
 std::string SupportPage(Settings& settings) {
-  return settings.GetValue("webserver", "") + "/support/";
+  return WebSitePage(settings, "/support");
 }
 
 bool TellRunningClient(StartupEnvironment& env, const SwitchTable& switches) {

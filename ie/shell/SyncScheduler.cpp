@@ -337,8 +337,7 @@ void SyncScheduler::SyncOnShutdown() {
 }
 
 void SyncScheduler::OpenServicePage(const std::string& path) {
-  Open(Format("%s%s%s", env_.settings.GetValue("webserver", ""), path,
-              env_.settings.GetValue("kestroveversion", "")));
+  Open(WebSitePage(env_.settings, path + env_.settings.GetValue("kestroveversion", "")));
 }
 
 void SyncScheduler::Open(const std::string& url) {

@@ -108,9 +108,7 @@ DialogTemplate ChangeProfileTemplate() {
 // A page of the service's web site; the setting names a host (the one
 // derived from the server root has no scheme) or an address.
 void OpenPage(const SchedulerEnvironment& env, const char* path) {
-  std::string site = env.settings.GetValue("webserver", "");
-  if (!IsWebAddress(site)) site = "https://" + site;
-  OpenUrlInBrowser(site + path, env.opener, env.prompt, env.logger);
+  OpenUrlInBrowser(WebSitePage(env.settings, path), env.opener, env.prompt, env.logger);
 }
 
 // The account's profiles, and the password again. Its result is 1536 once

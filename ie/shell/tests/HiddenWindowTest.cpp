@@ -85,9 +85,10 @@ TEST_F(HiddenWindowTest, TheBrowsersStartAndLocalChangesAreNoted) {
   EXPECT_EQ(settings_.GetInt64("lastlocalchange", 0), clock_.Now());
   EXPECT_EQ(script_->TrayHistory().size(), shown) << "already waiting: the tray stays";
 
-  settings_.SetValue("webserver", "https://www.tarvex.example", true);
+  // The host derived from the server root has no scheme: https is meant.
+  settings_.SetValue("webserver", "www.tarvex.example", true);
   Post(WM_COMMAND, kCommandMyTarvex);
-  EXPECT_EQ(opener_.opened, std::vector<std::string>{"https://www.tarvex.example/account/"});
+  EXPECT_EQ(opener_.opened, std::vector<std::string>{"https://www.tarvex.example/account"});
 }
 
 TEST_F(HiddenWindowTest, TheSessionMayEndOnlyWhileNoActionRuns) {

@@ -150,7 +150,7 @@ TEST_F(StartupTest, AStartThatCannotGoOnSaysSoWithHelp) {
             "Help to get support.");
   EXPECT_EQ(prompt_.asked[0].buttons[0], kButtonClose);
   EXPECT_EQ(prompt_.asked[0].buttons[1], kButtonHelp);
-  EXPECT_EQ(opener_.opened, std::vector<std::string>{"https://www.tarvex.example/support/"});
+  EXPECT_EQ(opener_.opened, std::vector<std::string>{"https://www.tarvex.example/support"});
   UnregisterClass(kWindowClass);
 
   // The runtime folder cannot be made: a file stands where it should be.
