@@ -278,6 +278,28 @@ TEST_F(DialogTest, ADialogOpenedFromAnotherDialogsHandlerRunsInsideIt) {
   EXPECT_EQ(script->Unconsumed(), 0u);
 }
 
+TEST_F(DialogTest, ADialogUnderAModalOneTakesNoInput) {
+  testing::ScopedScript script;
+  // The second click reaches the outer dialog while the inner one shows.
+  script->Dialog(900).Press(kCheck).Press(kRadioA);
+  script->Dialog(901).Press(IDOK);
+  TestDialog outer;
+  bool radioDuringInner = true;
+  outer.onCommand = [&](TestDialog& d, int id, int) {
+    if (id != kCheck) return;
+    DialogTemplate t = TestTemplate();
+    t.id = 901;
+    TestDialog inner(t);
+    inner.DoModal();
+    radioDuringInner = d.IsItemChecked(kRadioA);
+    d.EndDialog(IDCANCEL);
+  };
+  EXPECT_EQ(outer.DoModal(), IDCANCEL);
+  EXPECT_FALSE(radioDuringInner) << "the click on the covered dialog was dropped";
+  EXPECT_EQ(outer.commands, (std::vector<Command>{{kCheck, BN_CLICKED}}));
+  EXPECT_EQ(script->Failures(), std::vector<std::string>{});
+}
+
 TEST(ScriptedPresenterTest, WhatTheScriptDidNotExpectFailsAtOnceAndEndsTheDialog) {
   struct Case {
     const char* name;

@@ -3,6 +3,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "platform/Win32Error.h"
 #include "platform/win/Presenter.h"
@@ -29,6 +30,10 @@ std::map<uint64_t, std::weak_ptr<DialogInbox>>& Inboxes() {
   static auto* inboxes = new std::map<uint64_t, std::weak_ptr<DialogInbox>>;
   return *inboxes;
 }
+
+// The modal dialogs of this thread, the one on top last: as on Windows, a
+// dialog under a modal one takes no input (its owner is disabled).
+thread_local std::vector<const Dialog*> modalDialogs;
 
 char Fold(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
@@ -151,8 +156,10 @@ int Dialog::DoModal() {
   if (!Open(true)) return -1;
   if (!ended_) {
     shown_ = visible_ = true;
+    modalDialogs.push_back(this);
     Notify(true);
     RunNestedLoop([this] { return ended_; });
+    std::erase(modalDialogs, this);
   }
   Close();
   return result_;
@@ -224,7 +231,9 @@ int64_t Dialog::Proc(uint32_t message, uint64_t wParam, int64_t lParam) {
         input = std::move(inbox_->inputs.front());
         inbox_->inputs.pop_front();
       }
-      if (!ended_) Apply(input);
+      // A dialog under a modal one drops what a person does to it.
+      const bool covered = !modalDialogs.empty() && modalDialogs.back() != this;
+      if (!ended_ && !covered) Apply(input);
       return 0;
     }
     case kRefreshMessage:

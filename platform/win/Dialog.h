@@ -10,7 +10,8 @@
 //  - Enter presses the default button (IDOK when there is none), Escape
 //    sends IDCANCEL, the close box WM_CLOSE (which OnClose turns into
 //    IDCANCEL unless a dialog handles it);
-//  - hidden or disabled controls take no input;
+//  - hidden or disabled controls take no input, and a dialog under a modal
+//    one (opened from it, or over it) takes none at all;
 //  - EndDialog hides the dialog at once; its loop returns when the handler
 //    that called it returns.
 //
