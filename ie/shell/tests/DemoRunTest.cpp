@@ -40,7 +40,9 @@ bool Eventually(Fn done, int seconds = 20) {
 class DemoRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::ofstream(dir_ / "script") << "";
+    // Started by the person (not with the session), the client shows its
+    // settings first; the person closes them.
+    std::ofstream(dir_ / "script") << "dialog 111 press 2\n";
     env_.Set("TARVEX_PRESENTER", ("script:" + (dir_ / "script")).c_str());
     env_.Set("XDG_CONFIG_HOME", (dir_ / "config").c_str());
     env_.Set("XDG_CACHE_HOME", (dir_ / "cache").c_str());
@@ -128,9 +130,7 @@ TEST_F(DemoRunTest, BookmarksAndEditsReachTheServiceAndCtrlCEndsEverything) {
   EXPECT_FALSE(fs::exists(run_ + "/service/address")) << "the service ended";
 
   // The next run goes on with the same history: an ordinary sync, no
-  // upload over it. Started by the person, not with the session, the client
-  // shows its settings first; the person closes them.
-  std::ofstream(dir_ / "script") << "dialog 111 press 2\n";
+  // upload over it.
   Start();
   SyncNow();
   EXPECT_EQ(Count("Uploading Favorites"), 1u);
