@@ -154,6 +154,28 @@ TEST_F(WindowTest, ACreatorInAnotherProcessLosesToTheOwnerAndAKilledOwnerFreesTh
   EXPECT_EQ(seen_, (std::vector<Seen>{{WM_COMMAND, 7}}));
 }
 
+TEST_F(WindowTest, AMessageThatEndsItsOwnerAtOnceIsStillAnsweredAsTaken) {
+  // The owner ends the moment its loop takes the message, which may be
+  // before its receiving thread answered: the poster must still hear that
+  // the message was taken.
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    ProcessPipes pipes;
+    pipes.toInput = true;
+    pipes.fromOutput = true;
+    int pid = -1;
+    ASSERT_EQ(StartProcess({WINDOW_HELPER, "own", runtime_, kClass}, &pid, pipes), 0u);
+    std::string line;
+    char c;
+    while (::read(pipes.output, &c, 1) == 1 && c != '\n') line += c;
+    ASSERT_EQ(line, "0");
+    EXPECT_EQ(PostMessage(FindWindow(kClass, runtime_), WM_COMMAND, 86, 0), 0u);
+    EXPECT_EQ(WaitForProcess(pid), 86);
+    ::close(pipes.input);
+    ::close(pipes.output);
+  }
+}
+
 TEST_F(WindowTest, PostsFromAnotherProcessArriveInOrderAmongThisThreadsOwn) {
   Create();
   PostMessage(window_, WM_COMMAND, 0, 0);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/win/ScriptedPresenter.h"
+#include "platform/win/Window.h"
 #include "platform/win/WebPresenter.h"
 #include "text/Text.h"
 
@@ -41,8 +42,7 @@ std::shared_ptr<Presenter> PresenterFromEnvironment(std::string* error) {
     if (script) {
       script->OnFailure([](const std::string& failure) {
         std::fprintf(stderr, "tarvex: the script failed: %s\n", failure.c_str());
-        std::fflush(stderr);
-        std::_Exit(kScriptFailedExitCode);
+        ExitProcessAnswered(kScriptFailedExitCode);
       });
     }
     return script;

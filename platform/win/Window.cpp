@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -239,6 +240,14 @@ enum Status : unsigned char { kTaken = 0, kFiltered = 1, kFull = 2, kGone = 3 };
 constexpr int kBacklog = 4096;
 constexpr int kReplyTimeoutMs = 1000;
 
+// Held shared by a receiving thread from taking a message until it has
+// answered, and exclusively by ExitProcessAnswered(): a message taken is
+// answered as taken even when its handling ends the process.
+std::shared_timed_mutex& AnsweringLock() {
+  static auto* lock = new std::shared_timed_mutex;  // outlives every thread
+  return *lock;
+}
+
 bool Address(const std::string& path, sockaddr_un* out) {
   std::memset(out, 0, sizeof *out);
   out->sun_family = AF_UNIX;
@@ -305,6 +314,7 @@ struct Endpoint {
       ::setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
       Wire wire{};
       if (ReadFully(conn, &wire, sizeof wire) && wire.magic == kMagic && wire.version == kVersion) {
+        std::shared_lock<std::shared_timed_mutex> answering(AnsweringLock());
         unsigned char status = kTaken;
         if (!LetThrough(wire.message, wire.integrity)) {
           status = kFiltered;
@@ -386,6 +396,13 @@ uint32_t PostRemote(const std::string& socket, uint32_t message, uint64_t wParam
 }  // namespace
 
 // ---- Windows ----
+
+void ExitProcessAnswered(int code) {
+  // A receiving thread that hangs on a peer must not keep the process alive.
+  (void)AnsweringLock().try_lock_for(std::chrono::milliseconds(kReplyTimeoutMs));
+  std::fflush(nullptr);
+  std::_Exit(code);
+}
 
 uint32_t RegisterClass(const std::string& className, WindowProc proc) {
   std::lock_guard<std::mutex> guard(WindowsLock());

@@ -74,6 +74,11 @@ using WindowProc = std::function<int64_t(const HWND& window, uint32_t message, u
 
 // ---- Windows ----
 
+// Ends the process at once with `code` (no destructors, no handlers), but
+// only after a message that another process posted and this one already
+// took has been answered: the poster learns it was taken, as it was.
+[[noreturn]] void ExitProcessAnswered(int code);
+
 // Registers a class whose one window other processes find by name. 0, or
 // ERROR_CLASS_ALREADY_EXISTS when this process registered it already.
 uint32_t RegisterClass(const std::string& className, WindowProc proc);

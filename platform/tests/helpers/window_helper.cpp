@@ -6,7 +6,8 @@
 //   window_helper own RUNTIME CLASS
 //     creates the window of the class, prints its Win32 code, then (when
 //     it got it) prints "wParam" of each WM_COMMAND it takes until its
-//     standard input ends or it is killed.
+//     standard input ends or it is killed; WM_COMMAND 86 ends it at once
+//     with exit code 86.
 #include <unistd.h>
 
 #include <cstdio>
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
   }
   if (argc == 4 && std::strcmp(argv[1], "own") == 0) {
     RegisterClass(argv[3], [](const HWND&, uint32_t message, uint64_t wParam, int64_t) {
+      if (message == WM_COMMAND && wParam == 86) ExitProcessAnswered(86);
       if (message == WM_COMMAND) {
         std::printf("%llu\n", static_cast<unsigned long long>(wParam));
         std::fflush(stdout);
