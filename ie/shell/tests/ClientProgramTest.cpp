@@ -72,12 +72,25 @@ class ClientProgramTest : public ::testing::Test {
     EXPECT_EQ(StartProcess(argv, &pid), 0u);
     return pid;
   }
-  // The client's exit code, or -1 when it did not end within 10 s.
+  // The client's exit code, or -1 when it did not end within 10 s (it is
+  // killed at the test's end then).
   int Ended() {
+    const int code = Reap(pid_);
+    if (code != -1) pid_ = -1;
+    return code;
+  }
+  // The exit code of `pid`, or -1 when it did not end within 10 s: it is
+  // killed then, so that no test leaves a process behind.
+  int Reap(int pid) {
+    if (pid <= 0) return -1;
     int status = 0;
-    const bool ended = Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
-    pid_ = -1;
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }))
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (pid != pid_) {
+      ::kill(pid, SIGKILL);
+      WaitForProcess(pid);
+    }
+    return -1;
   }
   int Post(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {TARVEX_POST};
@@ -113,7 +126,7 @@ TEST_F(ClientProgramTest, OneClientPerUserAndExitIsConfirmed) {
   for (const char* quiet : {"", "-q"}) {
     std::vector<std::string> args;
     if (*quiet) args.push_back(quiet);
-    EXPECT_EQ(WaitForProcess(Start(args)), 0) << quiet;
+    EXPECT_EQ(Reap(Start(args)), 0) << quiet;
   }
   ASSERT_TRUE(Eventually([&] { return Count("Recieved WM_COMMAND message: 1068") == 1; }));
 

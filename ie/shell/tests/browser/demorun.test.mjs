@@ -1,6 +1,7 @@
 // `make run` as a person meets it: tarvex-run starts the local service and
 // the client on a folder of its own; the client's page, opened in headless
-// Chromium, shows the tray icon; "Synchronize Now" from its menu sends the
+// Chromium, shows the tray icon and the settings a start by the person
+// brings up, which are closed; "Synchronize Now" from its menu sends the
 // demo bookmarks to the service and the balloon says so; a bookmark edited
 // in the Favorites folder shows as changes waiting and reaches the service
 // with the next sync; Ctrl-C (SIGINT) ends everything.
@@ -49,10 +50,16 @@ async function cleanUp() {
     await new Promise((r) => setTimeout(r, 3000));
   }
   for (const pid of leftOver()) process.kill(Number(pid), 'SIGKILL');
-  rmSync(scratch, { recursive: true, force: true });
+  if (!process.env.DEMORUN_KEEP) rmSync(scratch, { recursive: true, force: true });
 }
 
 const service = () => readFileSync(path.join(runDir, 'service/state.json'), 'utf8');
+// How often the client's Favorites watcher started watching.
+function attached() {
+  const file = path.join(runDir, 'client-1/user/tarvex.log');
+  if (!existsSync(file)) return 0;
+  return readFileSync(file, 'utf8').split('Attaching observers').length - 1;
+}
 
 async function main() {
   run = spawn(runPath, ['--dir', runDir], {
@@ -66,6 +73,7 @@ async function main() {
   run.stderr.on('data', (c) => { errors += c; });
   const exited = new Promise((resolve) => run.on('exit', (code, signal) => resolve({ code, signal })));
   const url = await pageAddress(run.stderr);
+  if (process.env.DEMORUN_KEEP) console.log(`run folder: ${runDir}`);
   assert.match(errors, /the sync service runs at http:\/\/127\.0\.0\.1:\d+ \(account "demo"\)/);
 
   browser = await launchChromium(puppeteer, path.join(scratch, 'profile'));
@@ -92,7 +100,19 @@ async function main() {
     await tab.waitForSelector('.menu', { hidden: true });
   }
 
+  // A start by the person shows the settings first; the Favorites watcher
+  // starts once they are closed.
+  const settings = '.dialog[data-template="111"]';
+  await tab.waitForSelector(settings);
+  assert.equal(await tab.$eval(settings, (d) => d.querySelector('.title').textContent), 'Tarvex');
+  const [close] = await tab.$$(`xpath/.//section[@data-template="111"]//button[text()="Close"]`);
+  assert.ok(close, 'the settings have a Close button');
+  await close.click();
+  await tab.waitForSelector(settings, { hidden: true });
+  await eventually(() => attached() > 0, 'the watcher watches once the settings are closed');
+
   // The first sync: the demo bookmarks go to the service.
+  const watching = attached();
   await choose('Synchronize Now');
   await tab.waitForFunction(() => Array.from(document.querySelectorAll('.balloon-title'))
     .some((e) => e.textContent === 'Synchronization Complete'), { timeout: 30_000 });
@@ -103,9 +123,11 @@ async function main() {
   console.log(`screenshot: ${screenshot}`);
 
   // A person edits a bookmark's address. The watcher takes a change made
-  // while a sync runs for the sync's own, and watches afresh just after the
-  // balloon: a person is slower than that, the test waits a moment.
-  await new Promise((r) => setTimeout(r, 1000));
+  // while a sync runs for the sync's own, and watches afresh once the sync
+  // is over (it logs just before it does): a person is slower than that,
+  // the test waits for it and a moment more.
+  await eventually(() => attached() > watching, 'the watcher watches again after the sync', 30_000);
+  await new Promise((r) => setTimeout(r, 500));
   const file = path.join(runDir, 'client-1/Favorites/Debian.url');
   writeFileSync(file, readFileSync(file, 'utf8').replace('URL=https://www.debian.org/',
                                                          'URL=https://www.debian.org/News/'));
