@@ -372,6 +372,9 @@ TEST(ScriptedPresenterTest, ScriptsAreReadFromTextAndBadLinesAreNamed) {
       {"dialog 1 check 2 maybe\n", "line 1: cannot read \"check\""},
       {"dialog 1 type 2 \"open\n", "line 1: a quoted text is not closed"},
       {"menu choose Exit\n", "line 1: expected menu choose \"item\" or menu dismiss"},
+      {"dialog 1 fill 2\n", "line 1: cannot read \"fill\""},
+      {"dialog 1 fill 2 \"=x\"\n", "line 1: a field to fill is \"name=value\", not \"=x\""},
+      {"dialog 1 fill 2 \"_flag\"\n", "line 1: a field to fill is \"name=value\", not \"_flag\""},
   };
   for (const Bad& b : bad) {
     error.clear();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/testing/TempDir.h"
+#include "platform/win/ScriptedPresenter.h"
 
 namespace tarvex {
 namespace {
@@ -110,6 +111,54 @@ TEST_F(WebBrowserTest, APersonsAnswerLandsInTheFieldsOfThePageShownOnly) {
   EXPECT_EQ(user, "ann");
   ASSERT_TRUE(doc->GetElementById("extra", &e));
   EXPECT_EQ(e, nullptr);
+}
+
+// A modal dialog whose page comes a moment after it shows; OK ends it with
+// what the page's _username field holds then.
+class FormDialog : public Dialog {
+ public:
+  static constexpr int kOK = 7;
+  static constexpr uint32_t kNavigate = WM_USER + 1;
+  FormDialog()
+      : Dialog(DialogTemplate{71, "Form", 200, 150, "",
+                              {{kBrowser, ControlKind::Browser, "", 0, 0, 200, 120, 0},
+                               {kOK, ControlKind::Button, "OK", 140, 130, 50, 14, 0}}}) {
+    browser.onDocumentComplete = [this](const std::string&) { ++completed; };
+  }
+  bool OnInitDialog() override {
+    PostMessage(window(), kNavigate, 0, 0);
+    return true;
+  }
+  int64_t OnMessage(uint32_t message, uint64_t wParam, int64_t lParam) override {
+    if (message == kNavigate) browser.Navigate("http://x.example/form");
+    return Dialog::OnMessage(message, wParam, lParam);
+  }
+  void OnCommand(int id, int code) override {
+    if (id != kOK) return Dialog::OnCommand(id, code);
+    HtmlDocument* doc = nullptr;
+    HtmlElement* e = nullptr;
+    if (browser.Document(&doc) && doc->GetElementById("_username", &e) && e) doc->Value(e, &user);
+    EndDialog(kOK);
+  }
+  WebBrowser browser{*this, kBrowser};
+  std::string user;
+  int completed = 0;
+};
+
+TEST_F(WebBrowserTest, AScriptFillsThePageOnceItShowsAndWhatFollowsWaitsForIt) {
+  pages_->Pages("/form", {WebPage::Form({{"_flag", ""}, {"_username", ""}})});
+  std::string error;
+  auto script = ScriptedPresenter::Parse(
+      "dialog 71 fill 50 \"_username=ann = 1\" \"_flag=done\" press 7\n", &error);
+  ASSERT_TRUE(script) << error;
+  auto saved = SetPresenter(script);
+  FormDialog dialog;
+  const int result = dialog.DoModal();
+  SetPresenter(saved);
+  EXPECT_EQ(script->Failures(), std::vector<std::string>{});
+  EXPECT_EQ(result, FormDialog::kOK);
+  EXPECT_EQ(dialog.user, "ann = 1") << "the page was filled before OK was pressed";
+  EXPECT_GE(dialog.completed, 1) << "the page's load";
 }
 
 TEST_F(WebBrowserTest, EachCallOfTheDocumentFailsWhereThePageSaysAndChangesNothing) {

@@ -1,6 +1,7 @@
 #include "platform/win/ScriptedPresenter.h"
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "text/Text.h"
@@ -127,6 +128,13 @@ ScriptedPresenter& ScriptedPresenter::Close() {
   return *this;
 }
 
+ScriptedPresenter& ScriptedPresenter::Fill(
+    int control, std::vector<std::pair<std::string, std::string>> fields) {
+  std::lock_guard<std::mutex> guard(m_);
+  Last().actions.push_back(DialogInput::Fill(control, 0, std::move(fields)));
+  return *this;
+}
+
 ScriptedPresenter& ScriptedPresenter::Choose(std::string menuItem) {
   std::lock_guard<std::mutex> guard(m_);
   Step s;
@@ -193,6 +201,16 @@ std::shared_ptr<ScriptedPresenter> ScriptedPresenter::Parse(const std::string& t
                  (t[i + 1].text == "enter" || t[i + 1].text == "escape")) {
         script->Key(t[i + 1].text == "enter" ? DialogKey::Enter : DialogKey::Escape);
         i += 2;
+      } else if (word == "fill" && control(i + 1) && i + 2 < t.size() && t[i + 2].quoted) {
+        const int browser = id;
+        std::vector<std::pair<std::string, std::string>> fields;
+        for (i += 2; i < t.size() && t[i].quoted; ++i) {
+          const size_t eq = t[i].text.find('=');
+          if (eq == std::string::npos || eq == 0)
+            return fail(Format("a field to fill is \"name=value\", not \"%s\"", t[i].text));
+          fields.emplace_back(t[i].text.substr(0, eq), t[i].text.substr(eq + 1));
+        }
+        script->Fill(browser, std::move(fields));
       } else if (word == "close") {
         script->Close();
         i += 1;
@@ -272,21 +290,54 @@ void ScriptedPresenter::DialogShown(const DialogSnapshot& dialog) {
     SendDialogInput(dialog.window, DialogInput::ForceEnd(kScriptFailedResult));
     return;
   }
-  for (DialogInput& a : actions) SendDialogInput(dialog.window, std::move(a));
+  Send(dialog, std::move(actions));
+}
+
+void ScriptedPresenter::Send(const DialogSnapshot& dialog, std::vector<DialogInput> actions) {
+  for (size_t i = 0; i < actions.size(); ++i) {
+    DialogInput& a = actions[i];
+    if (a.kind == DialogInput::Kind::Fill && a.page == 0) {
+      const ControlState* c = dialog.Find(a.control);
+      if (!c || !c->browser || c->browser->page == 0) {
+        std::lock_guard<std::mutex> guard(m_);
+        waiting_.emplace_back(dialog.window, std::vector<DialogInput>(
+                                                 std::make_move_iterator(actions.begin() + i),
+                                                 std::make_move_iterator(actions.end())));
+        return;
+      }
+      a.page = c->browser->page;
+    }
+    SendDialogInput(dialog.window, std::move(a));
+  }
 }
 
 void ScriptedPresenter::DialogChanged(const DialogSnapshot& dialog) {
-  std::lock_guard<std::mutex> guard(m_);
-  for (auto it = dialogs_.rbegin(); it != dialogs_.rend(); ++it) {
-    if (it->window == dialog.window) {
-      *it = dialog;
-      return;
+  std::vector<DialogInput> resumed;
+  {
+    std::lock_guard<std::mutex> guard(m_);
+    for (auto it = dialogs_.rbegin(); it != dialogs_.rend(); ++it) {
+      if (it->window == dialog.window) {
+        *it = dialog;
+        break;
+      }
+    }
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+      if (it->first == dialog.window) {
+        const ControlState* c = dialog.Find(it->second.front().control);
+        if (c && c->browser && c->browser->page != 0) {
+          resumed = std::move(it->second);
+          waiting_.erase(it);
+        }
+        break;
+      }
     }
   }
+  if (!resumed.empty()) Send(dialog, std::move(resumed));
 }
 
 void ScriptedPresenter::DialogClosed(const HWND& dialog) {
   std::lock_guard<std::mutex> guard(m_);
+  std::erase_if(waiting_, [&](const auto& w) { return w.first == dialog; });
   for (auto it = dialogs_.rbegin(); it != dialogs_.rend(); ++it) {
     if (it->window == dialog) {
       transcript_.push_back(Format("dialog %d closed", it->templateId));

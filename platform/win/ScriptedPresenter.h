@@ -13,10 +13,13 @@
 //   dialog 111 expect 252 "Tarvex for IE v1.0" type 1025 "Laptop" select 262 "beta" key enter
 //   menu choose "Exit"
 //   menu dismiss
+//   dialog 107 fill 1001 "_username=demo" "_password=demo" "_flag=done"
 // `~"text"` expects a control's text to contain it, `"text"` to be it.
 // Actions: press ID, check ID on|off, type ID "text", select ID "text",
-// key enter|escape, close. In a "\" inside quotes, \" and \\ stand for
-// themselves.
+// key enter|escape, close, fill ID "field=value"... (what a person enters
+// in the form of the page a browser control shows: sent once the control
+// shows a page, to the page it shows then; the actions after it wait for
+// it). In a "\" inside quotes, \" and \\ stand for themselves.
 #pragma once
 
 #include <functional>
@@ -44,6 +47,7 @@ class ScriptedPresenter : public Presenter {
   ScriptedPresenter& Select(int control, std::string text);
   ScriptedPresenter& Key(DialogKey key);
   ScriptedPresenter& Close();
+  ScriptedPresenter& Fill(int control, std::vector<std::pair<std::string, std::string>> fields);
   ScriptedPresenter& Choose(std::string menuItem);
   ScriptedPresenter& Dismiss();
 
@@ -88,6 +92,9 @@ class ScriptedPresenter : public Presenter {
   };
   Step& Last();
   void Fail(const std::string& failure);
+  // Sends `actions` to the dialog in order, up to a fill whose browser
+  // shows no page yet: that one and the rest wait for the dialog to change.
+  void Send(const DialogSnapshot& dialog, std::vector<DialogInput> actions);
 
   mutable std::mutex m_;
   std::vector<Step> steps_;
@@ -95,6 +102,8 @@ class ScriptedPresenter : public Presenter {
   std::vector<std::string> failures_;
   std::vector<std::string> transcript_;
   std::vector<DialogSnapshot> dialogs_;  // the latest of each dialog shown
+  // Actions waiting for a dialog's browser to show a page, by window.
+  std::vector<std::pair<HWND, std::vector<DialogInput>>> waiting_;
   std::vector<std::vector<TrayIcon>> trays_;
   std::vector<BalloonRecord> balloons_;
   std::function<void(const std::string&)> onFailure_;
