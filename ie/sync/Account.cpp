@@ -135,9 +135,12 @@ bool Account::Authenticate() {
     std::string previous = context_.settings.GetValue("userhash", "");
     if (!previous.empty() && previous != userHash_) {
       // Another user signed in on this computer: start over with a first
-      // sync.
+      // sync, on none of the other user's profiles (a view is a number of
+      // that account's).
       context_.settings.DeleteValue("lastsync");
       context_.settings.DeleteValue("revision");
+      context_.settings.DeleteValue("profile");
+      context_.settings.DeleteValue("view");
     }
     context_.settings.SetValue("userhash", userHash_, true);
     return true;

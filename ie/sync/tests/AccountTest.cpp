@@ -109,10 +109,15 @@ TEST_F(AccountTest, OnlyAnotherUserStartsTheSyncOver) {
       settings_.DeleteValue("userhash");
     settings_.SetValue("lastsync", "1796850000", false);
     settings_.SetValue("revision", "41", false);
+    settings_.SetValue("profile", "Work", false);
+    settings_.SetValue("view", "7", false);
     transport_.Reply(R"({"status":"0"})");
     EXPECT_TRUE(Start().Authenticate());
     EXPECT_EQ(settings_.HasValue("lastsync"), !c.reset);
     EXPECT_EQ(settings_.HasValue("revision"), !c.reset);
+    // The other user's profile and view are no profile of this account.
+    EXPECT_EQ(settings_.HasValue("profile"), !c.reset);
+    EXPECT_EQ(settings_.HasValue("view"), !c.reset);
     EXPECT_EQ(settings_.GetValue("userhash", ""), Identity("alice"));
   }
 }
