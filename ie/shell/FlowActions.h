@@ -2,8 +2,10 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "ie/shell/SyncScheduler.h"
+#include "ie/sync/ClientServices.h"
 #include "ie/sync/KestroveServer.h"
 #include "ie/sync/ServiceRequests.h"
 #include "ie/sync/SyncContext.h"
@@ -30,5 +32,20 @@ class FlowActions : public SyncActions {
   SyncContext& context_;
   bool manual_;
 };
+
+// The scheduler's environment as the program has it: the services' settings,
+// log, clock, message box, opener and account, the sync flow over them, the
+// program's tray, and the folder of the named mutexes and events.
+inline SchedulerEnvironment ProgramSchedulerEnvironment(ClientServices& services, SystemTray& tray,
+                                                        std::string runtimeDir) {
+  return SchedulerEnvironment{
+      services.settings(), services.logger(), services.clock(), services.prompt(),
+      services.opener(), tray,
+      [&services](bool manual) {
+        return std::make_unique<FlowActions>(services.MakeServer(manual), services.context(),
+                                             manual);
+      },
+      &services.account(), std::move(runtimeDir)};
+}
 
 }  // namespace tarvex

@@ -56,6 +56,11 @@ export function launchChromium(puppeteer, profileDir) {
   });
 }
 
+// Kills a child process that has not ended yet (null: nothing to do).
+export function killChild(child) {
+  if (child && child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+}
+
 export async function closeChromium(browser) {
   if (!browser) return;
   const chromium = browser.process();

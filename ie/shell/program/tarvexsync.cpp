@@ -63,13 +63,7 @@ int Run(int argc, char** argv) {
   InstallShellResources();
 
   SystemTray tray;
-  SyncScheduler scheduler(SchedulerEnvironment{
-      services.settings(), logger, services.clock(), services.prompt(), services.opener(), tray,
-      [&services](bool manual) {
-        return std::make_unique<FlowActions>(services.MakeServer(manual), services.context(),
-                                             manual);
-      },
-      &services.account(), config.runtimeDir});
+  SyncScheduler scheduler(ProgramSchedulerEnvironment(services, tray, config.runtimeDir));
   SyncScheduler::Process() = &scheduler;
   services.questions() = &scheduler;
   HiddenWindow hidden(WindowEnvironment{services.settings(), logger, services.clock(),

@@ -28,8 +28,8 @@ import path from 'node:path';
 
 const USAGE = 'dialogs.test.mjs --demo DIALOGS_DEMO --tools TOOLS_DIR --screenshots DIR';
 const toolsDir = process.argv[process.argv.indexOf('--tools') + 1];
-const { STEP_MS, closeChromium, eventually, launchChromium, loadPuppeteer, option, pageAddress,
-        runTest } = await import(path.join(toolsDir ?? '.', 'harness.mjs'));
+const { STEP_MS, closeChromium, eventually, killChild, launchChromium, loadPuppeteer, option,
+        pageAddress, runTest } = await import(path.join(toolsDir ?? '.', 'harness.mjs'));
 const demoPath = option('--demo', USAGE);
 option('--tools', USAGE);
 const screenshotDir = option('--screenshots', USAGE);
@@ -54,7 +54,7 @@ let demo = null;
 let browser = null;
 
 async function cleanUp() {
-  if (demo && demo.exitCode === null && demo.signalCode === null) demo.kill('SIGKILL');
+  killChild(demo);
   await closeChromium(browser);
   browser = null;
   if (process.env.DIALOGS_KEEP) console.log(`kept: ${scratch}`);

@@ -205,14 +205,7 @@ int Run(const std::string& dir) {
   });
   SystemTray tray;
   tray.SetWindow(window);
-  SyncScheduler scheduler(SchedulerEnvironment{
-      services.settings(), services.logger(), services.clock(), services.prompt(),
-      services.opener(), tray,
-      [&services](bool manual) {
-        return std::make_unique<FlowActions>(services.MakeServer(manual), services.context(),
-                                             manual);
-      },
-      &services.account(), config.runtimeDir});
+  SyncScheduler scheduler(ProgramSchedulerEnvironment(services, tray, config.runtimeDir));
   SyncScheduler::Process() = &scheduler;
   services.questions() = &scheduler;
 
