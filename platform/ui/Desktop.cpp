@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "platform/Win32Error.h"
@@ -50,6 +52,15 @@ std::optional<std::string> RunForOutput(const std::vector<std::string>& argv) {
 }  // namespace
 
 int OpenWithDesktop(const std::string& url) {
+  if (const char* record = std::getenv("TARVEX_OPENED_LOG"); record && *record) {
+    const int fd = ::open(record, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return static_cast<int>(win32::ERROR_ACCESS_DENIED);
+    // One write: lines of processes that open at once never mix.
+    const std::string line = url + "\n";
+    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::close(fd);
+    return written ? 42 : static_cast<int>(win32::ERROR_ACCESS_DENIED);
+  }
   if (!IsOnPath("xdg-open")) return static_cast<int>(win32::ERROR_GEN_FAILURE);
   int pid = 0;
   uint32_t rc = StartProcess({"xdg-open", url}, &pid);

@@ -12,6 +12,9 @@ namespace tarvex {
 // vector). Follows ShellExecute's convention: a value above 32 is success;
 // ERROR_FILE_NOT_FOUND (2) when the launcher could not start, and
 // ERROR_GEN_FAILURE (31) when there is no launcher on this machine.
+// Where TARVEX_OPENED_LOG names a file (tests, and runs with nobody at the
+// screen), nothing is started: the address is appended to it as a line
+// (ERROR_ACCESS_DENIED, 5, when it cannot be).
 int OpenWithDesktop(const std::string& url);
 
 // The file-open dialog (zenity, else kdialog): the chosen existing file, or
