@@ -278,7 +278,7 @@ std::string LoggedRequest::Header(const std::string& name) const {
 
 // ---- Life ----------------------------------------------------------------------
 
-FakeSyncService::FakeSyncService() {
+FakeSyncService::FakeSyncService(int port) {
   static const bool sigpipeIgnored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
   (void)sigpipeIgnored;
   enginePlatform_.identities.clear();
@@ -296,7 +296,19 @@ FakeSyncService::FakeSyncService() {
   };
   server_->Get(".*", handler);
   server_->Post(".*", handler);
-  port_ = server_->bind_to_any_port("127.0.0.1");
+  // A port taken is taken: no second listener shares it, as the library's
+  // default socket options would let one.
+  server_->set_socket_options([](socket_t sock) {
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  if (port != 0) {
+    if (!server_->bind_to_port("127.0.0.1", port))
+      throw std::runtime_error("port " + std::to_string(port) + " on 127.0.0.1 is taken");
+    port_ = port;
+  } else {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+  }
   if (port_ <= 0) throw std::runtime_error("FakeSyncService: no loopback port to listen on");
   auto ended = std::make_shared<std::atomic<bool>>(false);
   thread_ = std::thread([this, ended] {

@@ -7,7 +7,8 @@
 // the client, and read the request log afterwards.
 //
 // Design:
-//  - The constructor binds an ephemeral port on 127.0.0.1 and serves from its
+//  - The constructor binds 127.0.0.1 on the port asked for (0: an ephemeral
+//    one; a port that is taken throws) and serves from its
 //    own thread (cpp-httplib's pool); it returns once the server runs. The
 //    destructor stops the server, cuts short any delay fault, and joins.
 //  - All state sits under one mutex; every public method may be called from
@@ -167,7 +168,7 @@ struct GetChangesKnobs {
 
 class FakeSyncService {
  public:
-  FakeSyncService();
+  explicit FakeSyncService(int port = 0);
   ~FakeSyncService();
   FakeSyncService(const FakeSyncService&) = delete;
   FakeSyncService& operator=(const FakeSyncService&) = delete;

@@ -3,9 +3,10 @@
 // service on this computer and for benchmarks that run the service in
 // another process.
 //
-//   tarvex-local-service [--state FILE] --user NAME --password PW [--user NAME --password PW ...]
+//   tarvex-local-service [--state FILE] [--port N] --user NAME --password PW [--user NAME --password PW ...]
 //
-// It listens on 127.0.0.1 on a port the system picks, prints its base URL
+// It listens on 127.0.0.1 on port N (from 1024; taken: exit 1), else on a
+// port the system picks, prints its base URL
 // ("http://127.0.0.1:PORT") as one line on standard output once it serves,
 // and runs until its standard input ends or it gets SIGTERM or SIGINT; then
 // it stops serving and exits 0. Standard input is read and thrown away:
@@ -39,6 +40,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -50,20 +52,22 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tarvex-local-service [--state FILE] --user NAME --password PW [--user NAME --password "
-    "PW ...]\n"
+    "usage: tarvex-local-service [--state FILE] [--port N] --user NAME --password PW [--user NAME "
+    "--password PW ...]\n"
     "Serves the test sync service on 127.0.0.1 for the users given, in memory, or kept in\n"
     "FILE across runs with --state (then --user may be left out when FILE holds a user);\n"
-    "prints its base URL, then runs until standard input ends or SIGTERM/SIGINT.\n";
+    "listens on port N (1024-65535) or one the system picks, prints its base URL, then runs\n"
+    "until standard input ends or SIGTERM/SIGINT.\n";
 
 struct Arguments {
   std::vector<std::pair<std::string, std::string>> users;  // name, password
   std::string state;                                       // the --state file; "" for none
+  int port = 0;                                            // 0: any
   std::string error;                                       // empty when they are good
 };
 
 // Each user is "--user NAME --password PW", in that order; "--state FILE"
-// may stand before, between or after them.
+// and "--port N" may stand before, between or after them.
 Arguments Parse(int argc, char** argv) {
   Arguments out;
   auto fail = [&out](std::string message) {
@@ -79,7 +83,19 @@ Arguments Parse(int argc, char** argv) {
       i += 2;
       continue;
     }
-    if (option != "--user") return fail("\"" + option + "\" where --user or --state was expected");
+    if (option == "--port") {
+      if (out.port != 0) return fail("--port is given twice");
+      const std::string value = i + 1 < argc ? argv[i + 1] : "";
+      char* end = nullptr;
+      const long port = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end || port < 1024 || port > 65535)
+        return fail("--port takes a number from 1024 to 65535, not \"" + value + "\"");
+      out.port = static_cast<int>(port);
+      i += 2;
+      continue;
+    }
+    if (option != "--user")
+      return fail("\"" + option + "\" where --user, --state or --port was expected");
     if (i + 1 >= argc) return fail("--user needs a name");
     const std::string name = argv[i + 1];
     if (name.empty()) return fail("--user needs a name, got \"\"");
@@ -177,7 +193,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-    tarvex::testing::FakeSyncService service;
+    tarvex::testing::FakeSyncService service(args.port);
     if (int code = TakeUsers(service, args)) {
       close(signals);
       return code;

@@ -136,6 +136,10 @@ TEST(LocalService, RefusesBadArguments) {
       {"--state", "", "--user", "alice", "--password", "secret"},
       {"--state", "a.json", "--state", "b.json", "--user", "alice", "--password", "secret"},
       {"--user", "alice", "--state", "a.json", "--password", "secret"},
+      {"--port", "x", "--user", "alice", "--password", "secret"},
+      {"--port", "65536", "--user", "alice", "--password", "secret"},
+      {"--port", "2000", "--port", "2001", "--user", "alice", "--password", "secret"},
+      {"--user", "alice", "--password", "secret", "--port"},
   };
   for (const auto& args : cases) {
     std::string shown;
@@ -146,6 +150,30 @@ TEST(LocalService, RefusesBadArguments) {
     EXPECT_EQ(service.ReadLine(), "");  // no URL: it never served
     EXPECT_EQ(service.Wait(), 2);
   }
+}
+
+TEST(LocalService, StartedAgainOnItsPortItKeepsItsAddressAndATakenPortStopsIt) {
+  std::string url;
+  std::string port;
+  {
+    ServiceProcess first({"--user", "alice", "--password", "secret"});
+    ASSERT_TRUE(first.started());
+    url = first.ReadLine();
+    port = url.substr(url.rfind(':') + 1);
+    ASSERT_FALSE(port.empty()) << url;
+
+    ServiceProcess second({"--port", port, "--user", "alice", "--password", "secret"}, true);
+    ASSERT_TRUE(second.started());
+    const std::string said = second.ReadLine();
+    second.CloseInput();  // ends it, should it serve after all
+    EXPECT_EQ(said, "tarvex-local-service: port " + port + " on 127.0.0.1 is taken");
+    EXPECT_EQ(second.Wait(), 1);
+    first.CloseInput();
+    ASSERT_EQ(first.Wait(), 0);
+  }
+  ServiceProcess again({"--port", port, "--user", "alice", "--password", "secret"});
+  ASSERT_TRUE(again.started());
+  EXPECT_EQ(again.ReadLine(), url);
 }
 
 }  // namespace
