@@ -40,6 +40,7 @@ class ClientProgramTest : public ::testing::Test {
     env_.Set("TARVEX_PRESENTER", ("script:" + (dir_ / "script")).c_str());
     env_.Set("XDG_CONFIG_HOME", (dir_ / "config").c_str());
     env_.Set("XDG_CACHE_HOME", (dir_ / "cache").c_str());
+    env_.Set("TARVEX_OPENED_LOG", (dir_ / "opened").c_str());
     Script("");
   }
   void TearDown() override {

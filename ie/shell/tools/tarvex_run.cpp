@@ -3,6 +3,7 @@
 //
 //   DIR/service/state.json     the local service's accounts and history
 //   DIR/service/address        its address and process while it runs
+//   DIR/service/port           the port it keeps from run to run
 //   DIR/client-N/              one client's registry, Favorites, user,
 //                              temporary and runtime folders
 //
@@ -11,8 +12,9 @@
 // It starts the local service with the account "demo" (password "demo")
 // unless another tarvex-run of the same folder runs it already, points
 // client N's settings at it, gives client 1 a few bookmarks on its first
-// run (the others start empty, to receive them), and starts tarvexsync
-// signed in as "demo". It runs until the client ends or Ctrl-C (SIGINT,
+// run (the others start empty, to receive them), and starts tarvexsync as
+// a person does: on its first run its setup wizard asks who signs in
+// ("demo", "demo"). It runs until the client ends or Ctrl-C (SIGINT,
 // SIGTERM): then it ends the client at the end of its session, stops the
 // service it started, and ends; nothing is left running.
 #include <poll.h>
@@ -51,6 +53,17 @@ int Fail(const std::string& message) {
 
 bool Alive(int pid) {
   return pid > 0 && ::kill(pid, 0) == 0;
+}
+
+// The port kept in `file`, or "" when there is none (or not a port).
+std::string ReadPort(const std::string& file) {
+  std::ifstream in(file);
+  std::string port;
+  if (!(in >> port) || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos)
+    return "";
+  const int n = std::stoi(port);
+  return n >= 1024 && n <= 65535 ? port : "";
 }
 
 // The running service of the folder: its address, or "" when none runs.
@@ -199,21 +212,38 @@ int main(int argc, char** argv) {
   int service = -1;
   ProcessPipes servicePipes;
   if (url.empty()) {
-    servicePipes.toInput = true;
-    servicePipes.fromOutput = true;
-    // The children get the signals' usual handling back.
-    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
-    const uint32_t rc = StartProcess({TARVEX_LOCAL_SERVICE, "--state",
-                                      (serviceDir / "state.json").string(), "--user", kUser,
-                                      "--password", kPassword},
-                                     &service, servicePipes);
-    sigprocmask(SIG_BLOCK, &stop, nullptr);
-    if (rc) return Fail("cannot start tarvex-local-service [" + std::to_string(rc) + "]");
-    url = ReadLine(servicePipes.output);
-    if (url.rfind("http://127.0.0.1:", 0) != 0) {
+    // The service's address is the clients' sign-in server, under which
+    // they keep their passwords: it keeps the port of its first run.
+    const std::string portFile = (serviceDir / "port").string();
+    std::string port = ReadPort(portFile);
+    for (;;) {
+      std::vector<std::string> argv = {TARVEX_LOCAL_SERVICE, "--state",
+                                       (serviceDir / "state.json").string(), "--user", kUser,
+                                       "--password", kPassword};
+      if (!port.empty()) argv.insert(argv.end(), {"--port", port});
+      servicePipes = ProcessPipes{};
+      servicePipes.toInput = true;
+      servicePipes.fromOutput = true;
+      // The children get the signals' usual handling back.
+      sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+      const uint32_t rc = StartProcess(argv, &service, servicePipes);
+      sigprocmask(SIG_BLOCK, &stop, nullptr);
+      if (rc) return Fail("cannot start tarvex-local-service [" + std::to_string(rc) + "]");
+      url = ReadLine(servicePipes.output);
+      if (url.rfind("http://127.0.0.1:", 0) == 0) break;
       WaitFor(service, 5000);
-      return Fail("the local service did not start (see above)");
+      ::close(servicePipes.input);
+      ::close(servicePipes.output);
+      if (port.empty()) return Fail("the local service did not start (see above)");
+      std::fprintf(stderr,
+                   "tarvex-run: the service's port %s is taken; on another one, the clients "
+                   "ask to sign in again\n",
+                   port.c_str());
+      port.clear();
     }
+    if (uint32_t rc = WriteFile(portFile, url.substr(url.rfind(':') + 1) + "\n"))
+      std::fprintf(stderr, "tarvex-run: cannot keep the service's port in %s [%u]\n",
+                   portFile.c_str(), rc);
     WriteFile(addressFile, url + " " + std::to_string(service) + "\n");
     std::fprintf(stderr, "tarvex-run: the sync service runs at %s (account \"%s\")\n",
                  url.c_str(), kUser);
@@ -240,14 +270,16 @@ int main(int argc, char** argv) {
   ::setenv("TARVEX_AUTOSTART_DIR", (clientDir / "autostart").c_str(), 1);
   if (!std::getenv("TARVEX_PRESENTER")) ::setenv("TARVEX_PRESENTER", "web", 1);
 
-  std::fprintf(stderr,
-               "tarvex-run: client %d keeps its Favorites in %s\n"
-               "tarvex-run: Ctrl-C ends the client and the service\n",
-               args.client, favorites.c_str());
+  std::fprintf(stderr, "tarvex-run: client %d keeps its Favorites in %s\n", args.client,
+               favorites.c_str());
+  if (firstRun)
+    std::fprintf(stderr,
+                 "tarvex-run: in the setup wizard, sign in as \"%s\" with the password \"%s\"\n",
+                 kUser, kPassword);
+  std::fprintf(stderr, "tarvex-run: Ctrl-C ends the client and the service\n");
   int client = -1;
   sigprocmask(SIG_UNBLOCK, &stop, nullptr);
-  const uint32_t started = StartProcess(
-      {TARVEXSYNC, "-u", kUser, "-p", kPassword}, &client);
+  const uint32_t started = StartProcess({TARVEXSYNC}, &client);
   sigprocmask(SIG_BLOCK, &stop, nullptr);
   int exitCode = 0;
   if (started) {
