@@ -11,6 +11,7 @@ packages=(
   libjsoncpp-dev libsqlite3-dev libicu-dev
   libcurl4-openssl-dev libcpp-httplib-dev libfreeimage-dev
   chromium fonts-dejavu-core
+  zlib1g-dev unzip python3
 )
 # Node runs the browser tests; a node already on the machine is kept.
 if ! command -v node >/dev/null 2>&1; then
