@@ -451,6 +451,78 @@ std::vector<std::string> FakeSyncService::SyncErrorQueries() {
   return syncErrorQueries_;
 }
 
+std::vector<ReceivedCrashReport> FakeSyncService::CrashReports() {
+  std::lock_guard lock(mutex_);
+  return crashReports_;
+}
+
+void FakeSyncService::OnCrashReport(std::function<void(const ReceivedCrashReport&)> told) {
+  std::lock_guard lock(mutex_);
+  onCrashReport_ = std::move(told);
+}
+
+std::string ListZipEntries(const std::string& bytes, std::vector<std::string>* names) {
+  names->clear();
+  auto u16 = [&](size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
+  };
+  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+  constexpr size_t kEndRecord = 22, kCentralRecord = 46, kLocalHeader = 30;
+  if (bytes.size() < kEndRecord) return "shorter than a ZIP archive's end record";
+  // The end record, found from the back (a comment of up to 65535 bytes may follow it).
+  size_t end = std::string::npos;
+  for (size_t at = bytes.size() - kEndRecord + 1;
+       at-- > 0 && bytes.size() - at <= kEndRecord + 0xFFFF;)
+    if (u32(at) == 0x06054b50) {
+      end = at;
+      break;
+    }
+  if (end == std::string::npos) return "no end record: not a ZIP archive";
+  const uint32_t count = u16(end + 10);
+  const uint64_t size = u32(end + 12), offset = u32(end + 16);
+  if (offset + size > end) return "the central directory lies outside the archive";
+  size_t at = offset;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (at + kCentralRecord > offset + size || u32(at) != 0x02014b50)
+      return "central record " + std::to_string(i) + " is missing";
+    const size_t nameLength = u16(at + 28);
+    const size_t next = at + kCentralRecord + nameLength + u16(at + 30) + u16(at + 32);
+    if (next > offset + size)
+      return "central record " + std::to_string(i) + " overruns the directory";
+    const uint64_t local = u32(at + 42);
+    if (local + kLocalHeader > offset || u32(local) != 0x04034b50)
+      return "entry " + std::to_string(i) + " has no local header at " + std::to_string(local);
+    names->push_back(bytes.substr(at + kCentralRecord, nameLength));
+    at = next;
+  }
+  if (at != offset + size) return "the central directory holds more than its records";
+  return "";
+}
+
+FakeSyncService::Reply FakeSyncService::CrashUpload(const httplib::Request& request) {
+  ReceivedCrashReport report;
+  report.host = request.get_header_value("Host");
+  if (!request.is_multipart_form_data()) {
+    report.error = "not a multipart form";
+  } else {
+    report.guid = request.get_file_value("GUID").content;
+    const httplib::MultipartFormData file = request.get_file_value("upload_file_minidump");
+    report.fileName = file.filename;
+    report.archive = file.content;
+    if (report.guid.empty())
+      report.error = "no GUID";
+    else if (!request.has_file("upload_file_minidump"))
+      report.error = "no file part upload_file_minidump";
+    else
+      report.error = ListZipEntries(report.archive, &report.entries);
+  }
+  crashReports_.push_back(report);
+  if (onCrashReport_) onCrashReport_(report);
+  if (!report.error.empty()) return {400, report.error + "\n", "text/plain; charset=utf-8"};
+  return {200, report.guid + "\n", "text/plain; charset=utf-8"};
+}
+
 void FakeSyncService::QueueFault(const std::string& path, FakeFault fault) {
   std::lock_guard lock(mutex_);
   faults_[path].push_back(std::move(fault));
@@ -756,6 +828,7 @@ FakeSyncService::Reply FakeSyncService::Answer(const httplib::Request& request,
     if (std::optional<std::string> page = WebPage(path))
       return {200, *page, "text/html; charset=utf-8"};
   }
+  if (request.method == "POST" && path == "/breakpad/ie/upload") return CrashUpload(request);
   static const std::set<std::string> kPosts = {
       "/login/signtoken",           "/sync/bookmarks/status",
       "/sync/bookmarks/download",   "/sync/bookmarks/getchanges",

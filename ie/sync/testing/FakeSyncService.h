@@ -57,6 +57,12 @@
 //    user's tab lists per machine id; read returns every machine id,
 //    the caller's own included, as {"status":0,"mids":{...}}.
 //  - GET /syncerr.php: the raw query string is recorded; a short HTML page.
+//  - POST /breakpad/ie/upload, a crash report (any host name, no token): a
+//    multipart form with a non-empty `GUID` and the file part
+//    "upload_file_minidump" holding a ZIP archive whose directory lists its
+//    entries, each at a local header; it is kept (CrashReports) and
+//    answered 200 with the GUID as text. Anything else is answered 400
+//    with what is wrong, and kept with that error.
 //  - GET of a page the client opens in the browser at `webserver` or
 //    `authserver` (/, /msie/success/<version>, /msie/upgrade/<version>,
 //    /wizard, /account, /help, /support): a small plain HTML page, every text
@@ -160,6 +166,21 @@ struct LoggedRequest {
   std::string Header(const std::string& name) const;
 };
 
+// A crash report as the service received it.
+struct ReceivedCrashReport {
+  std::string guid;
+  std::string fileName;              // of the file part
+  std::string archive;               // the file part's bytes
+  std::vector<std::string> entries;  // the archive's entry names, in its directory's order
+  std::string host;                  // the Host header it came with
+  std::string error;                 // why it was refused; "" when taken
+};
+
+// The entry names of the ZIP archive `bytes` from its central directory,
+// each checked to start at a local header: "" and `*names`, or what is
+// wrong with the archive.
+std::string ListZipEntries(const std::string& bytes, std::vector<std::string>* names);
+
 struct GetChangesKnobs {
   bool substituted = true;  // `substituted` of a non-continuous reply
   bool omitTopRev = false;
@@ -214,6 +235,11 @@ class FakeSyncService {
   // computer would (null removes the machine).
   void SetTabs(const std::string& user, const std::string& mid, Json::Value data);
   std::vector<std::string> SyncErrorQueries();
+  // Every crash report posted, in order of arrival.
+  std::vector<ReceivedCrashReport> CrashReports();
+  // Told each crash report as it is taken (on the serving thread, with the
+  // service's lock held: it must not call the service).
+  void OnCrashReport(std::function<void(const ReceivedCrashReport&)> told);
 
   // ---- Keeping the state in a file ----
   // Reads the document at `path` (as SaveState writes it) into the service,
@@ -296,6 +322,7 @@ class FakeSyncService {
   Json::Value GetDiffs(UserData& user, const Json::Value& body);
   Json::Value TabsWrite(UserData& user, const Json::Value& body);
   Json::Value TabsRead(UserData& user);
+  Reply CrashUpload(const httplib::Request& request);
 
   UserData& User(const std::string& name);
   // With the lock held and the engine installed. The state file's text, and
@@ -329,6 +356,8 @@ class FakeSyncService {
   GetChangesKnobs getChanges_;
   Json::Value versionDocument_;
   std::vector<std::string> syncErrorQueries_;
+  std::vector<ReceivedCrashReport> crashReports_;
+  std::function<void(const ReceivedCrashReport&)> onCrashReport_;
   std::map<std::string, std::deque<FakeFault>> faults_;
   std::map<std::string, std::deque<std::function<void()>>> beforeNext_;
   std::function<void(const std::string&)> beforeEach_;

@@ -32,7 +32,9 @@
 // told that the account was reset, so that user's first computer uploads its
 // Favorites; once the service holds a tree, every further computer merges
 // with it. It also answers the web pages the client opens in the browser at
-// its address (FakeSyncService.h).
+// its address (FakeSyncService.h), and takes the crash reports the
+// crash-report program posts there, telling each on standard error as
+// "crash report GUID: ENTRIES" (or why it was refused).
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -205,6 +207,13 @@ int main(int argc, char** argv) {
       if (path != "/sync/bookmarks/status") return;
       for (const std::string& name : names)
         service.SetReset(name, service.TopRevision(name) == "0");
+    });
+    service.OnCrashReport([](const tarvex::testing::ReceivedCrashReport& report) {
+      std::string entries;
+      for (const std::string& entry : report.entries)
+        entries += (entries.empty() ? "" : ", ") + entry;
+      std::fprintf(stderr, "tarvex-local-service: crash report %s: %s\n", report.guid.c_str(),
+                   report.error.empty() ? entries.c_str() : ("refused, " + report.error).c_str());
     });
     // The request log is for tests; a long-running service keeps none.
     service.AfterEach([&service](const std::string&) { service.ClearRequests(); });
