@@ -1,0 +1,41 @@
+// Stands in for the client when the crash-report program restarts it:
+// appends "<pid> <arguments...>" as a line to "started" in its own folder,
+// takes the client's window ("TarvexSyncWindow", in the runtime folder of
+// the environment) and keeps it until it is killed, its window gets
+// WM_CLOSE, or a minute has passed.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/process/Process.h"
+#include "platform/win/Window.h"
+
+using namespace tarvex;
+
+int main(int argc, char** argv) {
+  const std::string self = SelfExecutablePath();
+  const std::string record = self.substr(0, self.rfind('/') + 1) + "started";
+  if (std::FILE* f = std::fopen(record.c_str(), "a")) {
+    std::fprintf(f, "%d", static_cast<int>(::getpid()));
+    for (int i = 1; i < argc; ++i) std::fprintf(f, " %s", argv[i]);
+    std::fprintf(f, "\n");
+    std::fclose(f);
+  }
+  RegisterClass("TarvexSyncWindow", [](const HWND& window, uint32_t message, uint64_t, int64_t) {
+    if (message == WM_CLOSE) {
+      DestroyWindow(window);
+      PostQuitMessage(0);
+    }
+    return int64_t{0};
+  });
+  HWND window;
+  if (CreateWindow("TarvexSyncWindow", "stub client", &window) != 0) return 1;
+  SetTimer(window, 1, 60'000);
+  MSG msg;
+  while (GetMessage(&msg) > 0) {
+    if (msg.message == WM_TIMER) break;
+    DispatchMessage(msg);
+  }
+  return 0;
+}
