@@ -276,6 +276,20 @@ struct Entry {
   uint32_t modified = 0;
 };
 
+// The fields a local header and a central record share, from the version
+// needed to the name's length.
+void PutSharedFields(Fields& f, const Entry& e, uint16_t flags) {
+  f.U16(kVersionNeeded);
+  f.U16(flags);
+  f.U16(e.method);
+  f.U16(e.time);
+  f.U16(e.date);
+  f.U32(e.crc);
+  f.U32(static_cast<uint32_t>(e.compressed));
+  f.U32(static_cast<uint32_t>(e.size));
+  f.U16(static_cast<uint32_t>(e.name.size()));
+}
+
 class ZipArchive {
  public:
   ZipArchive(std::unique_ptr<Target> target, std::string finalPath = {}, std::string tempPath = {})
@@ -320,15 +334,7 @@ class ZipArchive {
     for (const Entry& e : entries_) {
       f.U32(kCentralSignature);
       f.U16(kVersionMadeBy);
-      f.U16(kVersionNeeded);
-      f.U16(e.flags);
-      f.U16(e.method);
-      f.U16(e.time);
-      f.U16(e.date);
-      f.U32(e.crc);
-      f.U32(static_cast<uint32_t>(e.compressed));
-      f.U32(static_cast<uint32_t>(e.size));
-      f.U16(static_cast<uint32_t>(e.name.size()));
+      PutSharedFields(f, e, e.flags);
       f.U16(kCentralExtraBytes);
       f.U16(0);  // comment
       f.U16(0);  // disk
@@ -387,15 +393,7 @@ class ZipArchive {
 
   void PutLocalFixed(Fields& f, const Entry& e, uint16_t flags) {
     f.U32(kLocalSignature);
-    f.U16(kVersionNeeded);
-    f.U16(flags);
-    f.U16(e.method);
-    f.U16(e.time);
-    f.U16(e.date);
-    f.U32(e.crc);
-    f.U32(static_cast<uint32_t>(e.compressed));
-    f.U32(static_cast<uint32_t>(e.size));
-    f.U16(static_cast<uint32_t>(e.name.size()));
+    PutSharedFields(f, e, flags);
     f.U16(kLocalExtraBytes);
   }
 

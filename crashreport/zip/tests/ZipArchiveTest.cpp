@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -61,6 +62,34 @@ void ExpectUnzipAccepts(const fs::path& archive) {
   Run r = Command("unzip -tq '" + archive.string() + "'");
   EXPECT_EQ(r.status, 0) << r.output;
 }
+
+// A pipe whose reading end a thread drains into `received`.
+class PipeCapture {
+ public:
+  PipeCapture() {
+    EXPECT_EQ(pipe(fds_), 0);
+    reader_ = std::thread([this] {
+      uint8_t buf[8192];
+      ssize_t n;
+      while ((n = read(fds_[0], buf, sizeof buf)) > 0) received.insert(received.end(), buf, buf + n);
+    });
+  }
+  ~PipeCapture() { End(); }
+  int fd() const { return fds_[1]; }
+  // Closes the writing end and waits for the reader: `received` is whole.
+  void End() {
+    if (fds_[1] < 0) return;
+    close(fds_[1]);
+    fds_[1] = -1;
+    reader_.join();
+    close(fds_[0]);
+  }
+  Bytes received;
+
+ private:
+  int fds_[2] = {-1, -1};
+  std::thread reader_;
+};
 
 class ZipTest : public ::testing::Test {
  protected:
@@ -194,15 +223,8 @@ TEST_F(ZipTest, EmptyArchiveIsItsEndRecord) {
 // An archive written down a pipe, read by a thread: headers cannot be
 // rewritten, so sizes follow each entry's data in a descriptor.
 TEST_F(ZipTest, PipeTargetWritesDescriptors) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  Bytes received;
-  std::thread reader([&] {
-    uint8_t buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) received.insert(received.end(), buf, buf + n);
-  });
-  ZipHandle* zip = CreateZipOnDescriptor(fds[1]);
+  PipeCapture pipeTarget;
+  ZipHandle* zip = CreateZipOnDescriptor(pipeTarget.fd());
   ASSERT_NE(zip, nullptr);
   const Bytes dump = testing::DumpLike(4, 100000);
   EXPECT_EQ(ZipAddMemory(zip, "dump.dmp", dump.data(), dump.size()), 0u);
@@ -215,9 +237,8 @@ TEST_F(ZipTest, PipeTargetWritesDescriptors) {
   close(empty[0]);
   EXPECT_EQ(ZipAddFolder(zip, "dir"), 0u);
   EXPECT_EQ(CloseZip(zip), 0u);
-  close(fds[1]);
-  reader.join();
-  const fs::path archive = WriteOut(received);
+  pipeTarget.End();
+  const fs::path archive = WriteOut(pipeTarget.received);
   std::vector<std::string> lines = Check(archive);
   ASSERT_EQ(lines.size(), 4u);
   for (const std::string& line : lines) {
@@ -343,21 +364,13 @@ TEST_F(ZipTest, ShortSourceLeavesNoBytesBehind) {
   ExpectUnzipAccepts(path);
 
   // Down a pipe the bytes are gone: the archive fails.
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  std::thread reader([&] {
-    uint8_t buf[4096];
-    while (read(fds[0], buf, sizeof buf) > 0) {
-    }
-  });
-  zip = CreateZipOnDescriptor(fds[1]);
+  PipeCapture pipeTarget;
+  zip = CreateZipOnDescriptor(pipeTarget.fd());
   fd = open(source.c_str(), O_RDONLY);
   EXPECT_EQ(ZipAddDescriptor(zip, "declared longer", fd, 5000), kZipLengthMismatch);
   close(fd);
   EXPECT_EQ(ZipAddMemory(zip, "next", "x", 1), kZipFailedBefore);
   EXPECT_EQ(CloseZip(zip), kZipFailedBefore);
-  close(fds[1]);
-  reader.join();
 }
 
 TEST_F(ZipTest, RefusesTheEntryPastTheFormatsCount) {
@@ -468,9 +481,7 @@ TEST_F(ZipTest, RandomArchivesAreWholeAndKeepTheirBytes) {
   for (int round = 0; round < 6; ++round) {
     const int kind = int(rng() % 3);  // file by name, memory, pipe
     std::vector<uint8_t> buffer(2 << 20);
-    int fds[2] = {-1, -1};
-    Bytes received;
-    std::thread reader;
+    std::unique_ptr<PipeCapture> pipeTarget;
     const fs::path path = dir_ / ("r" + std::to_string(round) + ".zip");
     ZipHandle* zip = nullptr;
     if (kind == 0) {
@@ -478,13 +489,8 @@ TEST_F(ZipTest, RandomArchivesAreWholeAndKeepTheirBytes) {
     } else if (kind == 1) {
       zip = CreateZipInMemory(buffer.data(), buffer.size());
     } else {
-      ASSERT_EQ(pipe(fds), 0);
-      reader = std::thread([&] {
-        uint8_t buf[8192];
-        ssize_t n;
-        while ((n = read(fds[0], buf, sizeof buf)) > 0) received.insert(received.end(), buf, buf + n);
-      });
-      zip = CreateZipOnDescriptor(fds[1]);
+      pipeTarget = std::make_unique<PipeCapture>();
+      zip = CreateZipOnDescriptor(pipeTarget->fd());
     }
     ASSERT_NE(zip, nullptr);
     std::vector<uint32_t> crcs;
@@ -514,10 +520,8 @@ TEST_F(ZipTest, RandomArchivesAreWholeAndKeepTheirBytes) {
     ASSERT_EQ(CloseZip(zip, &length), 0u);
     if (kind == 1) WriteOut(Bytes(buffer.begin(), buffer.begin() + length), path.filename());
     if (kind == 2) {
-      close(fds[1]);
-      reader.join();
-      close(fds[0]);
-      WriteOut(received, path.filename());
+      pipeTarget->End();
+      WriteOut(pipeTarget->received, path.filename());
     }
     EXPECT_EQ(fs::file_size(path), length);
     const std::vector<std::string> lines = Check(path);
