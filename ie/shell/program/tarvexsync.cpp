@@ -33,6 +33,7 @@
 #include "platform/paths/PlatformConfig.h"
 #include "platform/process/Process.h"
 #include "platform/win/CrashHook.h"
+#include "platform/win/CredentialDialog.h"
 #include "platform/win/SessionEnd.h"
 #include "platform/win/Window.h"
 
@@ -56,6 +57,9 @@ int Run(int argc, char** argv) {
   const SwitchTable switches = CommandLineSwitches();
 
   InstallDialogBoxPrompt();
+  // The account asks for a user name and password in the credential dialog.
+  DialogCredentialPrompt credentialDialog;
+  CredentialPrompt::Process() = &credentialDialog;
   ClientServices services(ClientOptions::Program());
   services.InstallAsProcess();
   Logger& logger = services.logger();

@@ -24,6 +24,7 @@
 #include "platform/testing/Files.h"
 #include "platform/testing/Scoped.h"
 #include "platform/testing/TempDir.h"
+#include "platform/win/CredentialDialog.h"
 #include "platform/win/NamedMutex.h"
 #include "platform/win/Window.h"
 #include "text/Text.h"
@@ -58,11 +59,12 @@ class DemoRunTest : public ::testing::Test {
   }
   // The person's answers on a client's first start: the wizard's sign-in
   // page, then "Synchronize" in Ready to Sync.
-  static std::string FirstStart() {
+  static std::string FirstStart(bool remember = true) {
     return Format("dialog %d fill %d \"_flag=done\" \"_have_account=1\" \"_username=demo\" "
-                  "\"_password=demo\" \"_remempw=on\"\n"
+                  "\"_password=demo\" \"_remempw=%s\"\n"
                   "dialog %d press %d\n",
-                  kWizardTemplate, kWizardBrowser, kReadyToSyncTemplate, kReadySynchronize);
+                  kWizardTemplate, kWizardBrowser, remember ? "on" : "", kReadyToSyncTemplate,
+                  kReadySynchronize);
   }
   // Started by the person (not with the session), a client that has an
   // account shows its settings first; the person closes them.
@@ -202,14 +204,21 @@ TEST_F(DemoRunTest, ANextRunGoesOnWithTheHistoryAndASecondClientReceivesTheBookm
   EXPECT_EQ(Count("Uploading Favorites"), 1u);
 
   // A second client of the same service, on its own empty folder: its
-  // first sync brings the bookmarks.
+  // first sync brings the bookmarks. Its password is not remembered, so
+  // its next run asks for it in the credential dialog before it syncs.
   const int first = pid_;
   const std::string firstRuntime = runtime_;
   pid_ = -1;
-  Start(FirstStart(), 2);
+  Start(FirstStart(/*remember=*/false), 2);
   SyncDone(0, 0);
   EXPECT_TRUE(fs::exists(client_ + "/Favorites/Debian.url")) << Log();
   EXPECT_TRUE(fs::exists(client_ + "/Favorites/News/Reuters.url"));
+  EXPECT_EQ(Interrupt(), 0);
+  Start(Format("%s"
+               "dialog %d expect %d \"demo\" type %d \"demo\" press 1\n",
+               kSettingsClosed, kCredentialTemplate, kCredentialUser, kCredentialPassword),
+        2);
+  SyncNow();
   EXPECT_EQ(Interrupt(), 0);
   pid_ = first;
   runtime_ = firstRuntime;
