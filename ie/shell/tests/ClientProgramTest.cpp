@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 
 #include "ie/shell/Resources.h"
+#include "ie/sync/testing/FakeSyncService.h"
 #include "platform/process/Process.h"
 #include "platform/registry/Registry.h"
 #include "platform/testing/Files.h"
@@ -66,7 +68,8 @@ class ClientProgramTest : public ::testing::Test {
     }
     return true;
   }
-  int Start(const std::vector<std::string>& args = {"-q"}, const std::string& program = TARVEXSYNC) {
+  int Start(const std::vector<std::string>& args = {"-q"},
+            const std::string& program = TARVEXSYNC) {
     std::vector<std::string> argv = {program};
     argv.insert(argv.end(), args.begin(), args.end());
     int pid = -1;
@@ -101,6 +104,16 @@ class ClientProgramTest : public ::testing::Test {
     return WaitForProcess(pid);
   }
   bool Running() { return static_cast<bool>(FindWindow(kWindowClass, runtime_)); }
+  // The process running the program file `path` (one of this test's own
+  // copies), or -1.
+  int ProcessOf(const std::string& path) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      std::error_code ec;
+      if (fs::read_symlink(entry.path() / "exe", ec) == path)
+        return std::atoi(entry.path().filename().c_str());
+    }
+    return -1;
+  }
   size_t Count(const std::string& line) {
     const std::string log = Log();
     size_t n = 0;
@@ -116,9 +129,10 @@ class ClientProgramTest : public ::testing::Test {
 
 TEST_F(ClientProgramTest, OneClientPerUserAndExitIsConfirmed) {
   // The settings the second start asks for, closed; then the two Exits.
-  Script("dialog 111 expect 252 ~\"Tarvex for IE v\" press 2\n"
-         "dialog 300 expect 304 ~\"Closing Tarvex will prevent\" press 301\n"
-         "dialog 300 expect 304 ~\"Closing Tarvex will prevent\" press 302\n");
+  Script(
+      "dialog 111 expect 252 ~\"Tarvex for IE v\" press 2\n"
+      "dialog 300 expect 304 ~\"Closing Tarvex will prevent\" press 301\n"
+      "dialog 300 expect 304 ~\"Closing Tarvex will prevent\" press 302\n");
   pid_ = Start();
   ASSERT_TRUE(Eventually([&] { return Running(); }));
 
@@ -132,9 +146,9 @@ TEST_F(ClientProgramTest, OneClientPerUserAndExitIsConfirmed) {
   ASSERT_TRUE(Eventually([&] { return Count("Recieved WM_COMMAND message: 1068") == 1; }));
 
   // A change in the Favorites folder: the watcher tells the window.
-  std::ofstream(dir_ / "Favorites/Example.url") << "[InternetShortcut]\r\nURL=https://x.example/\r\n";
-  EXPECT_TRUE(Eventually([&] { return Count("Recieved WM_COMMAND message: 1074") >= 1; }))
-      << Log();
+  std::ofstream(dir_ / "Favorites/Example.url")
+      << "[InternetShortcut]\r\nURL=https://x.example/\r\n";
+  EXPECT_TRUE(Eventually([&] { return Count("Recieved WM_COMMAND message: 1074") >= 1; })) << Log();
 
   // Exit: "No" keeps the client, "Yes" ends it.
   EXPECT_EQ(Post({"--msg", "273", "1072"}), 0);
@@ -165,36 +179,58 @@ TEST_F(ClientProgramTest, AQuestionTheScriptDidNotExpectEndsTheClientAtOnce) {
 }
 
 TEST_F(ClientProgramTest, CrashNowIsReportedByTheProgramBesideTheClient) {
-  // The client in a folder of its own, with a stand-in report program.
+  // The client and the crash-report program in a folder of their own.
   const std::string bin = dir_ / "bin";
   fs::create_directories(bin);
   fs::copy_file(TARVEXSYNC, bin + "/tarvexsync");
-  fs::copy_file(REPORT_RECEIVER, bin + "/faultsend");
+  fs::copy_file(fs::path(TARVEXSYNC).parent_path() / "faultsend", bin + "/faultsend");
   // The client's pages go where it goes.
   fs::copy(fs::path(TARVEXSYNC).parent_path() / "wizard", bin + "/wizard");
-  // A first run makes the settings; the crash is offered from log level 3.
+  // A first run makes the settings; the crash is offered from log level 3,
+  // and the report goes to the loopback service. The client that the
+  // report program restarts shows nothing.
   pid_ = Start({"-q"}, bin + "/tarvexsync");
   ASSERT_TRUE(Eventually([&] { return Running(); }));
   ::kill(pid_, SIGTERM);
   ASSERT_EQ(Ended(), 0);
+  testing::FakeSyncService service;
   Registry registry(dir_ / "registry");
-  ASSERT_EQ(registry.WriteString(Hive::CurrentUser, "Software\\Tarvex\\IEToolbar\\Settings",
-                                 "loglevel", "3"),
-            0u);
+  for (const auto& [name, value] : {std::pair<std::string, std::string>{"loglevel", "3"},
+                                    {"serverroot", "localhost:" + std::to_string(service.Port())},
+                                    {"encryption", "No Encryption"},
+                                    {"autostartapp", "true"},
+                                    // Past the first run: no setup wizard.
+                                    {"firstrun", "false"}})
+    ASSERT_EQ(registry.WriteString(Hive::CurrentUser, "Software\\Tarvex\\IEToolbar\\Settings", name,
+                                   value),
+              0u);
 
   pid_ = Start({"-q"}, bin + "/tarvexsync");
   ASSERT_TRUE(Eventually([&] { return Running(); }));
+  // The crash-report program reads the script when it starts: the person
+  // restarts the client and leaves the report to be sent.
+  std::ofstream(dir_ / "script")
+      << "dialog 300 expect 304 ~\"An unrecoverable error has occurred\" "
+         "expect 305 \"Send Crash Report To Tarvex\" press 301\n";
   ASSERT_EQ(PostMessage(FindWindow(kWindowClass, runtime_), WM_COMMAND, kCommandCrashNow, 0), 0u);
   int status = 0;
   ASSERT_TRUE(Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }));
   pid_ = -1;
   ASSERT_TRUE(WIFSIGNALED(status)) << "the client ends by its crash";
-  std::string dump;
-  for (const auto& entry : fs::directory_iterator(dir_ / "tmp"))
-    if (entry.path().extension() == ".dmp") dump = entry.path().string();
-  ASSERT_FALSE(dump.empty()) << "a dump in the private temporary folder";
-  EXPECT_TRUE(Eventually([&] { return testing::ReadAll(dump + ".received") == dump + "\n"; }))
-      << "the report program got the dump's path";
+
+  ASSERT_TRUE(Eventually([&] { return service.CrashReports().size() == 1; }))
+      << "the report reaches the service";
+  const testing::ReceivedCrashReport report = service.CrashReports()[0];
+  EXPECT_EQ(report.error, "");
+  EXPECT_EQ(report.entries, (std::vector<std::string>{"dump.dmp", "logfile.txt", "regdata.txt"}));
+  ASSERT_FALSE(report.guid.empty());
+  EXPECT_FALSE(fs::exists(dir_ / ("tmp/" + report.guid + ".dmp"))) << "reported, the dump is gone";
+  // The restarted client runs, started quietly by the report program.
+  EXPECT_TRUE(Running());
+  const int restarted = ProcessOf(bin + "/tarvexsync");
+  ASSERT_GT(restarted, 0);
+  ::kill(restarted, SIGTERM);
+  EXPECT_TRUE(Eventually([&] { return !Running(); }));
 }
 
 }  // namespace
