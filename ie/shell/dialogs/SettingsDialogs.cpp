@@ -278,7 +278,7 @@ class CUIDialogKestrove : public Dialog {
             Format("\r\n\r\n%s", settings_.GetValue("errordetails", "unknown")),
         kButtonClose, kButtonHelp);
     if (answer == kButtonHelp)
-      OpenUrlInBrowser(settings_.GetValue("helpurl", settings_.GetValue("webserver", "") + "/help"),
+      OpenUrlInBrowser(settings_.GetValue("helpurl", WebSitePage(settings_, "/help")),
                        env.opener, env.prompt, env.logger);
   }
 
@@ -538,7 +538,7 @@ class CUIDialogDiscovery : public Dialog {
         s.SetInt("serpdecoratecount", 10, true);
         break;
       case kLearnMore:
-        OpenUrlInBrowser(s.GetValue("discoveryurl", s.GetValue("webserver", "") + "/discovery"),
+        OpenUrlInBrowser(s.GetValue("discoveryurl", WebSitePage(s, "/discovery")),
                          env_.opener, env_.prompt, env_.logger);
         break;
       case IDCANCEL:
