@@ -12,6 +12,7 @@ packages=(
   libcurl4-openssl-dev libcpp-httplib-dev libfreeimage-dev
   chromium fonts-dejavu-core
   zlib1g-dev unzip python3
+  libplist-dev pybind11-dev libpython3-dev uuid-dev
 )
 # Node runs the browser tests; a node already on the machine is kept.
 if ! command -v node >/dev/null 2>&1; then
