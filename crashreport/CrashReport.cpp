@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 
 #include "crashreport/CrashReportSender.h"
 #include "crashreport/zip/ZipArchive.h"
@@ -155,11 +156,34 @@ bool SendReport(const CrashReportContext& context, const std::string& id,
   return result == CrashReportSender::Result::Succeeded;
 }
 
-void Report(const std::string& id, const ReportOutcome& outcome) {
+// A report packed and not yet sent.
+struct PackedReport {
+  std::string id;
+  std::string archive;
+  ReportOutcome outcome;
+};
+
+PackedReport PackageReport(const CrashReportContext& context, const std::string& dumpPath) {
+  PackedReport report;
+  report.id = ReportId(dumpPath);
+  report.archive = JoinPath(context.tempDir, report.id + ".zip");
+  report.outcome.packed = PackReport(context, dumpPath, report.archive, &report.outcome.detail);
+  DeleteIfThere(context, dumpPath);
+  return report;
+}
+
+ReportOutcome SendPackedReport(const CrashReportContext& context, PackedReport report) {
+  ReportOutcome& outcome = report.outcome;
+  // A broken archive is not sent: the collector would only store garbage.
+  if (outcome.packed)
+    outcome.sent = SendReport(context, report.id, report.archive, &outcome.detail);
+  DeleteIfThere(context, report.archive);
   if (outcome.sent)
-    std::fprintf(stderr, "faultsend: report %s sent\n", id.c_str());
+    std::fprintf(stderr, "faultsend: report %s sent\n", report.id.c_str());
   else
-    std::fprintf(stderr, "faultsend: report %s not sent: %s\n", id.c_str(), outcome.detail.c_str());
+    std::fprintf(stderr, "faultsend: report %s not sent: %s\n", report.id.c_str(),
+                 outcome.detail.c_str());
+  return outcome;
 }
 
 }  // namespace
@@ -276,16 +300,7 @@ HWND StartSyncProgram(const CrashReportContext& context, bool startIfAbsent, boo
 }
 
 ReportOutcome PackageAndSendReport(const CrashReportContext& context, const std::string& dumpPath) {
-  const std::string id = ReportId(dumpPath);
-  const std::string archive = JoinPath(context.tempDir, id + ".zip");
-  ReportOutcome outcome;
-  outcome.packed = PackReport(context, dumpPath, archive, &outcome.detail);
-  DeleteIfThere(context, dumpPath);
-  // A broken archive is not sent: the collector would only store garbage.
-  if (outcome.packed) outcome.sent = SendReport(context, id, archive, &outcome.detail);
-  DeleteIfThere(context, archive);
-  Report(id, outcome);
-  return outcome;
+  return SendPackedReport(context, PackageReport(context, dumpPath));
 }
 
 int ShowCrashDialog(const CrashReportContext& context, const std::string& dumpPath) {
@@ -299,6 +314,11 @@ int ShowCrashDialog(const CrashReportContext& context, const std::string& dumpPa
   // Only a button the user pressed agrees to sending.
   if (!context.canAsk || (answer != kButtonRestart && answer != kButtonExit)) send = false;
 
+  // Packed before the client comes back, so the log is the crashed run's:
+  // the restarted client writes to it (and empties one grown too long) at
+  // once.
+  std::optional<PackedReport> report;
+  if (send) report = PackageReport(context, dumpPath);
   if (answer == kButtonRestart) {
     try {
       StartSyncProgram(context, true, false, FolderOfPath(context.selfPath));
@@ -311,7 +331,7 @@ int ShowCrashDialog(const CrashReportContext& context, const std::string& dumpPa
       context.ui.prompt->Ask(e.what(), kButtonOK);
     }
   }
-  if (send) PackageAndSendReport(context, dumpPath);
+  if (report) SendPackedReport(context, std::move(*report));
   return 1;
 }
 

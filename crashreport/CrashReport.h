@@ -107,7 +107,9 @@ struct ReportOutcome {
 // settings copy and the archive are deleted afterwards, sent or not.
 ReportOutcome PackageAndSendReport(const CrashReportContext& context, const std::string& dumpPath);
 
-// The crash dialog and what the user chose; returns 1.
+// The crash dialog and what the user chose: with the box checked, the
+// report is packed first, then the client restarted (on "Restart Tarvex";
+// a failure is shown), then the report sent. Returns 1.
 int ShowCrashDialog(const CrashReportContext& context, const std::string& dumpPath);
 
 }  // namespace tarvex

@@ -11,6 +11,10 @@
 
 #include "crashreport/CrashReport.h"
 #include "ie/foundation/core/Paths.h"
+#include "ie/foundation/core/UserInteraction.h"
+#include "platform/clock/Clock.h"
+#include "platform/files/FileSystem.h"
+#include "platform/http/HttpTransport.h"
 #include "platform/registry/Registry.h"
 #include "platform/testing/Files.h"
 #include "platform/testing/TempDir.h"
@@ -144,6 +148,32 @@ TEST(CrashReportTest, TheSettingsCopyListsEveryReadableValueInOrderWithoutSecret
 
   Registry empty(dir / "empty");
   EXPECT_EQ(SettingsText(empty), "");
+}
+
+TEST(CrashReportTest, TheSettingsCopyIsAPrivateFileOfTheTemporaryFolder) {
+  testing::TempDir dir;
+  Registry registry(dir / "registry");
+  ASSERT_EQ(registry.WriteString(Hive::CurrentUser, kSettingsKey, "loglevel", "2"), 0u);
+  CurlTransport transport;
+  FakeClock clock;
+  CrashReportContext context{registry,
+                             FileSystem::Native(),
+                             UserInteraction::Process(),
+                             transport,
+                             clock,
+                             dir.path() + "/",
+                             "",
+                             ""};
+  const std::string copy = DumpSettingsToFile(context);
+  ASSERT_EQ(copy.rfind(dir.path() + "/KVReg", 0), 0u) << copy;
+  struct stat info {};
+  ASSERT_EQ(::lstat(copy.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing::ReadAll(copy), "loglevel = 2\r\n");
+  EXPECT_NE(DumpSettingsToFile(context), copy) << "each copy is a new file";
+
+  context.tempDir = dir / "missing/";
+  EXPECT_EQ(DumpSettingsToFile(context), "");
 }
 
 }  // namespace

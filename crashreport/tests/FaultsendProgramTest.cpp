@@ -222,6 +222,15 @@ TEST_F(FaultsendProgramTest, WithoutAServerRootNothingIsSentButTheFilesGo) {
   EXPECT_EQ(TempFiles(), (std::set<std::string>{"tarvex.log"}));
 }
 
+TEST_F(FaultsendProgramTest, AnArchiveThatCannotBeWrittenWholeIsNotSent) {
+  // A folder where the archive goes: nothing can be packed.
+  fs::create_directory(temp_ + "/1234abcd-5678.zip");
+  Script(CrashBox(false));
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(service_.Requests().size(), 0u);
+  EXPECT_EQ(TempFiles(), (std::set<std::string>{"1234abcd-5678.zip", "tarvex.log"}));
+}
+
 TEST_F(FaultsendProgramTest, RestartStartsTheClientQuietlyAndStillSendsWhenItCannot) {
   const std::string app = dir_ / "app";
   struct Case {
@@ -274,6 +283,7 @@ TEST_F(FaultsendProgramTest, RestartStartsTheClientQuietlyAndStillSendsWhenItCan
     else
       registry_.DeleteValue(Hive::CurrentUser, kSettingsKey, "autostartapp");
     testing::WriteAll(dump_, kDumpBytes);
+    testing::WriteAll(temp_ + "/tarvex.log", kLogText);
     const size_t before = service_.CrashReports().size();
     Script(CrashBox(true) + c.script);
 
@@ -285,6 +295,10 @@ TEST_F(FaultsendProgramTest, RestartStartsTheClientQuietlyAndStillSendsWhenItCan
         << "the report goes whatever became of the restart";
     EXPECT_EQ(service_.CrashReports().back().error, "");
     EXPECT_EQ(service_.CrashReports().back().guid, "1234abcd-5678");
+    // The log as the crashed client left it: packed before the restart.
+    EXPECT_EQ(Python(service_.CrashReports().back().archive, "logfile.txt"), kLogText);
+    EXPECT_EQ(testing::ReadAll(temp_ + "/tarvex.log"),
+              kLogText + std::string(c.started.empty() ? "" : "the client starts again\r\n"));
     // The stand-in client ends, as a client ends with its window.
     if (HWND window = FindWindow("TarvexSyncWindow", runtime_)) {
       PostMessage(window, WM_CLOSE, 0, 0);
@@ -298,6 +312,7 @@ TEST_F(FaultsendProgramTest, RestartLeavesARunningClientAlone) {
   ASSERT_EQ(StartProcess({dir_ / "running/tarvexsync", "-x"}, &stub_), 0u);
   for (int i = 0; i < 500 && !FindWindow("TarvexSyncWindow", runtime_); ++i) ::usleep(10'000);
   ASSERT_TRUE(FindWindow("TarvexSyncWindow", runtime_));
+  testing::WriteAll(temp_ + "/tarvex.log", kLogText);
   StubClientIn(bin_);
   Script(CrashBox(true));
   EXPECT_EQ(Run(), 0);

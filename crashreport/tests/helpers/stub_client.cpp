@@ -1,11 +1,14 @@
 // Stands in for the client when the crash-report program restarts it:
-// appends "<pid> <arguments...>" as a line to "started" in its own folder,
+// appends "<pid> <arguments...>" as a line to "started" in its own folder
+// and, as the client does at once, a line to the log "tarvex.log" in the
+// temporary folder of the environment (TARVEX_TEMP_DIR),
 // takes the client's window ("TarvexSyncWindow", in the runtime folder of
 // the environment) and keeps it until it is killed, its window gets
 // WM_CLOSE, or a minute has passed.
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/process/Process.h"
@@ -21,6 +24,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) std::fprintf(f, " %s", argv[i]);
     std::fprintf(f, "\n");
     std::fclose(f);
+  }
+  if (const char* temp = std::getenv("TARVEX_TEMP_DIR")) {
+    if (std::FILE* log = std::fopen((std::string(temp) + "/tarvex.log").c_str(), "a")) {
+      std::fprintf(log, "the client starts again\r\n");
+      std::fclose(log);
+    }
   }
   RegisterClass("TarvexSyncWindow", [](const HWND& window, uint32_t message, uint64_t, int64_t) {
     if (message == WM_CLOSE) {
