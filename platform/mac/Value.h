@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -35,8 +36,9 @@ class Value {
   Value() = default;
   Value(std::nullptr_t) {}
   Value(bool b) : v_(b) {}
-  Value(int i) : v_(int64_t{i}) {}
-  Value(int64_t i) : v_(i) {}
+  template <typename T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
+  Value(T i) : v_(static_cast<int64_t>(i)) {}
   Value(double d) : v_(d) {}
   Value(const char* s) : v_(std::string(s)) {}
   Value(std::string s) : v_(std::move(s)) {}
