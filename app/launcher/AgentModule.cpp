@@ -34,10 +34,28 @@ void BindConversions(py::module_& m) {
       "A plain copy of obj (lists, dicts, text, numbers, None) for json.dumps.");
 }
 
+void BindErrors(py::module_& m) {
+  m.attr("KestroveException") = py::reinterpret_steal<py::object>(
+      PyErr_NewExceptionWithDoc("tarvex_agent.KestroveException",
+                                "An error of the agent: .id (500, or 501 for a missing node) and .message.",
+                                PyExc_RuntimeError, nullptr));
+  m.attr("JSONError") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+      "tarvex_agent.JSONError", "JSON text the agent could not take.", PyExc_ValueError, nullptr));
+}
+
+void SetKestroveError(int id, const std::string& message) {
+  py::object type = py::module_::import("tarvex_agent").attr("KestroveException");
+  py::object error = type(message);
+  error.attr("id") = id;
+  error.attr("message") = message;
+  PyErr_SetObject(type.ptr(), error.ptr());
+}
+
 }  // namespace tarvex::launcher
 
 PYBIND11_EMBEDDED_MODULE(tarvex_agent, m) {
   m.doc() = "The classes of Tarvex for Safari.";
+  tarvex::launcher::BindErrors(m);
   tarvex::launcher::BindConversions(m);
 }
 

@@ -5,10 +5,18 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace tarvex::launcher {
 
 // tarvex_agent.toPython(obj): a plain copy of obj (lists, dicts, text,
 // numbers, None) for json.dumps.
 void BindConversions(pybind11::module_& m);
+
+// tarvex_agent.KestroveException (a RuntimeError with .id and .message) and
+// tarvex_agent.JSONError (a ValueError): what the agent's C++ errors become.
+void BindErrors(pybind11::module_& m);
+// Raises tarvex_agent.KestroveException in the interpreter.
+void SetKestroveError(int id, const std::string& message);
 
 }  // namespace tarvex::launcher

@@ -41,7 +41,7 @@ LaunchResult Launch(const LaunchOptions& options) {
   for (auto& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
 
-  std::string lsan = std::string("suppressions=") + LAUNCHER_LSAN_SUPPRESSIONS;
+  std::string lsan = std::string("print_suppressions=0:suppressions=") + LAUNCHER_LSAN_SUPPRESSIONS;
   if (const char* old = std::getenv("LSAN_OPTIONS"); old && *old) lsan = std::string(old) + ":" + lsan;
 
   const int out = TempFd();
