@@ -9,11 +9,11 @@
 // made, when it opens the file again and after every kCheckEvery bytes it
 // wrote, so an agent that runs for days keeps its log bounded. The folder
 // is created (private) when missing; the file is opened for appending, so
-// a log truncated by someone else goes on at its new end.
+// a log truncated by someone else goes on at its new end. A line that
+// cannot be written whole is taken back, so the log never holds half a line.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -86,7 +86,7 @@ class KestroveLogger {
   std::string path_;
   std::string logLevel_ = "error";
   bool isEnabled_ = true;
-  std::FILE* fp_ = nullptr;
+  int fd_ = -1;  // the open log
   std::uintmax_t writtenSinceCheck_ = 0;
   Console console_;
   Clock* clock_;

@@ -114,8 +114,13 @@ class KestroveSettings {
   Data data();
 
  private:
+  // Moves an unreadable prefs file aside, or, when it cannot, keeps later
+  // saves from replacing it.
+  void SetAsideLocked(const std::string& why);
+
   std::recursive_mutex mutex_;
   Data data_;
+  bool keepUnreadable_ = false;
   Paths paths_;
   mac::NotificationCenter& center_;
   KestroveLogger& logger_;
