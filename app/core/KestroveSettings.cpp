@@ -83,14 +83,14 @@ bool KestroveSettings::load() {
     if (std::optional<std::string> text = mac::TextOf(value))
       data_[key] = *text;
     else
-      logger_.warn(Format("Settings: the value of %s in %s is no text; left out", key, paths_.prefs));
+      logger_.info(Format("Settings: the value of %s in %s is no text; left out", key, paths_.prefs));
   }
   return true;
 }
 
 void KestroveSettings::SetAsideLocked(const std::string& why) {
   std::string aside = paths_.prefs + ".unreadable";
-  for (int i = 1; Exists(aside) && i < 1000; ++i) aside = paths_.prefs + ".unreadable." + std::to_string(i);
+  for (int i = 1; Exists(aside) && i < 100; ++i) aside = paths_.prefs + ".unreadable." + std::to_string(i);
   if (!Exists(aside) && ::rename(paths_.prefs.c_str(), aside.c_str()) == 0) {
     keepUnreadable_ = false;
     logger_.error(Format("Settings: %s; kept as %s, the defaults are used", why, aside));

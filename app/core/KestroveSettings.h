@@ -9,8 +9,10 @@
 // updateLaunchAtLogin() runs under the object's (recursive) lock.
 //
 // A prefs file that exists but cannot be read is renamed aside to
-// "prefs.plist.unreadable" (and the error logged) before the defaults are
-// saved over its name, so the account and revision it held are not lost.
+// "prefs.plist.unreadable" ("prefs.plist.unreadable.N" when that is taken)
+// and the error logged before the defaults are saved over its name, so the
+// account and revision it held are not lost; when it cannot be moved,
+// nothing is saved over it.
 #pragma once
 
 #include <map>
