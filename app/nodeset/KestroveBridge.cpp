@@ -68,10 +68,22 @@ void TextArguments(Json::Value& commands) {
   }
 }
 
-std::string UploadCommands(NodeSet& set) { return Result(set.ProvideCommandSet().ToJSON()); }
+// Where a call's trees come from: files or JSON text.
+using TreeLoader = void (*)(NodeSet& set, const std::string& source);
 
-std::string Differences(NodeSet& before, NodeSet& after) {
-  return Result(before.Compare(after).ToJSON());
+std::string UploadCommands(TreeLoader load, const std::string& source) {
+  EnsureEngine();
+  NodeSet set;
+  load(set, source);
+  return Result(set.ProvideCommandSet().ToJSON());
+}
+
+std::string Differences(TreeLoader load, const std::string& before, const std::string& after) {
+  EnsureEngine();
+  NodeSet a, b;
+  load(a, before);
+  load(b, after);
+  return Result(a.Compare(b).ToJSON());
 }
 
 }  // namespace
@@ -117,35 +129,21 @@ bool KestroveBridge::SaveDownloadCommandsetToFile(const std::string& outPath,
 }
 
 std::string KestroveBridge::GetUploadNodesetFromFile(const std::string& path) {
-  EnsureEngine();
-  NodeSet set;
-  LoadTreeFile(set, path);
-  return UploadCommands(set);
+  return UploadCommands(&LoadTreeFile, path);
 }
 
 std::string KestroveBridge::GetUploadNodesetFromJson(const std::string& treeJson) {
-  EnsureEngine();
-  NodeSet set;
-  LoadTreeJson(set, treeJson);
-  return UploadCommands(set);
+  return UploadCommands(&LoadTreeJson, treeJson);
 }
 
 std::string KestroveBridge::CompareNodesetsFileBefore(const std::string& beforePath,
                                                       const std::string& afterPath) {
-  EnsureEngine();
-  NodeSet before, after;
-  LoadTreeFile(before, beforePath);
-  LoadTreeFile(after, afterPath);
-  return Differences(before, after);
+  return Differences(&LoadTreeFile, beforePath, afterPath);
 }
 
 std::string KestroveBridge::CompareNodesetsJsonBefore(const std::string& beforeJson,
                                                       const std::string& afterJson) {
-  EnsureEngine();
-  NodeSet before, after;
-  LoadTreeJson(before, beforeJson);
-  LoadTreeJson(after, afterJson);
-  return Differences(before, after);
+  return Differences(&LoadTreeJson, beforeJson, afterJson);
 }
 
 void InstallMacEngine() {
