@@ -195,12 +195,23 @@ TEST_F(ClientProgramTest, CrashNowIsReportedByTheProgramBesideTheClient) {
   ASSERT_EQ(Ended(), 0);
   testing::FakeSyncService service;
   Registry registry(dir_ / "registry");
-  for (const auto& [name, value] : {std::pair<std::string, std::string>{"loglevel", "3"},
-                                    {"serverroot", "localhost:" + std::to_string(service.Port())},
-                                    {"encryption", "No Encryption"},
-                                    {"autostartapp", "true"},
-                                    // Past the first run: no setup wizard.
-                                    {"firstrun", "false"}})
+  const std::string root = "127.0.0.1:" + std::to_string(service.Port());
+  const std::pair<std::string, std::string> settings[] = {
+      {"loglevel", "3"},
+      // The report goes to the service's address, as in a demo run; the
+      // client's own requests go nowhere (its services are not the test's).
+      {"serverroot", root},
+      {"encryption", "No Encryption"},
+      {"server", "http://127.0.0.1:1"},
+      {"authserver", "http://127.0.0.1:1"},
+      {"cloudserver", "http://127.0.0.1:1"},
+      {"downloadserver", "http://127.0.0.1:1"},
+      {"webserver", "http://127.0.0.1:1"},
+      {"autostartapp", "true"},
+      // Past the first run: no setup wizard.
+      {"firstrun", "false"},
+  };
+  for (const auto& [name, value] : settings)
     ASSERT_EQ(registry.WriteString(Hive::CurrentUser, "Software\\Tarvex\\IEToolbar\\Settings", name,
                                    value),
               0u);
