@@ -55,8 +55,10 @@ struct CrashReportContext {
   // False when nobody can answer a question: then nothing is sent, as the
   // user never agreed.
   bool canAsk = true;
-  // How long a started client has to show its window.
-  int64_t startTimeoutMs = 2000;
+  // How long a started client has to show its window. The wait ends as
+  // soon as the window is there, or the client ended; a client slow to
+  // start on a busy computer is still a healthy one.
+  int64_t startTimeoutMs = 10'000;
 };
 
 // The dump path of the command line's arguments (joined with single

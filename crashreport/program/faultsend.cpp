@@ -10,6 +10,8 @@
 // private temporary folder is taken; anything else (or nothing) ends the
 // program at once, showing nothing and touching nothing. When nobody can
 // be asked (TARVEX_PRESENTER=null), nothing is sent. Always exits 0.
+#include <cstdio>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,27 +31,32 @@
 using namespace tarvex;
 
 int main(int argc, char** argv) {
-  const std::string tempDir = GetTempDir();
-  const std::string dump =
-      AcceptedDumpPath(std::vector<std::string>(argv + 1, argv + argc), tempDir);
-  if (dump.empty()) return 0;
+  try {
+    const std::string tempDir = GetTempDir();
+    const std::string dump =
+        AcceptedDumpPath(std::vector<std::string>(argv + 1, argv + argc), tempDir);
+    if (dump.empty()) return 0;
 
-  InstallDialogBoxPrompt();
-  // An upload that stalls gives up rather than keep the program (and the
-  // user's files) waiting.
-  CurlOptions http;
-  http.connectTimeoutMs = 30'000;
-  http.totalTimeoutMs = 120'000;
-  CurlTransport transport(http);
-  CrashReportContext context{Registry::Process(),
-                             FileSystem::Native(),
-                             UserInteraction::Process(),
-                             transport,
-                             Clock::System(),
-                             tempDir,
-                             PlatformConfig::Current().runtimeDir,
-                             SelfExecutablePath()};
-  context.canAsk = std::dynamic_pointer_cast<NullPresenter>(CurrentPresenter()) == nullptr;
-  ShowCrashDialog(context, dump);
+    InstallDialogBoxPrompt();
+    // An upload that stalls gives up rather than keep the program (and the
+    // user's files) waiting.
+    CurlOptions http;
+    http.connectTimeoutMs = 30'000;
+    http.totalTimeoutMs = 120'000;
+    CurlTransport transport(http);
+    CrashReportContext context{Registry::Process(),
+                               FileSystem::Native(),
+                               UserInteraction::Process(),
+                               transport,
+                               Clock::System(),
+                               tempDir,
+                               PlatformConfig::Current().runtimeDir,
+                               SelfExecutablePath()};
+    context.canAsk = std::dynamic_pointer_cast<NullPresenter>(CurrentPresenter()) == nullptr;
+    ShowCrashDialog(context, dump);
+  } catch (const std::exception& e) {
+    // The program that reports crashes ends in order whatever it met.
+    std::fprintf(stderr, "faultsend: %s\n", e.what());
+  }
   return 0;
 }
