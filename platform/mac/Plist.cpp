@@ -123,25 +123,25 @@ PlistRead ReadPlistDict(const std::string& path) {
   return result;
 }
 
-std::string PlistXml(const DictRef& dict) {
+namespace {
+
+// `dict` through one of the library's writers and its matching free.
+template <typename Write, typename Free>
+std::string Serialised(const DictRef& dict, Write write, Free release) {
   PlistPtr root(ToPlist(dict ? Value(dict) : Value(NewDict())));
-  char* xml = nullptr;
+  char* bytes = nullptr;
   uint32_t length = 0;
-  plist_to_xml(root.get(), &xml, &length);
-  std::string out = xml ? std::string(xml, length) : std::string();
-  plist_to_xml_free(xml);
+  write(root.get(), &bytes, &length);
+  std::string out = bytes ? std::string(bytes, length) : std::string();
+  release(bytes);
   return out;
 }
 
-std::string PlistBinary(const DictRef& dict) {
-  PlistPtr root(ToPlist(dict ? Value(dict) : Value(NewDict())));
-  char* bin = nullptr;
-  uint32_t length = 0;
-  plist_to_bin(root.get(), &bin, &length);
-  std::string out = bin ? std::string(bin, length) : std::string();
-  plist_to_bin_free(bin);
-  return out;
-}
+}  // namespace
+
+std::string PlistXml(const DictRef& dict) { return Serialised(dict, plist_to_xml, plist_to_xml_free); }
+
+std::string PlistBinary(const DictRef& dict) { return Serialised(dict, plist_to_bin, plist_to_bin_free); }
 
 std::string WritePlistDictAtomically(const std::string& path, const DictRef& dict, mode_t mode) {
   std::string err = EnsureFolder(FolderOf(path), 0700);
