@@ -3,8 +3,10 @@
 // those classes by name for scripts written against the Objective-C bridge.
 #include "app/launcher/AgentModule.h"
 
+#include <json/value.h>
 #include <pybind11/embed.h>
 
+#include "app/core/KestroveException.h"
 #include "text/Text.h"
 
 namespace py = pybind11;
@@ -41,6 +43,18 @@ void BindErrors(py::module_& m) {
                                 PyExc_RuntimeError, nullptr));
   m.attr("JSONError") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
       "tarvex_agent.JSONError", "JSON text the agent could not take.", PyExc_ValueError, nullptr));
+  // No C++ error crosses into the interpreter untranslated; those not named
+  // here become RuntimeError with their what().
+  py::register_exception_translator([](std::exception_ptr error) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const KestroveException& e) {
+      SetKestroveError(e.id, e.message);
+    } catch (const Json::Exception& e) {
+      py::object type = py::module_::import("tarvex_agent").attr("JSONError");
+      PyErr_SetString(type.ptr(), e.what());
+    }
+  });
 }
 
 void SetKestroveError(int id, const std::string& message) {
@@ -57,6 +71,9 @@ PYBIND11_EMBEDDED_MODULE(tarvex_agent, m) {
   m.doc() = "The classes of Tarvex for Safari.";
   tarvex::launcher::BindErrors(m);
   tarvex::launcher::BindConversions(m);
+  tarvex::launcher::BindLogger(m);
+  tarvex::launcher::BindSettings(m);
+  tarvex::launcher::BindBridge(m);
 }
 
 PYBIND11_EMBEDDED_MODULE(objc, m) {

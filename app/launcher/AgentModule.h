@@ -16,6 +16,11 @@ void BindConversions(pybind11::module_& m);
 // tarvex_agent.KestroveException (a RuntimeError with .id and .message) and
 // tarvex_agent.JSONError (a ValueError): what the agent's C++ errors become.
 void BindErrors(pybind11::module_& m);
+// The agent's classes, each in a file of its own.
+void BindBridge(pybind11::module_& m);
+void BindLogger(pybind11::module_& m);
+void BindSettings(pybind11::module_& m);
+
 // Raises tarvex_agent.KestroveException in the interpreter.
 void SetKestroveError(int id, const std::string& message);
 
