@@ -21,7 +21,7 @@ struct Row {
   const char* method;
   std::string args;      // a JSON array; "$DIR" is the test's folder
   // {"ok": ...} or {"exc": ..., "id"?, "message"?}; "$DIR" as above; an
-  // "ok" of "$NAME" is any text, checked after the table.
+  // "ok" of "$NAME" is any value, checked after the table.
   std::string expected;
   bool singleton = false;
 };
@@ -78,7 +78,7 @@ class CallHarnessTest : public ::testing::Test {
       Json::Value actual = results[i];
       // "$NAME" stands for text the test checks after the table.
       if (const Json::Value ok = expected.get("ok", Json::Value()); ok.isString() && ok.asString().starts_with("$")) {
-        EXPECT_TRUE(actual["ok"].isString()) << rows[i].cls << "." << rows[i].method << ": " << actual;
+        EXPECT_TRUE(actual.isMember("ok")) << rows[i].cls << "." << rows[i].method << ": " << actual;
         continue;
       }
       const std::string where = std::string(rows[i].cls) + "." + rows[i].method + " " + rows[i].args;
@@ -125,7 +125,7 @@ TEST_F(CallHarnessTest, ShimFindsOnlyTheAgentsClasses) {
 TEST_F(CallHarnessTest, SettingsAsTheScriptsCallThem) {
   const char* S = "KestroveSettings";
   const char* A = "tarvex_agent";
-  RunTable({
+  const auto results = RunTable({
       {S, "getString_", R"(["logLevel"])", R"({"ok": "debug"})", true},
       {S, "getString_", R"(["encryptionType"])", R"({"ok": "2"})", true},
       {S, "getString_", R"(["version"])", R"({"ok": null})", true},
@@ -153,11 +153,25 @@ TEST_F(CallHarnessTest, SettingsAsTheScriptsCallThem) {
       {S, "updateLaunchAtLogin", "[]", R"({"ok": true})", true},
       {S, "load", "[]", R"({"ok": true})", true},
       {S, "getString_", R"(["username"])", R"({"ok": "Zoë"})", true},
+      {S, "defaults", "[]", R"({"ok": "$DEFAULTS"})"},
+      {S, "data", "[]", R"({"ok": "$DATA"})", true},
       {A, "__getattribute__", R"(["settingNetworkConnectionFailed"])", R"({"ok": "networkFailure"})"},
       {A, "__getattribute__", R"(["settingTabComputerName"])", R"({"ok": "tabComputerName"})"},
       {A, "__getattribute__", R"(["kestroveSettingsPath"])", R"({"ok": "~/Library/Tarvex/prefs.plist"})"},
       {A, "__getattribute__", R"(["loginWindowFile"])", R"({"ok": "~/Library/Preferences/loginwindow.plist"})"},
   });
+  // The defaults and the whole settings as dictionaries of text.
+  ASSERT_EQ(results.size(), 33u);
+  const Json::Value& defaults = results[27]["ok"];
+  EXPECT_EQ(defaults["encryptionType"], "2");
+  EXPECT_EQ(defaults["launchAtLogin"], "true");
+  EXPECT_EQ(defaults["username"], "");
+  EXPECT_FALSE(defaults.isMember("version"));
+  const Json::Value& data = results[28]["ok"];
+  EXPECT_EQ(data["username"], "Zoë");
+  EXPECT_EQ(data["autoSync"], "True");
+  EXPECT_FALSE(data.isMember("profile"));
+
   const std::string prefs = home_ + "/Library/Tarvex/prefs.plist";
   EXPECT_EQ(std::filesystem::status(prefs).permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
@@ -195,6 +209,9 @@ TEST_F(CallHarnessTest, LoggerAsTheScriptsCallIt) {
       {L, "updateFromSettings", "[]", R"({"ok": null})", true},
       {L, "inDebugMode", "[]", R"({"ok": true})", true},  // the settings' default level
       {L, "clearLogIfTooLarge", "[]", R"({"ok": null})", true},
+      {L, "logLevel", "[]", R"({"ok": "debug"})", true},
+      {L, "isEnabled", "[]", R"({"ok": true})", true},
+      {L, "path", "[]", R"({"ok": "$DIR/home/Library/Tarvex/tarvex.log.txt"})", true},
   });
   const std::string date = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}: ";
   const std::vector<std::string> lines = {
