@@ -21,6 +21,7 @@
 #include "ie/shell/dialogs/ReadyToSync.h"
 #include "ie/shell/dialogs/WizardDialogs.h"
 #include "platform/process/Process.h"
+#include "platform/registry/Registry.h"
 #include "platform/testing/Files.h"
 #include "platform/testing/Scoped.h"
 #include "platform/testing/TempDir.h"
@@ -155,6 +156,18 @@ TEST_F(DemoRunTest, AFirstStartSignsInSyncsAndFollowsEditsUntilExit) {
   ASSERT_TRUE(fs::exists(client_ + "/user/tarvex-baseline.json"));
   EXPECT_NE(testing::ReadAll(dir_ / "opened").find("/msie/success/"), std::string::npos)
       << "the page that welcomes a new user";
+  // The server root is the local service's, kept over the client's first
+  // start, in plain http for this demo only.
+  {
+    Registry registry(client_ + "/registry");
+    std::string root, encryption;
+    const char* key = "Software\\Tarvex\\IEToolbar\\Settings";
+    ASSERT_EQ(registry.ReadString(Hive::CurrentUser, key, "serverroot", &root), 0u);
+    EXPECT_EQ(testing::ReadAll(run_ + "/service/port"), root.substr(root.find(':') + 1) + "\n");
+    EXPECT_EQ(root.rfind("127.0.0.1:", 0), 0u) << root;
+    ASSERT_EQ(registry.ReadString(Hive::CurrentUser, key, "encryption", &encryption), 0u);
+    EXPECT_EQ(encryption, "No Encryption");
+  }
 
   // A person edits a bookmark's address in the Favorites folder (the rest
   // of the file, the bookmark's id among it, stays).

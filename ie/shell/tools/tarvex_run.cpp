@@ -33,7 +33,11 @@
 #include <string>
 #include <vector>
 
+#include "ie/foundation/Logger.h"
+#include "ie/foundation/Settings.h"
+#include "platform/clock/Clock.h"
 #include "platform/files/FileSystem.h"
+#include "platform/osfacts/OsFacts.h"
 #include "platform/process/Process.h"
 #include "platform/registry/Registry.h"
 
@@ -110,12 +114,28 @@ uint32_t SeedFavorites(const std::string& folder) {
   return 0;
 }
 
-// The client's settings: every host is the local service (plain http on
-// loopback, for this demo only), the user folder, this computer's name and
-// id.
+// The client's settings: its first run's own settings when it has none
+// yet, then every host and the server root are the local service (plain
+// http on loopback: "No Encryption", for this demo only), the user folder,
+// this computer's name and id.
 uint32_t PointClientAt(const std::string& registryDir, const std::string& userDir,
                        const std::string& url, int client) {
   Registry registry(registryDir);
+  std::string version;
+  if (registry.ReadString(Hive::CurrentUser, kSettingsKey, "kestroveversion", &version) != 0) {
+    // What the client's first start would write, made here so that the
+    // server root below is not replaced by the real service's.
+    Logger log(userDir + "/tarvex.log");
+    Settings first(registry, FileSystem::Native(), Clock::System(), OsFacts::Process(), log);
+  }
+  // "127.0.0.1:PORT": the account's identity and the crash
+  // reports' address come from it.
+  const std::string root = url.substr(url.find("//") + 2);
+  if (uint32_t rc = registry.WriteString(Hive::CurrentUser, kSettingsKey, "serverroot", root))
+    return rc;
+  if (uint32_t rc =
+          registry.WriteString(Hive::CurrentUser, kSettingsKey, "encryption", "No Encryption"))
+    return rc;
   if (uint32_t rc = registry.WriteString(Hive::CurrentUser, kSettingsKey, "userdir", userDir))
     return rc;
   for (const char* host : {"server", "authserver", "cloudserver", "downloadserver", "webserver"})
