@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <string>
 
 namespace tarvex::launcher {
@@ -16,6 +17,17 @@ void BindConversions(pybind11::module_& m);
 // tarvex_agent.KestroveException (a RuntimeError with .id and .message) and
 // tarvex_agent.JSONError (a ValueError): what the agent's C++ errors become.
 void BindErrors(pybind11::module_& m);
+// A class of the agent that scripts reach through its shared instance()
+// only: they never make or destroy one.
+template <typename T>
+pybind11::class_<T, std::unique_ptr<T, pybind11::nodelete>> BindShared(pybind11::module_& m,
+                                                                       const char* name,
+                                                                       const char* doc) {
+  pybind11::class_<T, std::unique_ptr<T, pybind11::nodelete>> cls(m, name, doc);
+  cls.def_static("instance", &T::instance, pybind11::return_value_policy::reference);
+  return cls;
+}
+
 // The agent's classes, each in a file of its own.
 void BindBridge(pybind11::module_& m);
 void BindLogger(pybind11::module_& m);

@@ -1,5 +1,5 @@
 // KestroveLogger for the scripts: the shared logger and its methods under
-// their selector names. Scripts never make or destroy a logger.
+// their selector names.
 #include <pybind11/pybind11.h>
 
 #include "app/core/KestroveLogger.h"
@@ -11,9 +11,7 @@ namespace tarvex::launcher {
 
 void BindLogger(py::module_& m) {
   using L = KestroveLogger;
-  py::class_<L, std::unique_ptr<L, py::nodelete>>(m, "KestroveLogger",
-                                                  "The agent's log, ~/Library/Tarvex/tarvex.log.txt.")
-      .def_static("instance", &L::instance, py::return_value_policy::reference)
+  BindShared<L>(m, "KestroveLogger", "The agent's log, ~/Library/Tarvex/tarvex.log.txt.")
       .def("error_", &L::error, py::arg("text"))
       .def("warn_", &L::warn, py::arg("text"))
       .def("debug_", &L::debug, py::arg("text"))

@@ -13,9 +13,7 @@ namespace tarvex::launcher {
 
 void BindSettings(py::module_& m) {
   using S = KestroveSettings;
-  py::class_<S, std::unique_ptr<S, py::nodelete>>(m, "KestroveSettings",
-                                                  "The agent's settings, ~/Library/Tarvex/prefs.plist.")
-      .def_static("instance", &S::instance, py::return_value_policy::reference)
+  BindShared<S>(m, "KestroveSettings", "The agent's settings, ~/Library/Tarvex/prefs.plist.")
       .def_static("defaults", &S::defaults)
       .def("load", &S::load)
       .def("writeToFile", &S::writeToFile)

@@ -7,8 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace tarvex::testing {
@@ -74,19 +72,6 @@ LaunchResult Launch(const LaunchOptions& options) {
   ::close(out);
   ::close(err);
   return result;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteAll(const std::string& path, const std::string& text) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << text;
-  if (!f.flush()) throw std::runtime_error("cannot write " + path);
 }
 
 }  // namespace tarvex::testing

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/Files.h"
+
 namespace tarvex::testing {
 
 struct LaunchOptions {
@@ -29,9 +31,5 @@ struct LaunchResult {
 // The embedded interpreter's own allocations are never freed (it is not
 // finalised): the leak checker is given their suppression file.
 LaunchResult Launch(const LaunchOptions& options);
-
-// The text of a whole file ("" when it cannot be read).
-std::string ReadAll(const std::string& path);
-void WriteAll(const std::string& path, const std::string& text);
 
 }  // namespace tarvex::testing
