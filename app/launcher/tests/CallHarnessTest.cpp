@@ -226,8 +226,8 @@ TEST_F(CallHarnessTest, LoggerAsTheScriptsCallIt) {
 }
 
 // Every class method of KestroveBridge on small trees: results as text,
-// errors as KestroveException with their id, and an output file that a
-// refused download leaves as it was.
+// errors as KestroveException with their id (a JSON value of the wrong type
+// as JSONError), and an output file that a refused download leaves as it was.
 TEST_F(CallHarnessTest, BridgeAsTheScriptsCallIt) {
   const std::string tree =
       R"({"_nodes":[{"nid":"ROOT","ntype":"folder","name":"","children":["b1"]},)"
@@ -255,6 +255,8 @@ TEST_F(CallHarnessTest, BridgeAsTheScriptsCallIt) {
       {B, "CompareNodesetsFileBefore_after_", R"(["$DIR/broken.json", "$DIR/tree.json"])",
        R"({"exc": "KestroveException", "id": 500, "messageMatches": "broken.json"})"},
       {B, "GetNodesetHashesFromFile_", R"(["$DIR/missing.json"])", R"({"ok": "[]\n"})"},
+      {B, "GetUploadNodesetFromJson_", R"(["{\"_nodes\": [{\"nid\": \"ROOT\", \"name\": [1]}]}"])",
+       R"({"exc": "JSONError", "messageMatches": "."})"},
       {B, "GetUploadNodesetFromFile_", R"(["$DIR/missing.json"])",
        R"({"exc": "KestroveException", "id": 501, "messageMatches": "ROOT"})"},
       {B, "SaveDownloadCommandsetToFile_CommandsetJson_", R"(["$DIR/empty.json", "[]"])", R"({"ok": true})"},
@@ -274,18 +276,18 @@ TEST_F(CallHarnessTest, BridgeAsTheScriptsCallIt) {
       {B, "GetUploadNodesetFromFile_", R"(["$DIR/tree.json"])", R"({"ok": "$UPLOAD"})"},
       {B, "GetNodesetHashesFromFile_", R"(["$DIR/tree.json"])", R"({"ok": "$HASHES"})"},
   });
-  ASSERT_EQ(results.size(), 23u);
+  ASSERT_EQ(results.size(), 24u);
   // Node ids: ASCII digits of the engine's alphabet, two calls never the same.
   EXPECT_NE(results[0]["ok"], results[1]["ok"]);
   for (int i : {0, 1}) EXPECT_TRUE(std::regex_match(results[i]["ok"].asString(), std::regex("[0-9A-Za-z.+]+")));
   // The upload from the file and from the text: the same inserts, parents first.
-  EXPECT_EQ(results[20]["ok"], results[21]["ok"]);
-  const Json::Value upload = Parse(results[21]["ok"].asString(), "upload");
+  EXPECT_EQ(results[21]["ok"], results[22]["ok"]);
+  const Json::Value upload = Parse(results[22]["ok"].asString(), "upload");
   ASSERT_EQ(upload.size(), 2u);
   EXPECT_EQ(upload[0]["nid"], "ROOT");
   EXPECT_EQ(upload[1]["nid"], "b1");
   EXPECT_EQ(upload[1]["args"]["name"], "Ünï");
-  const Json::Value hashes = Parse(results[22]["ok"].asString(), "hashes");
+  const Json::Value hashes = Parse(results[23]["ok"].asString(), "hashes");
   ASSERT_EQ(hashes.size(), 2u);
   for (const auto& entry : hashes)
     for (const char* key : {"nid", "pnid", "children", "hash"}) EXPECT_TRUE(entry.isMember(key)) << key;

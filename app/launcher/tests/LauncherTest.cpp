@@ -159,6 +159,7 @@ import helper
 print(json.dumps({"argv": sys.argv, "pythonpath": os.environ["PYTHONPATH"],
                   "path": sys.path[:2], "cwd_on_path": "" in sys.path or os.getcwd() in sys.path,
                   "probe": found, "helper": helper.NAME, "file": __file__,
+                  "executable": sys.executable,
                   "name": __name__}))
 )");
   WriteAll(resources_ + "/helper.py", "NAME = 'beside main'\n");
@@ -183,6 +184,7 @@ print(json.dumps({"argv": sys.argv, "pythonpath": os.environ["PYTHONPATH"],
   EXPECT_THAT(result.out, HasSubstr("\"helper\": \"beside main\""));
   EXPECT_THAT(result.out, HasSubstr("\"file\": \"main.py\""));
   EXPECT_THAT(result.out, HasSubstr("\"name\": \"__main__\""));
+  EXPECT_THAT(result.out, HasSubstr(std::string("\"executable\": \"") + PYTHON_PROGRAM + "\""));
 }
 
 // Without TARVEX_RESOURCES the program runs the main script of the bundle it
