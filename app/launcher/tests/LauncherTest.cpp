@@ -100,8 +100,8 @@ TEST_F(LauncherTest, RunsTheFirstMainScriptThatIsARegularFile) {
   }
 }
 
-// A script that fails, exits or cannot be read: the exit code and what is
-// told on standard error.
+// A script that fails, exits or cannot be read, or an interpreter that does
+// not start: the exit code and what is told on standard error.
 TEST_F(LauncherTest, EndsWithTheScriptsResultOrAClearMessage) {
   struct Case {
     const char* name;
@@ -110,28 +110,35 @@ TEST_F(LauncherTest, EndsWithTheScriptsResultOrAClearMessage) {
     int exitCode;
     std::vector<std::string> told;
     std::vector<std::string> notTold;
+    std::optional<std::string> pythonHome;  // PYTHONHOME for the program
   } cases[] = {
       {"raises",
        "print('before')\nraise RuntimeError('x')\n",
        false,
        1,
        {"Traceback (most recent call last):", "RuntimeError: x", RunFailedText(resources_ + "/main.py")},
-       {}},
-      {"exits with 3", "import sys\nsys.exit(3)\n", false, 3, {}, {"PyRun_SimpleFile failed"}},
-      {"exits with 0", "import sys\nsys.exit(0)\n", false, 0, {}, {"PyRun_SimpleFile failed"}},
-      {"syntax error", "def (:\n", false, 1, {"SyntaxError", RunFailedText(resources_ + "/main.py")}, {}},
+       {},
+       std::nullopt},
+      {"exits with 3", "import sys\nsys.exit(3)\n", false, 3, {}, {"PyRun_SimpleFile failed"}, std::nullopt},
+      {"exits with 0", "import sys\nsys.exit(0)\n", false, 0, {}, {"PyRun_SimpleFile failed"}, std::nullopt},
+      {"syntax error", "def (:\n", false, 1, {"SyntaxError", RunFailedText(resources_ + "/main.py")}, {},
+       std::nullopt},
       {"unreadable",
        "print('secret')\n",
        true,
        1,
        {"Permission denied", RunFailedText(resources_ + "/main.py")},
-       {"secret"}},
+       {"secret"},
+       std::nullopt},
+      {"no interpreter", "print('started')\n", false, 1, {"main() Python did not start: "}, {"started"},
+       root_ / "no-python-here"},
   };
   for (const auto& c : cases) {
     Script("main.py", c.source);
     ::chmod((resources_ + "/main.py").c_str(), c.unreadable ? 0 : 0644);
     LaunchOptions options;
     options.asNobody = c.unreadable;
+    if (c.pythonHome) options.env["PYTHONHOME"] = *c.pythonHome;
     const auto result = Run({}, options);
     EXPECT_EQ(result.exitCode, c.exitCode) << c.name << "\n" << result.err;
     for (const auto& text : c.told) EXPECT_THAT(result.err, HasSubstr(text)) << c.name;
