@@ -37,10 +37,10 @@ void BindConversions(py::module_& m) {
 }
 
 void BindErrors(py::module_& m) {
-  m.attr("KestroveException") = py::reinterpret_steal<py::object>(
-      PyErr_NewExceptionWithDoc("tarvex_agent.KestroveException",
-                                "An error of the agent: .id (500, or 501 for a missing node) and .message.",
-                                PyExc_RuntimeError, nullptr));
+  m.attr("KestroveException") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+      "tarvex_agent.KestroveException",
+      "An error of the agent: .id (500, or 501 for a missing node) and .message.",
+      PyExc_RuntimeError, nullptr));
   m.attr("JSONError") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
       "tarvex_agent.JSONError", "JSON text the agent could not take.", PyExc_ValueError, nullptr));
   // No C++ error crosses into the interpreter untranslated; those not named

@@ -23,7 +23,9 @@ namespace tarvex::launcher {
 namespace {
 
 // The source file's own name, as the Mac's messages give it.
-std::string SourceName() { return std::filesystem::path(__FILE__).filename().string(); }
+std::string SourceName() {
+  return std::filesystem::path(__FILE__).filename().string();
+}
 
 bool IsRegularFile(const std::string& path) {
   struct stat st;
@@ -88,7 +90,8 @@ int RunLauncher(int argc, char** argv) {
   if (PyStatus_Exception(status)) {
     if (PyStatus_IsExit(status)) return status.exitcode;
     throw InternalInconsistency(Format("%s:%d main() Python did not start: %s", SourceName(),
-                                       __LINE__, status.err_msg ? status.err_msg : "unknown error"));
+                                       __LINE__,
+                                       status.err_msg ? status.err_msg : "unknown error"));
   }
 
   std::FILE* fp = std::fopen(script->c_str(), "r");

@@ -19,7 +19,7 @@ namespace {
 struct Row {
   const char* cls;
   const char* method;
-  std::string args;      // a JSON array; "$DIR" is the test's folder
+  std::string args;  // a JSON array; "$DIR" is the test's folder
   // {"ok": ...} or {"exc": ..., "id"?, "message"?}; "$DIR" as above; an
   // "ok" of "$NAME" is any value, checked after the table.
   std::string expected;
@@ -40,7 +40,8 @@ class CallHarnessTest : public ::testing::Test {
  protected:
   CallHarnessTest() {
     for (const auto& dir : {resources_, home_, runtime_}) std::filesystem::create_directories(dir);
-    std::filesystem::copy_file(std::string(LAUNCHER_SCRIPTS) + "/harness.py", resources_ + "/main.py");
+    std::filesystem::copy_file(std::string(LAUNCHER_SCRIPTS) + "/harness.py",
+                               resources_ + "/main.py");
   }
 
   std::string Expand(std::string text) const {
@@ -77,11 +78,14 @@ class CallHarnessTest : public ::testing::Test {
       Json::Value expected = Parse(Expand(rows[i].expected), rows[i].method);
       Json::Value actual = results[i];
       // "$NAME" stands for text the test checks after the table.
-      if (const Json::Value ok = expected.get("ok", Json::Value()); ok.isString() && ok.asString().starts_with("$")) {
-        EXPECT_TRUE(actual.isMember("ok")) << rows[i].cls << "." << rows[i].method << ": " << actual;
+      if (const Json::Value ok = expected.get("ok", Json::Value());
+          ok.isString() && ok.asString().starts_with("$")) {
+        EXPECT_TRUE(actual.isMember("ok"))
+            << rows[i].cls << "." << rows[i].method << ": " << actual;
         continue;
       }
-      const std::string where = std::string(rows[i].cls) + "." + rows[i].method + " " + rows[i].args;
+      const std::string where =
+          std::string(rows[i].cls) + "." + rows[i].method + " " + rows[i].args;
       if (expected.isMember("messageMatches")) {
         EXPECT_TRUE(std::regex_search(actual["message"].asString(),
                                       std::regex(expected["messageMatches"].asString())))
@@ -113,7 +117,8 @@ TEST_F(CallHarnessTest, ShimFindsOnlyTheAgentsClasses) {
        R"({"exc": "ValueError", "message": "objc.lookUpClass: no class named \"__loader__\""})"},
       {"objc", "lookUpClass", R"([""])",
        R"({"exc": "ValueError", "message": "objc.lookUpClass: no class named \"\""})"},
-      {"objc", "lookUpClass", R"([null])", R"({"exc": "TypeError", "messageMatches": "lookUpClass"})"},
+      {"objc", "lookUpClass", R"([null])",
+       R"({"exc": "TypeError", "messageMatches": "lookUpClass"})"},
       {"tarvex_agent", "toPython", R"([{"a": [1, "ü", null, true, {"b": []}]}])",
        R"({"ok": {"a": [1, "ü", null, true, {"b": []}]}})"},
   });
@@ -143,8 +148,10 @@ TEST_F(CallHarnessTest, SettingsAsTheScriptsCallThem) {
       {S, "getString_", R"(["useTabSync"])", R"({"ok": "true"})", true},
       {S, "setBooleanKey_forValue_", R"(["rememberPassword", false])", R"({"ok": null})", true},
       {S, "getString_", R"(["rememberPassword"])", R"({"ok": "false"})", true},
-      {S, "setKey_forValue_", R"([null, "x"])", R"({"exc": "TypeError", "messageMatches": "setKey_forValue_"})", true},
-      {S, "setKey_forValue_", R"(["topRevision", 12])", R"({"exc": "TypeError", "messageMatches": "setKey_forValue_"})", true},
+      {S, "setKey_forValue_", R"([null, "x"])",
+       R"({"exc": "TypeError", "messageMatches": "setKey_forValue_"})", true},
+      {S, "setKey_forValue_", R"(["topRevision", 12])",
+       R"({"exc": "TypeError", "messageMatches": "setKey_forValue_"})", true},
       {S, "getString_", R"(["topRevision"])", R"({"ok": ""})", true},
       {S, "writeToFile", "[]", R"({"ok": true})", true},
       {S, "setKey_forValue_", R"(["launchAtLogin", "false"])", R"({"ok": null})", true},
@@ -155,10 +162,13 @@ TEST_F(CallHarnessTest, SettingsAsTheScriptsCallThem) {
       {S, "getString_", R"(["username"])", R"({"ok": "Zoë"})", true},
       {S, "defaults", "[]", R"({"ok": "$DEFAULTS"})"},
       {S, "data", "[]", R"({"ok": "$DATA"})", true},
-      {A, "__getattribute__", R"(["settingNetworkConnectionFailed"])", R"({"ok": "networkFailure"})"},
+      {A, "__getattribute__", R"(["settingNetworkConnectionFailed"])",
+       R"({"ok": "networkFailure"})"},
       {A, "__getattribute__", R"(["settingTabComputerName"])", R"({"ok": "tabComputerName"})"},
-      {A, "__getattribute__", R"(["kestroveSettingsPath"])", R"({"ok": "~/Library/Tarvex/prefs.plist"})"},
-      {A, "__getattribute__", R"(["loginWindowFile"])", R"({"ok": "~/Library/Preferences/loginwindow.plist"})"},
+      {A, "__getattribute__", R"(["kestroveSettingsPath"])",
+       R"({"ok": "~/Library/Tarvex/prefs.plist"})"},
+      {A, "__getattribute__", R"(["loginWindowFile"])",
+       R"({"ok": "~/Library/Preferences/loginwindow.plist"})"},
   });
   // The defaults and the whole settings as dictionaries of text.
   ASSERT_EQ(results.size(), 33u);
@@ -215,8 +225,8 @@ TEST_F(CallHarnessTest, LoggerAsTheScriptsCallIt) {
   });
   const std::string date = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}: ";
   const std::vector<std::string> lines = {
-      "Debug: débogage",   "Warning: careful", "Error: Assertion error!", "Error: count == 1",
-      "Custom: own line", "Info: always",
+      "Debug: débogage",   "Warning: careful", "Error: Assertion error!",
+      "Error: count == 1", "Custom: own line", "Info: always",
   };
   std::string pattern;
   for (const auto& line : lines) pattern += date + line + "\n";
@@ -247,7 +257,8 @@ TEST_F(CallHarnessTest, BridgeAsTheScriptsCallIt) {
       {B, "CompareVersions_other_", R"(["1.3", "1.3"])", R"({"ok": 0})"},
       {B, "CompareVersions_other_", R"(["1.2", "1.10"])", R"({"ok": -1})"},
       {B, "CompareNodesetsJsonBefore_after_", "[" + t + "," + t + "]", R"({"ok": "[]\n"})"},
-      {B, "CompareNodesetsFileBefore_after_", R"(["$DIR/tree.json", "$DIR/tree.json"])", R"({"ok": "[]\n"})"},
+      {B, "CompareNodesetsFileBefore_after_", R"(["$DIR/tree.json", "$DIR/tree.json"])",
+       R"({"ok": "[]\n"})"},
       {B, "CompareNodesetsJsonBefore_after_", "[\"{}\"," + t + "]",
        R"({"exc": "KestroveException", "id": 501, "messageMatches": "ROOT"})"},
       {B, "CompareNodesetsFileBefore_after_", R"(["$DIR/missing.json", "$DIR/tree.json"])",
@@ -259,19 +270,23 @@ TEST_F(CallHarnessTest, BridgeAsTheScriptsCallIt) {
        R"({"exc": "JSONError", "messageMatches": "."})"},
       {B, "GetUploadNodesetFromFile_", R"(["$DIR/missing.json"])",
        R"({"exc": "KestroveException", "id": 501, "messageMatches": "ROOT"})"},
-      {B, "SaveDownloadCommandsetToFile_CommandsetJson_", R"(["$DIR/empty.json", "[]"])", R"({"ok": true})"},
+      {B, "SaveDownloadCommandsetToFile_CommandsetJson_", R"(["$DIR/empty.json", "[]"])",
+       R"({"ok": true})"},
       {B, "GetNodesetHashesFromFile_", R"(["$DIR/empty.json"])", R"({"ok": "[]\n"})"},
-      {B, "SaveDownloadCommandsetToFile_CommandsetJson_", R"(["$DIR/kept.json", "[{\"action\": \"insert\""])",
+      {B, "SaveDownloadCommandsetToFile_CommandsetJson_",
+       R"(["$DIR/kept.json", "[{\"action\": \"insert\""])",
        R"({"exc": "KestroveException", "id": 500, "messageMatches": "."})"},
       {B, "SaveDownloadCommandsetToFile_CommandsetJson_", R"(["$DIR/kept.json", "not json"])",
        R"({"exc": "KestroveException", "id": 500, "messageMatches": "."})"},
       {B, "SaveDownloadCommandsetToFile_CommandsetJson_", R"([null, "[]"])",
        R"({"exc": "TypeError", "messageMatches": "SaveDownloadCommandsetToFile_CommandsetJson_"})"},
-      {B, "MergeNodesetsToFile_basePath_otherSetPath_", R"(["$DIR/kept.json", "$DIR/missing.json", "$DIR/tree.json"])",
+      {B, "MergeNodesetsToFile_basePath_otherSetPath_",
+       R"(["$DIR/kept.json", "$DIR/missing.json", "$DIR/tree.json"])",
        R"({"exc": "KestroveException", "id": 501, "messageMatches": "ROOT"})"},
-      {B, "MergeNodesetsToFile_basePath_otherSetPath_", R"(["$DIR/merged.json", "$DIR/tree.json", "$DIR/tree.json"])",
-       R"({"ok": true})"},
-      {B, "CompareNodesetsFileBefore_after_", R"(["$DIR/tree.json", "$DIR/merged.json"])", R"({"ok": "[]\n"})"},
+      {B, "MergeNodesetsToFile_basePath_otherSetPath_",
+       R"(["$DIR/merged.json", "$DIR/tree.json", "$DIR/tree.json"])", R"({"ok": true})"},
+      {B, "CompareNodesetsFileBefore_after_", R"(["$DIR/tree.json", "$DIR/merged.json"])",
+       R"({"ok": "[]\n"})"},
       {B, "GetUploadNodesetFromJson_", "[" + t + "]", R"({"ok": "$UPLOAD"})"},
       {B, "GetUploadNodesetFromFile_", R"(["$DIR/tree.json"])", R"({"ok": "$UPLOAD"})"},
       {B, "GetNodesetHashesFromFile_", R"(["$DIR/tree.json"])", R"({"ok": "$HASHES"})"},
@@ -279,7 +294,8 @@ TEST_F(CallHarnessTest, BridgeAsTheScriptsCallIt) {
   ASSERT_EQ(results.size(), 24u);
   // Node ids: ASCII digits of the engine's alphabet, two calls never the same.
   EXPECT_NE(results[0]["ok"], results[1]["ok"]);
-  for (int i : {0, 1}) EXPECT_TRUE(std::regex_match(results[i]["ok"].asString(), std::regex("[0-9A-Za-z.+]+")));
+  for (int i : {0, 1})
+    EXPECT_TRUE(std::regex_match(results[i]["ok"].asString(), std::regex("[0-9A-Za-z.+]+")));
   // The upload from the file and from the text: the same inserts, parents first.
   EXPECT_EQ(results[21]["ok"], results[22]["ok"]);
   const Json::Value upload = Parse(results[22]["ok"].asString(), "upload");
@@ -290,7 +306,8 @@ TEST_F(CallHarnessTest, BridgeAsTheScriptsCallIt) {
   const Json::Value hashes = Parse(results[23]["ok"].asString(), "hashes");
   ASSERT_EQ(hashes.size(), 2u);
   for (const auto& entry : hashes)
-    for (const char* key : {"nid", "pnid", "children", "hash"}) EXPECT_TRUE(entry.isMember(key)) << key;
+    for (const char* key : {"nid", "pnid", "children", "hash"})
+      EXPECT_TRUE(entry.isMember(key)) << key;
   // A refused download left its output alone; the empty one wrote a tree.
   EXPECT_EQ(ReadAll(dir_ / "kept.json"), "{\"kept\": true}\n");
   EXPECT_THAT(ReadAll(dir_ / "empty.json"), ::testing::HasSubstr("\"_nodes\":[]"));

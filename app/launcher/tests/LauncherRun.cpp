@@ -40,7 +40,8 @@ LaunchResult Launch(const LaunchOptions& options) {
   cargv.push_back(nullptr);
 
   std::string lsan = std::string("print_suppressions=0:suppressions=") + LAUNCHER_LSAN_SUPPRESSIONS;
-  if (const char* old = std::getenv("LSAN_OPTIONS"); old && *old) lsan = std::string(old) + ":" + lsan;
+  if (const char* old = std::getenv("LSAN_OPTIONS"); old && *old)
+    lsan = std::string(old) + ":" + lsan;
 
   const int out = TempFd();
   const int err = TempFd();
@@ -58,7 +59,8 @@ LaunchResult Launch(const LaunchOptions& options) {
     }
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
     if (options.asNobody && ::geteuid() == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        ::_exit(126);
     }
     ::execv(program.c_str(), cargv.data());
     ::_exit(127);

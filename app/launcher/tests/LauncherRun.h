@@ -17,9 +17,9 @@ struct LaunchOptions {
   // Variables set (a value) or removed (nullopt) for the program only; the
   // rest of the environment is the test's.
   std::map<std::string, std::optional<std::string>> env;
-  std::string cwd;            // "" keeps the test's
-  bool asNobody = false;      // run as the user nobody when the test is root
-  std::string program;        // "" is the launcher built in the bundle
+  std::string cwd;        // "" keeps the test's
+  bool asNobody = false;  // run as the user nobody when the test is root
+  std::string program;    // "" is the launcher built in the bundle
 };
 
 struct LaunchResult {

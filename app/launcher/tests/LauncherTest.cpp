@@ -33,8 +33,10 @@ class LauncherTest : public ::testing::Test {
     const std::string src = root_ / "source.py";
     WriteAll(src, source);
     LaunchOptions compile;
-    compile.args = {"-c", "import py_compile, sys; py_compile.compile(sys.argv[1], cfile=sys.argv[2], doraise=True)",
-                    src, resources_ + "/" + name};
+    compile.args = {
+        "-c",
+        "import py_compile, sys; py_compile.compile(sys.argv[1], cfile=sys.argv[2], doraise=True)",
+        src, resources_ + "/" + name};
     compile.program = PYTHON_PROGRAM;
     const auto made = Launch(compile);
     ASSERT_EQ(made.exitCode, 0) << made.err;
@@ -116,12 +118,30 @@ TEST_F(LauncherTest, EndsWithTheScriptsResultOrAClearMessage) {
        "print('before')\nraise RuntimeError('x')\n",
        false,
        1,
-       {"Traceback (most recent call last):", "RuntimeError: x", RunFailedText(resources_ + "/main.py")},
+       {"Traceback (most recent call last):", "RuntimeError: x",
+        RunFailedText(resources_ + "/main.py")},
        {},
        std::nullopt},
-      {"exits with 3", "import sys\nsys.exit(3)\n", false, 3, {}, {"PyRun_SimpleFile failed"}, std::nullopt},
-      {"exits with 0", "import sys\nsys.exit(0)\n", false, 0, {}, {"PyRun_SimpleFile failed"}, std::nullopt},
-      {"syntax error", "def (:\n", false, 1, {"SyntaxError", RunFailedText(resources_ + "/main.py")}, {},
+      {"exits with 3",
+       "import sys\nsys.exit(3)\n",
+       false,
+       3,
+       {},
+       {"PyRun_SimpleFile failed"},
+       std::nullopt},
+      {"exits with 0",
+       "import sys\nsys.exit(0)\n",
+       false,
+       0,
+       {},
+       {"PyRun_SimpleFile failed"},
+       std::nullopt},
+      {"syntax error",
+       "def (:\n",
+       false,
+       1,
+       {"SyntaxError", RunFailedText(resources_ + "/main.py")},
+       {},
        std::nullopt},
       {"unreadable",
        "print('secret')\n",
@@ -130,7 +150,12 @@ TEST_F(LauncherTest, EndsWithTheScriptsResultOrAClearMessage) {
        {"Permission denied", RunFailedText(resources_ + "/main.py")},
        {"secret"},
        std::nullopt},
-      {"no interpreter", "print('started')\n", false, 1, {"main() Python did not start: "}, {"started"},
+      {"no interpreter",
+       "print('started')\n",
+       false,
+       1,
+       {"main() Python did not start: "},
+       {"started"},
        root_ / "no-python-here"},
   };
   for (const auto& c : cases) {
@@ -184,8 +209,10 @@ print(json.dumps({"argv": sys.argv, "pythonpath": os.environ["PYTHONPATH"],
   // json.dumps escapes non-ASCII text.
   expectedArgv = std::regex_replace(expectedArgv, std::regex("ünï"), "\\u00fcn\\u00ef");
   EXPECT_THAT(result.out, HasSubstr("\"argv\": " + expectedArgv));
-  EXPECT_THAT(result.out, HasSubstr("\"pythonpath\": \"" + resources_ + ":" + resources_ + "/PyObjC\""));
-  EXPECT_THAT(result.out, HasSubstr("\"path\": [\"" + resources_ + "\", \"" + resources_ + "/PyObjC\"]"));
+  EXPECT_THAT(result.out,
+              HasSubstr("\"pythonpath\": \"" + resources_ + ":" + resources_ + "/PyObjC\""));
+  EXPECT_THAT(result.out,
+              HasSubstr("\"path\": [\"" + resources_ + "\", \"" + resources_ + "/PyObjC\"]"));
   EXPECT_THAT(result.out, HasSubstr("\"cwd_on_path\": false"));
   EXPECT_THAT(result.out, HasSubstr("\"probe\": false"));
   EXPECT_THAT(result.out, HasSubstr("\"helper\": \"beside main\""));
@@ -210,7 +237,8 @@ TEST_F(LauncherTest, RunsTheMainScriptOfItsOwnBundle) {
     EXPECT_THAT(result.out, HasSubstr("Tarvex for Safari")) << program;
   }
   EXPECT_TRUE(std::filesystem::is_regular_file(
-      std::filesystem::path(LAUNCHER_PROGRAM).parent_path().parent_path() / "Resources" / "main.py"));
+      std::filesystem::path(LAUNCHER_PROGRAM).parent_path().parent_path() / "Resources" /
+      "main.py"));
   EXPECT_EQ(std::filesystem::path(LAUNCHER_PROGRAM).parent_path().filename(), "MacOS");
 }
 

@@ -22,7 +22,8 @@ TEST(SmokeTest, MergeCompareHashAndSaveThroughTheLauncher) {
   const std::string resources = dir / "Resources";
   const std::string home = dir / "home";
   const std::string trees = dir / "trees";
-  for (const auto& d : {resources, home, trees, dir / "run"}) std::filesystem::create_directories(d);
+  for (const auto& d : {resources, home, trees, dir / "run"})
+    std::filesystem::create_directories(d);
   std::filesystem::copy_file(std::string(LAUNCHER_SCRIPTS) + "/smoke.py", resources + "/main.py");
 
   LaunchOptions options;
