@@ -6,7 +6,7 @@ APP_DIR := build/app
 RUN_DIR := build/run
 CLIENT ?= 1
 
-.PHONY: test bench run deps format clean
+.PHONY: test bench run deps format clean fuzz
 
 deps:
 	@./scripts/install-deps.sh
@@ -29,6 +29,27 @@ bench: deps
 	# Every target, so a warning only the optimiser shows cannot hide.
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	@set -e; for b in $(BENCH_DIR)/bench/bench_*; do echo "== $$b"; "$$b"; done
+
+# The fuzz targets (fuzz/), each for FUZZ_SECONDS, built with clang,
+# libFuzzer, ASan and UBSan in build/fuzz. Inputs found go to
+# build/fuzz/corpus/<target>, crashes and time-outs to
+# build/fuzz/findings/<target>/; an input that found a fault is kept in
+# fuzz/corpus/<target>/, which `make test` replays.
+FUZZ_DIR := build/fuzz
+FUZZ_SECONDS ?= 180
+FUZZ_TARGETS := baseline commands ini menuorder favicon requests replies
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=Debug -DTARVEX_SANITIZE=OFF -DTARVEX_FUZZ=ON \
+	  -DCMAKE_CXX_COMPILER=clang++-14 \
+	  "-DCMAKE_CXX_FLAGS=-O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target tarvex_fuzzers
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  echo "== $$t"; \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/findings/$$t; \
+	  $(FUZZ_DIR)/fuzz/fuzz_$$t $(FUZZ_DIR)/corpus/$$t fuzz/corpus/$$t \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=25 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_DIR)/findings/$$t/; \
+	done
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -13,6 +13,7 @@ packages=(
   chromium fonts-dejavu-core
   zlib1g-dev unzip python3
   libplist-dev pybind11-dev libpython3-dev uuid-dev
+  clang-14 libfuzzer-14-dev
 )
 # Node runs the browser tests; a node already on the machine is kept.
 if ! command -v node >/dev/null 2>&1; then
