@@ -25,7 +25,6 @@ namespace tarvex {
 namespace {
 
 constexpr std::string_view kSection = kTarvexSection;
-constexpr std::string_view kShortcut = "InternetShortcut";
 constexpr std::string_view kOriginalKeys[] = {"original_name", "original_pnid", "original_bnid"};
 
 }  // namespace
