@@ -50,12 +50,32 @@ void FaultyFileSystem::BeforeNth(Op op, int nth, std::function<void()> fn) {
   hooks_.push_back(Hook{op, calls_[Index(op)] + nth, std::move(fn)});
 }
 
+void FaultyFileSystem::FailWritesAfter(int n, uint32_t code) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  writeLimit_ = writes_ + n;
+  writeLimitCode_ = code;
+}
+
+void FaultyFileSystem::BeforeNthWrite(int nth, std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  writeHooks_.push_back(Hook{Op::Write, writes_ + nth, std::move(fn)});
+}
+
+int FaultyFileSystem::Writes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writes_;
+}
+
 void FaultyFileSystem::Reset() {
   std::lock_guard<std::mutex> lock(mutex_);
   rules_.clear();
   hooks_.clear();
+  writeHooks_.clear();
   for (int& calls : calls_) calls = 0;
   syncs_ = 0;
+  writes_ = 0;
+  writeLimit_ = -1;
+  writeLimitCode_ = 0;
 }
 
 int FaultyFileSystem::Calls(Op op) const {
@@ -73,12 +93,24 @@ void FaultyFileSystem::CountSyncs(int syncs) {
   syncs_ += syncs;
 }
 
-uint32_t FaultyFileSystem::Check(Op op) {
+uint32_t FaultyFileSystem::Check(Op op, bool changesDisk) {
   std::vector<std::function<void()>> due;
   uint32_t code = win32::ERROR_SUCCESS;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const int call = ++calls_[Index(op)];
+    if (changesDisk) {
+      const int write = ++writes_;
+      for (auto it = writeHooks_.begin(); it != writeHooks_.end();) {
+        if (it->nth == write) {
+          due.push_back(std::move(it->fn));
+          it = writeHooks_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      if (writeLimit_ >= 0 && write > writeLimit_) code = writeLimitCode_;
+    }
     for (auto it = hooks_.begin(); it != hooks_.end();) {
       if (it->op == op && it->nth == call) {
         due.push_back(std::move(it->fn));
@@ -88,6 +120,7 @@ uint32_t FaultyFileSystem::Check(Op op) {
       }
     }
     for (const Rule& rule : rules_) {
+      if (code != win32::ERROR_SUCCESS) break;
       if (rule.op != op) continue;
       if (call == rule.nth || (rule.sticky && call > rule.nth)) {
         code = rule.code;
@@ -106,7 +139,7 @@ uint32_t FaultyFileSystem::GetAttributes(const std::string& path, uint32_t* attr
 }
 
 uint32_t FaultyFileSystem::SetAttributes(const std::string& path, uint32_t attributes) {
-  if (uint32_t code = Check(Op::Attributes)) return code;
+  if (uint32_t code = Check(Op::Attributes, true)) return code;
   return inner_.SetAttributes(path, attributes);
 }
 
@@ -123,7 +156,7 @@ uint32_t FaultyFileSystem::ReadFile(const std::string& path, std::string* data, 
 uint32_t FaultyFileSystem::WriteFileAtomic(const std::string& path, std::string_view data,
                                            uint32_t attributes, bool keepAttributes,
                                            Durability durability) {
-  if (uint32_t code = Check(Op::Write)) return code;
+  if (uint32_t code = Check(Op::Write, true)) return code;
   if (durability == Durability::Now) CountSyncs(2);
   return inner_.WriteFileAtomic(path, data, attributes, keepAttributes, durability);
 }
@@ -131,50 +164,51 @@ uint32_t FaultyFileSystem::WriteFileAtomic(const std::string& path, std::string_
 uint32_t FaultyFileSystem::OpenForAppend(const std::string& path, bool truncate,
                                          std::unique_ptr<WritableFile>* out) {
   out->reset();
-  if (uint32_t code = Check(Op::Open)) return code;
+  if (uint32_t code = Check(Op::Open, true)) return code;
   std::unique_ptr<WritableFile> file;
   if (uint32_t code = inner_.OpenForAppend(path, truncate, &file)) return code;
-  *out = std::make_unique<FaultyWritableFile>(std::move(file), [this] { return Check(Op::Write); });
+  *out = std::make_unique<FaultyWritableFile>(std::move(file),
+                                              [this] { return Check(Op::Write, true); });
   return win32::ERROR_SUCCESS;
 }
 
 uint32_t FaultyFileSystem::MoveFile(const std::string& from, const std::string& to,
                                     Durability durability) {
-  if (uint32_t code = Check(Op::Move)) return code;
+  if (uint32_t code = Check(Op::Move, true)) return code;
   if (durability == Durability::Now) CountSyncs(1);
   return inner_.MoveFile(from, to, durability);
 }
 
 uint32_t FaultyFileSystem::CopyFile(const std::string& from, const std::string& to,
                                     bool failIfExists, Durability durability) {
-  if (uint32_t code = Check(Op::Copy)) return code;
+  if (uint32_t code = Check(Op::Copy, true)) return code;
   if (durability == Durability::Now) CountSyncs(2);
   return inner_.CopyFile(from, to, failIfExists, durability);
 }
 
 uint32_t FaultyFileSystem::SyncFileSystem(const std::string& path) {
-  if (uint32_t code = Check(Op::Sync)) return code;
+  if (uint32_t code = Check(Op::Sync, true)) return code;
   CountSyncs(1);
   return inner_.SyncFileSystem(path);
 }
 
 uint32_t FaultyFileSystem::DeleteFile(const std::string& path) {
-  if (uint32_t code = Check(Op::Delete)) return code;
+  if (uint32_t code = Check(Op::Delete, true)) return code;
   return inner_.DeleteFile(path);
 }
 
 uint32_t FaultyFileSystem::CreateDirectory(const std::string& path) {
-  if (uint32_t code = Check(Op::CreateDirectory)) return code;
+  if (uint32_t code = Check(Op::CreateDirectory, true)) return code;
   return inner_.CreateDirectory(path);
 }
 
 uint32_t FaultyFileSystem::CreateDirectories(const std::string& path, uint32_t mode) {
-  if (uint32_t code = Check(Op::CreateDirectory)) return code;
+  if (uint32_t code = Check(Op::CreateDirectory, true)) return code;
   return inner_.CreateDirectories(path, mode);
 }
 
 uint32_t FaultyFileSystem::RemoveDirectory(const std::string& path) {
-  if (uint32_t code = Check(Op::RemoveDirectory)) return code;
+  if (uint32_t code = Check(Op::RemoveDirectory, true)) return code;
   return inner_.RemoveDirectory(path);
 }
 

@@ -175,6 +175,18 @@ class FaultyFileSystem : public FileSystem {
   // and before it goes on (to fail, or to the inner file system). `fn` may
   // use this file system; its calls are counted too.
   void BeforeNth(Op op, int nth, std::function<void()> fn);
+  // Calls that may change the disk are also counted together, in the order
+  // they come: WriteFileAtomic, SetAttributes, OpenForAppend and each Write
+  // of a file opened through it, MoveFile, CopyFile, SyncFileSystem,
+  // DeleteFile, CreateDirectory, CreateDirectories and RemoveDirectory. Every
+  // such call after the next `n` fails with `code` (a disk that stops taking
+  // writes: full, gone, or the program stopped there).
+  void FailWritesAfter(int n, uint32_t code);
+  // Runs `fn` once, when the `nth` such call (counting from now) arrives and
+  // before it goes on: a test may end the process there.
+  void BeforeNthWrite(int nth, std::function<void()> fn);
+  // Such calls so far.
+  int Writes() const;
   // Forgets the failures, the functions and the counts.
   void Reset();
   int Calls(Op op) const;
@@ -216,9 +228,9 @@ class FaultyFileSystem : public FileSystem {
     int nth;
     std::function<void()> fn;
   };
-  // Counts a call of `op` and runs the functions due: the code to fail it
-  // with, or 0.
-  uint32_t Check(Op op);
+  // Counts a call of `op` (and, when it `changesDisk`, a write) and runs the
+  // functions due: the code to fail it with, or 0.
+  uint32_t Check(Op op, bool changesDisk = false);
   void CountSyncs(int syncs);
 
   FileSystem& inner_;
@@ -227,6 +239,10 @@ class FaultyFileSystem : public FileSystem {
   std::vector<Hook> hooks_;
   int calls_[12] = {};
   int syncs_ = 0;
+  int writes_ = 0;
+  int writeLimit_ = -1;  // the writes that pass; -1: no limit
+  uint32_t writeLimitCode_ = 0;
+  std::vector<Hook> writeHooks_;  // `op` unused
 };
 
 }  // namespace tarvex

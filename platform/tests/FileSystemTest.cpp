@@ -11,6 +11,8 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "platform/Win32Error.h"
 #include "platform/files/FileSystem.h"
@@ -507,6 +509,67 @@ TEST_F(FileSystemTest, FaultyCountsEachWriteOfAnOpenedFile) {
   faulty.FailNth(FaultyFileSystem::Op::Open, 1, ERROR_SHARING_VIOLATION);
   EXPECT_EQ(faulty.OpenForAppend(Path("log"), false, &file), ERROR_SHARING_VIOLATION);
   EXPECT_EQ(file, nullptr);
+}
+
+// Every call that may change the disk counts as one write, in the order the
+// calls come, and every write after the limit fails while reads go on: the
+// disk as a program stopped at that point left it.
+TEST_F(FileSystemTest, FaultyFailsEveryWriteAfterTheNthWhateverItsKind) {
+  Put("f", "old");
+  ASSERT_EQ(fs_.CreateDirectory(Path("gone")), ERROR_SUCCESS);
+  FaultyFileSystem faulty(fs_);
+  std::string data;
+  std::vector<DirEntry> entries;
+  std::unique_ptr<WritableFile> log;
+  // Each step and whether it changes the disk.
+  const std::vector<std::pair<std::function<uint32_t()>, bool>> steps = {
+      {[&] { return faulty.ReadFile(Path("f"), &data, UINT64_MAX); }, false},
+      {[&] { return faulty.WriteFileAtomic(Path("f"), "new", 0, true); }, true},
+      {[&] { return faulty.SetAttributes(Path("f"), FILE_ATTRIBUTE_HIDDEN); }, true},
+      {[&] {
+         uint32_t attributes = 0;
+         return faulty.GetAttributes(Path("f"), &attributes);
+       },
+       false},
+      {[&] { return faulty.CopyFile(Path("f"), Path("g"), true); }, true},
+      {[&] { return faulty.MoveFile(Path("g"), Path("h")); }, true},
+      {[&] { return faulty.CreateDirectory(Path("d")); }, true},
+      {[&] { return faulty.CreateDirectories(Path("d/e/f"), 0777); }, true},
+      {[&] { return faulty.ListDirectory(Path(""), "*", &entries); }, false},
+      {[&] { return faulty.RemoveDirectory(Path("gone")); }, true},
+      {[&] { return faulty.DeleteFile(Path("h")); }, true},
+      {[&] { return faulty.OpenForAppend(Path("log"), false, &log); }, true},
+      {[&] { return log ? log->Write("line") : ERROR_INVALID_HANDLE; }, true},
+      {[&] { return faulty.SyncFileSystem(Path("f")); }, true},
+  };
+  int writes = 0;
+  for (const auto& step : steps) writes += step.second;
+  for (int limit = 0; limit <= writes; ++limit) {
+    SCOPED_TRACE("every write after write " + std::to_string(limit) + " fails");
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+      std::filesystem::remove_all(entry.path());
+    Put("f", "old");
+    ASSERT_EQ(fs_.CreateDirectory(Path("gone")), ERROR_SUCCESS);
+    log.reset();
+    faulty.Reset();
+    int ran = 0;
+    faulty.BeforeNthWrite(limit + 1, [&] { ++ran; });
+    faulty.FailWritesAfter(limit, ERROR_DISK_FULL);
+    int seen = 0;
+    for (const auto& [step, changes] : steps) {
+      const uint32_t code = step();
+      if (!changes) {
+        EXPECT_EQ(code, ERROR_SUCCESS) << "a read after the limit";
+      } else if (++seen <= limit) {
+        EXPECT_EQ(code, ERROR_SUCCESS) << "write " << seen;
+      } else if (log || seen != writes - 1) {  // a failed open leaves nothing to write to
+        EXPECT_EQ(code, ERROR_DISK_FULL) << "write " << seen;
+      }
+    }
+    EXPECT_EQ(faulty.Writes(), log ? writes : writes - 1);
+    EXPECT_EQ(ran, limit < writes ? 1 : 0) << "the function runs before the first failing write";
+    EXPECT_EQ(Get("f"), limit >= 1 ? "new" : "old");
+  }
 }
 
 // Deferred writes, copies and moves leave the same files as flushed ones;
