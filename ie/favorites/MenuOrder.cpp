@@ -21,7 +21,6 @@ constexpr uint8_t kKindFile = 0x32;
 constexpr uint16_t kAttrFolder = 0x10;
 constexpr uint16_t kAttrLocalizedFolder = 0x11;
 constexpr uint16_t kAttrFile = 0x20;
-constexpr size_t kHeaderSize = 20;
 // Length, order, the fixed record fields, the smallest short name (a 0 and
 // its pad), the fixed block fields, the smallest version part, an empty
 // long name, the block offset and the closing zeros.
