@@ -79,16 +79,7 @@ class Stage {
     // run makes the writes its whole run counted.
     SeedNodeIdCounter(1000);
     service.AddUser("alice", "secret");
-    b = std::make_unique<SyncClient>(service, "alice", "secret", "m1");
-    b->Edit([](NodeSet& s) {
-      Add(s, "news", "ROOT", "News");
-      Add(s, "paper", "news", "Paper", "http://paper.example/");
-      Add(s, "wiki", "ROOT", "Wiki", "http://wiki.example/");
-      Add(s, "box", "ROOT", "Box");
-    });
-    service.SetReset("alice", true);
-    b->Sync();
-    service.SetReset("alice", false);
+    b = std::move(testing::SharedTreeComputers(service, 1).front());
     Open();
     if (kind_ != Kind::FirstSync) {
       if (a->Run([](KestroveServer& s) { return s.Download(); }) != 0)
@@ -101,7 +92,7 @@ class Stage {
   // A's program ends (its folder stays) and starts again.
   void Close() { a.reset(); }
   void Open() {
-    a = std::make_unique<SyncClient>(service.BaseUrl(), "alice", "secret", "m0",
+    a = std::make_unique<SyncClient>(service.BaseUrl(), "alice", "secret", "m1",
                                      folder_ / "a");
   }
   void Restart() {
