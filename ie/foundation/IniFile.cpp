@@ -184,6 +184,11 @@ std::string IniFile::Serialize() const {
     if (!name.empty()) out += "[" + name + "]\r\n";
     for (const auto& [key, value] : keys) out += key + "=" + value + "\r\n";
   }
+  // A first key that begins with U+FEFF would read as a byte-order mark and
+  // lose it: such a text gets a mark of its own in front, which the reader
+  // takes away.
+  constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+  if (out.starts_with(kUtf8Mark)) out.insert(0, kUtf8Mark);
   return out;
 }
 

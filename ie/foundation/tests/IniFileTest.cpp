@@ -122,6 +122,25 @@ TEST_F(IniFileTest, WritesSortedWithTheHeaderlessSectionFirst) {
   EXPECT_TRUE(ini.sections().empty());
 }
 
+// A key of the headerless section that begins with U+FEFF stands first in
+// the file, where the reader takes those bytes for a byte-order mark.
+TEST_F(IniFileTest, AFirstKeyBeginningWithAByteOrderMarkReadsBack) {
+  for (const std::string key : {"\uFEFF", "\uFEFFkey", "\uFEFF\uFEFF"}) {
+    {
+      IniFile ini = Make();
+      ini.Load(file_, FILE_ATTRIBUTE_NORMAL);
+      ini.Clear();
+      ini.SetValue("", key, "v");
+      ini.SetValue("S", "k", "x");
+      ini.Close();
+    }
+    IniFile back = Make();
+    back.Load(file_, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(back.GetValue("", key, "<none>"), "v") << key.size();
+    EXPECT_EQ(back.sections().at("").size(), 1u) << key.size();
+  }
+}
+
 TEST_F(IniFileTest, NamesAndValuesEndAtTheirFirstLineBreakOrNul) {
   struct Case {
     std::string section, key, value;
