@@ -63,7 +63,9 @@ void LoadOnce(std::string_view bytes, testing::Flavour flavour) {
     Check(testing::Snapshot(set, true) == before, "an unparsable baseline changes nothing");
     return;
   }
-  CheckSound(set);
+  // A file without nodes is an empty baseline, which the sync rebuilds.
+  const bool rooted = set.GetNode("ROOT", false, true, true) != nullptr;
+  if (rooted) CheckSound(set);
   // Times are written as their leading integer, so they are left out.
   const std::string tree = testing::Snapshot(set);
 
@@ -80,7 +82,7 @@ void LoadOnce(std::string_view bytes, testing::Flavour flavour) {
   again.SaveToFile(saved);
   Check(ReadText(platform, saved) == first, "a second save writes the same bytes", first);
 
-  if (set.GetNode("ROOT", false, true, true) == nullptr) return;
+  if (!rooted) return;
   NodeSet clone(&set);
   CommandSet changes = clone.Compare(set);
   Check(changes.GetSize() == 0, "a tree compares equal to itself",
