@@ -29,6 +29,7 @@ layer_of() {
     ie/favorites/*) echo favorites ;;
     ie/shell/dialogbox/*) echo dialogbox ;;
     ie/shell/*) echo shell ;;
+    crashreport/zip/*) echo zip ;;
     crashreport/*) echo crashreport ;;
     app/*) echo app ;;
     prefPane/*) echo prefpane ;;
@@ -48,9 +49,10 @@ allowed_for() {
     favorites) echo "text platform core foundation nodeset" ;;
     dialogbox) echo "text platform core" ;;
     shell) echo "text platform core dialogbox foundation nodeset sync favorites" ;;
-    crashreport) echo "text platform core dialogbox" ;;
+    zip) echo "" ;;
+    crashreport) echo "text platform core dialogbox zip" ;;
     app) echo "text platform nodeset" ;;
-    prefpane) echo "text platform" ;;
+    prefpane) echo "text platform core zip" ;;
     bench | other) echo "*" ;;
   esac
 }
