@@ -74,6 +74,7 @@ PYBIND11_EMBEDDED_MODULE(tarvex_agent, m) {
   tarvex::launcher::BindLogger(m);
   tarvex::launcher::BindSettings(m);
   tarvex::launcher::BindBridge(m);
+  tarvex::launcher::BindTabs(m);
   tarvex::launcher::BindSyncData(m);
 }
 

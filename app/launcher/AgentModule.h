@@ -32,6 +32,7 @@ pybind11::class_<T, std::unique_ptr<T, pybind11::nodelete>> BindShared(pybind11:
 void BindBridge(pybind11::module_& m);
 void BindLogger(pybind11::module_& m);
 void BindSettings(pybind11::module_& m);
+void BindTabs(pybind11::module_& m);
 void BindSyncData(pybind11::module_& m);
 
 // Raises tarvex_agent.KestroveException in the interpreter.

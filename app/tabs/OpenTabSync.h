@@ -38,6 +38,8 @@ class OpenTabSync {
   // All four must outlive the object.
   OpenTabSync(mac::ScriptRunner& scripts, KestroveSettings& settings, KestroveLogger& logger,
               mac::WindowSystem& windows);
+  OpenTabSync(const OpenTabSync&) = delete;
+  OpenTabSync& operator=(const OpenTabSync&) = delete;
 
   // Safari's windows with their tabs, each tab [address, title, "X,Y"]
   // (the page's scroll offsets); an empty array when Safari does not run;

@@ -27,6 +27,8 @@ class OpenTabsController {
   // and the window to the front on every space. All three must outlive
   // the controller.
   OpenTabsController(mac::WindowSystem& windows, mac::ScriptRunner& scripts, KestroveLogger& logger);
+  OpenTabsController(const OpenTabsController&) = delete;
+  OpenTabsController& operator=(const OpenTabsController&) = delete;
 
   // The computers' entries by machine id ("mids" of the downloaded tabs
   // document), in ascending order of id. Entries that are no dictionary are

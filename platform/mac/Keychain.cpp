@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include "platform/mac/Json.h"
@@ -127,21 +128,31 @@ std::vector<Item>::iterator FindItem(std::vector<Item>& items, const std::string
   return items.end();
 }
 
+// Reads the items under the write lock, lets `change` change them, and
+// writes them back unless it answered (without writing) itself.
+Keychain::Result Change(const std::string& path,
+                        const std::function<std::optional<Keychain::Result>(std::vector<Item>&)>& change) {
+  WriteLock lock(path);
+  if (!lock.error().empty()) return Failure(lock.error());
+  std::string error;
+  auto items = ReadItems(path, &error);
+  if (!items) return Failure(error);
+  if (auto answer = change(*items)) return *answer;
+  if (error = WriteItems(path, *items); !error.empty()) return Failure(error);
+  return {};
+}
+
 }  // namespace
 
 Keychain::Keychain(std::string path) : path_(ExpandTilde(path)) {}
 
 Keychain::Result Keychain::Add(const std::string& service, const std::string& account,
                                const std::string& password) {
-  WriteLock lock(path_);
-  if (!lock.error().empty()) return Failure(lock.error());
-  std::string error;
-  auto items = ReadItems(path_, &error);
-  if (!items) return Failure(error);
-  if (FindItem(*items, service, account) != items->end()) return {Status::Duplicate, std::nullopt, ""};
-  items->push_back({service, account, password});
-  if (error = WriteItems(path_, *items); !error.empty()) return Failure(error);
-  return {};
+  return Change(path_, [&](std::vector<Item>& items) -> std::optional<Result> {
+    if (FindItem(items, service, account) != items.end()) return Result{Status::Duplicate, std::nullopt, ""};
+    items.push_back({service, account, password});
+    return std::nullopt;
+  });
 }
 
 Keychain::Result Keychain::Find(const std::string& service, const std::string& account) {
@@ -155,16 +166,12 @@ Keychain::Result Keychain::Find(const std::string& service, const std::string& a
 
 Keychain::Result Keychain::Modify(const std::string& service, const std::string& account,
                                   const std::string& password) {
-  WriteLock lock(path_);
-  if (!lock.error().empty()) return Failure(lock.error());
-  std::string error;
-  auto items = ReadItems(path_, &error);
-  if (!items) return Failure(error);
-  auto it = FindItem(*items, service, account);
-  if (it == items->end()) return {Status::NotFound, std::nullopt, ""};
-  it->password = password;
-  if (error = WriteItems(path_, *items); !error.empty()) return Failure(error);
-  return {};
+  return Change(path_, [&](std::vector<Item>& items) -> std::optional<Result> {
+    auto it = FindItem(items, service, account);
+    if (it == items.end()) return Result{Status::NotFound, std::nullopt, ""};
+    it->password = password;
+    return std::nullopt;
+  });
 }
 
 }  // namespace tarvex::mac
