@@ -131,7 +131,7 @@ bool PaneScriptRunner::WaitUntil(const std::function<bool()>& done) {
 }
 
 ScriptResult PaneScriptRunner::Run(const std::string& text) {
-  auto agentRunning = [this] { return !FindProcesses(kAgentName, env_.uid, env_.procRoot).empty(); };
+  auto agentRunning = [this] { return !FindProcesses(env_.agentName, env_.uid, env_.procRoot).empty(); };
   if (text == kScriptPath) {
     if (!IsExecutableFile(env_.agentProgram))
       return Failed(Format("Application \"%s\" was not found at %s", kAgentName, env_.agentProgram));
@@ -154,18 +154,18 @@ ScriptResult PaneScriptRunner::Run(const std::string& text) {
 }
 
 ScriptResult PaneScriptRunner::Start() {
-  auto running = [this] { return !FindProcesses(kAgentName, env_.uid, env_.procRoot).empty(); };
+  auto running = [this] { return !FindProcesses(env_.agentName, env_.uid, env_.procRoot).empty(); };
   if (running()) return Ok();
   if (std::string error = StartDetached(env_.agentProgram); !error.empty()) return Failed(error);
-  if (!WaitUntil(running)) return Failed(Format("%s did not come up", kAgentName));
+  if (!WaitUntil(running)) return Failed(Format("%s did not come up", env_.agentName));
   return Ok();
 }
 
 ScriptResult PaneScriptRunner::Signal(int signal) {
-  SignalProcesses(kAgentName, env_.uid, signal, env_.procRoot);
+  SignalProcesses(env_.agentName, env_.uid, signal, env_.procRoot);
   // Signalling again on every look catches an agent started meanwhile.
-  bool gone = WaitUntil([&] { return SignalProcesses(kAgentName, env_.uid, signal, env_.procRoot) == 0; });
-  if (!gone) return Failed(Format("%s did not quit", kAgentName));
+  bool gone = WaitUntil([&] { return SignalProcesses(env_.agentName, env_.uid, signal, env_.procRoot) == 0; });
+  if (!gone) return Failed(Format("%s did not quit", env_.agentName));
   return Ok();
 }
 

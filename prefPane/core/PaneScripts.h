@@ -109,6 +109,9 @@ std::optional<std::string> LocationOfOpenScript(const std::string& text);
 struct PaneScriptEnvironment {
   std::string home;          // the folder "~" stands for
   std::string agentProgram;  // the agent's executable
+  // The name the agent's processes are found by. Tests give one of their
+  // own, so that they never touch an agent another test or a person runs.
+  std::string agentName = kAgentName;
   uid_t uid = 0;             // whose processes are looked at and signalled
   std::string procRoot = "/proc";
   // Opens a file or address with the desktop's opener (OpenWithDesktop by

@@ -1,5 +1,7 @@
 // The runner against real processes: the helper program started through
-// links named like the agent. Waits are bounded polls of the process table.
+// links named like the agent, with this test program's id in the name so
+// that no other test's or person's agent is ever found or signalled. Waits
+// are bounded polls of the process table.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -19,28 +21,33 @@ namespace {
 using testing::TempDir;
 namespace fs = std::filesystem;
 
+// Longer than the kernel's 15-character short name, like the agent's own.
+std::string TestAgentName() { return std::string(kAgentName) + " " + std::to_string(::getpid()); }
+
 struct AgentFixture {
   TempDir dir;
-  std::string program = dir / kAgentName;
+  std::string name = TestAgentName();
+  std::string program = dir / name;
   PaneScriptRunner runner{[this] {
     fs::create_symlink(PANE_SLEEPER_HELPER, program);
     PaneScriptEnvironment env;
     env.home = dir.path();
     env.agentProgram = program;
+    env.agentName = name;
     env.uid = ::getuid();
     env.waitLimitMs = 5000;
     env.pollMs = 20;
     return env;
   }()};
-  std::vector<pid_t> Agents() const { return FindProcesses(kAgentName, ::getuid()); }
-  ~AgentFixture() { SignalProcesses(kAgentName, ::getuid(), SIGKILL); }
+  std::vector<pid_t> Agents() const { return FindProcesses(name, ::getuid()); }
+  ~AgentFixture() { SignalProcesses(name, ::getuid(), SIGKILL); }
 };
 
 bool IsRunning(PaneScriptRunner& runner) { return runner.Run(kScriptIsRunning).result.stringValue() == "true"; }
 
 TEST(PaneProcesses, StartWaitsUntilVisibleAndQuitEndsIt) {
   AgentFixture f;
-  ASSERT_TRUE(f.Agents().empty()) << "an agent of this user already runs";
+  ASSERT_TRUE(f.Agents().empty()) << "a process of this name already runs";
   EXPECT_FALSE(IsRunning(f.runner));
   ASSERT_TRUE(f.runner.Run(kScriptPath).ok);
 
@@ -80,7 +87,8 @@ TEST(PaneProcesses, OnlyTheExactNameOfOurOwnUserIsFound) {
   AgentFixture f;
   // Similar names, the kernel's 15-character cut of the name among them.
   std::vector<pid_t> others;
-  for (const char* name : {"Tarvex for Safa", "Tarvex for Safari2", "tarvex for safari"}) {
+  const std::vector<std::string> similar = {f.name.substr(0, 15), f.name + "2", "tarvex" + f.name.substr(6)};
+  for (const std::string& name : similar) {
     std::string link = f.dir / name;
     fs::create_symlink(PANE_SLEEPER_HELPER, link);
     ASSERT_EQ(StartDetached(link), "");
@@ -92,11 +100,10 @@ TEST(PaneProcesses, OnlyTheExactNameOfOurOwnUserIsFound) {
     if (found.empty()) ::usleep(20000);
   }
   ASSERT_EQ(found.size(), 1u);
-  EXPECT_TRUE(FindProcesses(kAgentName, ::getuid() + 1).empty());  // another user's view
-  EXPECT_EQ(SignalProcesses(kAgentName, ::getuid() + 1, SIGKILL), 0);
+  EXPECT_TRUE(FindProcesses(f.name, ::getuid() + 1).empty());  // another user's view
+  EXPECT_EQ(SignalProcesses(f.name, ::getuid() + 1, SIGKILL), 0);
   EXPECT_EQ(f.Agents(), found);
-  for (const char* name : {"Tarvex for Safa", "Tarvex for Safari2", "tarvex for safari"})
-    SignalProcesses(name, ::getuid(), SIGKILL);
+  for (const std::string& name : similar) EXPECT_EQ(SignalProcesses(name, ::getuid(), SIGKILL), 1) << name;
 }
 
 TEST(PaneProcesses, ATableWithoutArgumentsOrWithEndedProcesses) {
