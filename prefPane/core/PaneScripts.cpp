@@ -162,9 +162,9 @@ ScriptResult PaneScriptRunner::Start() {
 }
 
 ScriptResult PaneScriptRunner::Signal(int signal) {
+  // One signal each: an agent already quitting is not interrupted again.
   SignalProcesses(env_.agentName, env_.uid, signal, env_.procRoot);
-  // Signalling again on every look catches an agent started meanwhile.
-  bool gone = WaitUntil([&] { return SignalProcesses(env_.agentName, env_.uid, signal, env_.procRoot) == 0; });
+  bool gone = WaitUntil([&] { return FindProcesses(env_.agentName, env_.uid, env_.procRoot).empty(); });
   if (!gone) return Failed(Format("%s did not quit", env_.agentName));
   return Ok();
 }
