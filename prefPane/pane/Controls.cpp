@@ -67,11 +67,13 @@ void TabView::addItem(std::string identifier, std::string label) {
 }
 
 bool TabView::hasItem(const std::string& identifier) const {
-  return std::any_of(items_.begin(), items_.end(), [&](const Item& i) { return i.identifier == identifier; });
+  return std::any_of(items_.begin(), items_.end(),
+                     [&](const Item& i) { return i.identifier == identifier; });
 }
 
 bool TabView::removeItemWithIdentifier(const std::string& identifier) {
-  auto it = std::find_if(items_.begin(), items_.end(), [&](const Item& i) { return i.identifier == identifier; });
+  auto it = std::find_if(items_.begin(), items_.end(),
+                         [&](const Item& i) { return i.identifier == identifier; });
   if (it == items_.end()) return false;
   items_.erase(it);
   Changed();

@@ -25,7 +25,17 @@ class ControlModel;
 
 class Control {
  public:
-  enum class Kind { PushButton, CheckBox, Radio, TextField, Label, PopUp, Progress, TabView, Window };
+  enum class Kind {
+    PushButton,
+    CheckBox,
+    Radio,
+    TextField,
+    Label,
+    PopUp,
+    Progress,
+    TabView,
+    Window
+  };
   Control(Kind kind, std::string name, std::string action, std::string tab);
   virtual ~Control() = default;
 
@@ -142,7 +152,9 @@ class ControlModel {
   const std::vector<std::unique_ptr<Control>>& controls() const { return controls_; }
 
   // Told every change the code makes to a control.
-  void SetObserver(std::function<void(const Control&)> observer) { observer_ = std::move(observer); }
+  void SetObserver(std::function<void(const Control&)> observer) {
+    observer_ = std::move(observer);
+  }
 
   // ---- What a person does: the control changed, the action it sends ----
   // A click: a check box flips (mixed turns on), a radio turns on; answers

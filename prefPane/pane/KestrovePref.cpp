@@ -11,7 +11,8 @@ namespace {
 
 constexpr char kResetTitle[] = "Reset Tarvex for Safari";
 constexpr char kResetQuestion[] =
-    "Once the reset is completed you will be led again to perform an initial synchronization.  It is safe to "
+    "Once the reset is completed you will be led again to perform an initial synchronization.  It "
+    "is safe to "
     "pick the default options from there.\n\nAre you sure you want to reset?";
 constexpr char kCouldNotStop[] = "Could not stop Tarvex for Safari.  Please try the reset again.";
 constexpr char kResetComplete[] = "Reset complete, we will restart Tarvex for Safari.";
@@ -27,27 +28,60 @@ bool Bind(T*& slot, Control& control) {
   return true;
 }
 
-bool IsOn(const Button* b) { return b && b->state() == kStateOn; }
+bool IsOn(const Button* b) {
+  return b && b->state() == kStateOn;
+}
 
 }  // namespace
 
 KestrovePref::KestrovePref(PaneServices services)
     : s_(std::move(services)), self_(std::make_shared<KestrovePref*>(this)) {}
 
-KestrovePref::~KestrovePref() { close(); }
+KestrovePref::~KestrovePref() {
+  close();
+}
 
 bool KestrovePref::BindOutlet(const std::string& name, Control& c) {
   static const std::map<std::string, std::function<bool(KestrovePref&, Control&)>> outlets = {
-#define OUTLET(n) {#n, [](KestrovePref& p, Control& c) { return Bind(p.n, c); }}
-      OUTLET(startStopButton), OUTLET(launchAtLoginButton), OUTLET(autoSyncButton), OUTLET(menuStatusButton),
-      OUTLET(growlStatusButton), OUTLET(autoCheckUpdatesButton), OUTLET(changeLoginButton),
-      OUTLET(runSetupWizardButton), OUTLET(syncNowButton), OUTLET(checkUpdateButton), OUTLET(tabSyncButton),
-      OUTLET(tabSyncComputerName), OUTLET(lastSyncText), OUTLET(runningStatusText), OUTLET(loginStatusText),
-      OUTLET(versionText), OUTLET(currentProfileText), OUTLET(changeProfileButton), OUTLET(uploadButton),
-      OUTLET(downloadButton), OUTLET(encryptionMenu), OUTLET(enableLoggingButton), OUTLET(verboseLoggingButton),
-      OUTLET(syncStatusText), OUTLET(syncErrorMessage), OUTLET(updateCheckIndicator), OUTLET(prefsTabView),
-      OUTLET(SmarterSearchRadio), OUTLET(EnableSmarterSearch), OUTLET(EnableBIB), OUTLET(EnableSyncNotification),
-      OUTLET(enableProxyButton), OUTLET(httpProxy), OUTLET(httpsProxy), OUTLET(prefWindow),
+#define OUTLET(n)                                                  \
+  {                                                                \
+#n, [](KestrovePref & p, Control & c) { return Bind(p.n, c); } \
+  }
+      OUTLET(startStopButton),
+      OUTLET(launchAtLoginButton),
+      OUTLET(autoSyncButton),
+      OUTLET(menuStatusButton),
+      OUTLET(growlStatusButton),
+      OUTLET(autoCheckUpdatesButton),
+      OUTLET(changeLoginButton),
+      OUTLET(runSetupWizardButton),
+      OUTLET(syncNowButton),
+      OUTLET(checkUpdateButton),
+      OUTLET(tabSyncButton),
+      OUTLET(tabSyncComputerName),
+      OUTLET(lastSyncText),
+      OUTLET(runningStatusText),
+      OUTLET(loginStatusText),
+      OUTLET(versionText),
+      OUTLET(currentProfileText),
+      OUTLET(changeProfileButton),
+      OUTLET(uploadButton),
+      OUTLET(downloadButton),
+      OUTLET(encryptionMenu),
+      OUTLET(enableLoggingButton),
+      OUTLET(verboseLoggingButton),
+      OUTLET(syncStatusText),
+      OUTLET(syncErrorMessage),
+      OUTLET(updateCheckIndicator),
+      OUTLET(prefsTabView),
+      OUTLET(SmarterSearchRadio),
+      OUTLET(EnableSmarterSearch),
+      OUTLET(EnableBIB),
+      OUTLET(EnableSyncNotification),
+      OUTLET(enableProxyButton),
+      OUTLET(httpProxy),
+      OUTLET(httpsProxy),
+      OUTLET(prefWindow),
 #undef OUTLET
   };
   auto it = outlets.find(name);
@@ -102,9 +136,13 @@ void KestrovePref::awakeFromNib() {
   checkGrowlIsRunning();
 }
 
-void KestrovePref::willSelect() { checkGrowlIsRunning(); }
+void KestrovePref::willSelect() {
+  checkGrowlIsRunning();
+}
 
-void KestrovePref::windowDidBecomeKey() { raiseApp(); }
+void KestrovePref::windowDidBecomeKey() {
+  raiseApp();
+}
 
 void KestrovePref::close() {
   if (timer_ != 0) s_.loop.Invalidate(timer_);
@@ -126,13 +164,27 @@ void KestrovePref::StartThenSend(const std::string& action) {
   sendNotificationAction(action);
 }
 
-void KestrovePref::syncNow() { StartThenSend(KVActionSync); }
-void KestrovePref::uploadToServer() { StartThenSend(KVActionUpload); }
-void KestrovePref::downloadFromServer() { StartThenSend(KVActionDownload); }
-void KestrovePref::repairDatabase() { StartThenSend(KVActionRepair); }
-void KestrovePref::changeProfile() { StartThenSend(KVActionChangeProfile); }
-void KestrovePref::changeLogin() { StartThenSend(KVActionChangeLogin); }
-void KestrovePref::runSetupWizard() { StartThenSend(KVActionSetupWizard); }
+void KestrovePref::syncNow() {
+  StartThenSend(KVActionSync);
+}
+void KestrovePref::uploadToServer() {
+  StartThenSend(KVActionUpload);
+}
+void KestrovePref::downloadFromServer() {
+  StartThenSend(KVActionDownload);
+}
+void KestrovePref::repairDatabase() {
+  StartThenSend(KVActionRepair);
+}
+void KestrovePref::changeProfile() {
+  StartThenSend(KVActionChangeProfile);
+}
+void KestrovePref::changeLogin() {
+  StartThenSend(KVActionChangeLogin);
+}
+void KestrovePref::runSetupWizard() {
+  StartThenSend(KVActionSetupWizard);
+}
 
 void KestrovePref::checkUpdate() {
   agentAnnouncedStart_ = false;
@@ -142,7 +194,9 @@ void KestrovePref::checkUpdate() {
   sendNotificationAction(KVActionCheckUpdate);
 }
 
-void KestrovePref::Reload() { s_.settings.loadFromFile(); }
+void KestrovePref::Reload() {
+  s_.settings.loadFromFile();
+}
 
 bool KestrovePref::SaveAndTell() {
   bool saved = s_.settings.save();
@@ -158,7 +212,8 @@ void KestrovePref::changePrefs() {
 
 void KestrovePref::toggleEnableSiteInfo() {
   changePrefs();
-  s_.alerts.Alert("Restart Safari", " Don't forget to restart Safari for this change to take effect.", {"OK"});
+  s_.alerts.Alert("Restart Safari",
+                  " Don't forget to restart Safari for this change to take effect.", {"OK"});
 }
 
 void KestrovePref::updateLaunchAtLogin() {
@@ -179,12 +234,17 @@ void KestrovePref::startStopKestrove() {
 }
 
 void KestrovePref::clearLog() {
-  if (s_.alerts.Alert("Tarvex Log", "Clear Tarvex log file?", {"Yes", "Cancel"}) == 0) Run(kScriptClearLog);
+  if (s_.alerts.Alert("Tarvex Log", "Clear Tarvex log file?", {"Yes", "Cancel"}) == 0)
+    Run(kScriptClearLog);
 }
 
-void KestrovePref::showLog() { Run(kScriptOpenLog); }
+void KestrovePref::showLog() {
+  Run(kScriptOpenLog);
+}
 
-void KestrovePref::archiveTarvex() { Run(kScriptArchiveTarvex); }
+void KestrovePref::archiveTarvex() {
+  Run(kScriptArchiveTarvex);
+}
 
 void KestrovePref::resetTarvex() {
   if (s_.alerts.Alert(kResetTitle, kResetQuestion, {"Yes", "Cancel"}) != 0) return;
@@ -199,21 +259,29 @@ void KestrovePref::resetTarvex() {
   // The stopped agent may have saved on its way out: start from the file.
   Reload();
   if (s_.settings.hasValueKey(kSettingSyncStamp)) s_.settings.setKeyForValue(kSettingSyncStamp, "");
-  if (s_.settings.hasValueKey(kSettingTopRevision)) s_.settings.setKeyForValue(kSettingTopRevision, "0");
+  if (s_.settings.hasValueKey(kSettingTopRevision))
+    s_.settings.setKeyForValue(kSettingTopRevision, "0");
   s_.settings.save();
   s_.alerts.Alert(kResetTitle, kResetComplete, {"OK"});
   startKestrove();
 }
 
-void KestrovePref::goToHelp() { Run(GoToHelpScript()); }
-void KestrovePref::goToWwwKestrove() { Run(GoToWwwKestroveScript()); }
+void KestrovePref::goToHelp() {
+  Run(GoToHelpScript());
+}
+void KestrovePref::goToWwwKestrove() {
+  Run(GoToWwwKestroveScript());
+}
 void KestrovePref::goToMyKestrove() {
-  Run(OpenLocationScript(AccountPageAddress(s_.settings.getValueForKey(kSettingEncryptionType).value_or(""))));
+  Run(OpenLocationScript(
+      AccountPageAddress(s_.settings.getValueForKey(kSettingEncryptionType).value_or(""))));
 }
 
 // ---- Others ----
 
-bool KestrovePref::Run(const std::string& script) { return s_.scripts.Run(script).ok; }
+bool KestrovePref::Run(const std::string& script) {
+  return s_.scripts.Run(script).ok;
+}
 
 void KestrovePref::raiseApp() {
   mac::DictRef data = mac::NewDict();
@@ -232,7 +300,8 @@ void KestrovePref::sendNotificationAction(const std::string& action, const mac::
 void KestrovePref::callbackWithNotification(const mac::Notification& n) {
   const mac::Dict& info = *n.userInfo;
   auto username = info.find("username");
-  if (username == info.end() || !username->second.IsString() || username->second.AsString() != s_.userName)
+  if (username == info.end() || !username->second.IsString() ||
+      username->second.AsString() != s_.userName)
     return;
   auto found = info.find("action");
   std::string action = found != info.end() ? found->second.AsString() : "";
@@ -272,8 +341,9 @@ void KestrovePref::checkGrowlIsRunning() {
 
 void KestrovePref::updateGrowlButton() {
   if (!growlStatusButton) return;
-  growlStatusButton->setState(growlStatusButton->isEnabled() ? s_.settings.getBoolKeyAsButtonState(kSettingUseGrowl)
-                                                             : kStateOff);
+  growlStatusButton->setState(growlStatusButton->isEnabled()
+                                  ? s_.settings.getBoolKeyAsButtonState(kSettingUseGrowl)
+                                  : kStateOff);
 }
 
 bool KestrovePref::startKestrove() {
@@ -307,8 +377,10 @@ void KestrovePref::updatePrefsFromUI() {
   fromButton(kSettingUseTabSync, tabSyncButton);
   fromButton(kSettingCheckForUpdates, autoCheckUpdatesButton);
   fromButton(kSettingEnableLogging, enableLoggingButton);
-  if (tabSyncComputerName) st.setKeyForValue(kSettingTabComputerName, tabSyncComputerName->stringValue());
-  if (growlStatusButton && growlStatusButton->isEnabled()) fromButton(kSettingUseGrowl, growlStatusButton);
+  if (tabSyncComputerName)
+    st.setKeyForValue(kSettingTabComputerName, tabSyncComputerName->stringValue());
+  if (growlStatusButton && growlStatusButton->isEnabled())
+    fromButton(kSettingUseGrowl, growlStatusButton);
   if (verboseLoggingButton) {
     if (verboseLoggingButton->isEnabled())
       st.setKeyForValue(kSettingLogLevel, IsOn(verboseLoggingButton) ? "debug" : "warn");
@@ -322,7 +394,8 @@ void KestrovePref::updatePrefsFromUI() {
   // the one chosen now.
   int level = encryptionMenu ? encryptionMenu->indexOfSelectedItem() : 0;
   if (proxyOn && level > 0 && httpsProxy && httpsProxy->stringValue().empty())
-    s_.alerts.Alert("", "Please fill in the https proxy setting when encryption is enabled.", {"OK"});
+    s_.alerts.Alert("", "Please fill in the https proxy setting when encryption is enabled.",
+                    {"OK"});
   fromButton(kSettingUseProxy, enableProxyButton);
   if (proxyOn) {
     if (httpProxy) st.setKeyForValue(kSettingHttpProxy, httpProxy->stringValue());
@@ -330,7 +403,8 @@ void KestrovePref::updatePrefsFromUI() {
   }
   if (httpProxy) httpProxy->setEnabled(proxyOn);
   if (httpsProxy) httpsProxy->setEnabled(proxyOn);
-  if (encryptionMenu && level >= 0) st.setKeyForValue(kSettingEncryptionType, std::to_string(level));
+  if (encryptionMenu && level >= 0)
+    st.setKeyForValue(kSettingEncryptionType, std::to_string(level));
 }
 
 void KestrovePref::updateUIFromPrefFile() {
@@ -356,8 +430,8 @@ void KestrovePref::updateUIFromPrefFile() {
   updateGrowlButton();
 
   if (changeLoginButton) changeLoginButton->setTitle("Change login");
-  auto labelled = [&](TextField* f, const std::string& prefix, const char* key, const char* fallbackKey,
-                      const std::string& none) {
+  auto labelled = [&](TextField* f, const std::string& prefix, const char* key,
+                      const char* fallbackKey, const std::string& none) {
     std::string v = value(key);
     if (v.empty() && fallbackKey) v = value(fallbackKey);
     toField(f, v.empty() ? none : prefix + v);
@@ -366,7 +440,8 @@ void KestrovePref::updateUIFromPrefFile() {
   labelled(versionText, "Version: ", kSettingVersion, nullptr, "Version: <unknown>");
   labelled(lastSyncText, "Last sync: ", kSettingLastSyncTime, nullptr, "Last sync: <not synced>");
   // The agent keeps the profile under "profile".
-  labelled(currentProfileText, "Profile: ", kSettingProfileName, kSettingProfile, "Profile: <none>");
+  labelled(currentProfileText, "Profile: ", kSettingProfileName, kSettingProfile,
+           "Profile: <none>");
 
   if (verboseLoggingButton) {
     verboseLoggingButton->setState(value(kSettingLogLevel) == "debug" ? kStateOn : kStateOff);

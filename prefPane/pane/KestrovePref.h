@@ -125,9 +125,10 @@ class KestrovePref {
   // ---- Outlets ----
   Window* prefWindow = nullptr;
   Button *startStopButton = nullptr, *launchAtLoginButton = nullptr, *autoSyncButton = nullptr,
-         *menuStatusButton = nullptr, *growlStatusButton = nullptr, *autoCheckUpdatesButton = nullptr,
-         *changeLoginButton = nullptr, *runSetupWizardButton = nullptr, *syncNowButton = nullptr,
-         *checkUpdateButton = nullptr, *tabSyncButton = nullptr;
+         *menuStatusButton = nullptr, *growlStatusButton = nullptr,
+         *autoCheckUpdatesButton = nullptr, *changeLoginButton = nullptr,
+         *runSetupWizardButton = nullptr, *syncNowButton = nullptr, *checkUpdateButton = nullptr,
+         *tabSyncButton = nullptr;
   TextField* tabSyncComputerName = nullptr;
   TextField *lastSyncText = nullptr, *runningStatusText = nullptr, *loginStatusText = nullptr,
             *versionText = nullptr, *currentProfileText = nullptr;

@@ -27,12 +27,14 @@ constexpr Entry kView[] = {
     {K::Label, "syncErrorMessage", "", "", ""},
     {K::Label, "lastSyncText", "", "", ""},
     {K::PushButton, "syncNowButton", "Sync Now", "syncNow:", ""},
-    {K::CheckBox, "launchAtLoginButton", "Start Tarvex at login", "updateLaunchAtLogin:", "General"},
+    {K::CheckBox, "launchAtLoginButton", "Start Tarvex at login",
+     "updateLaunchAtLogin:", "General"},
     {K::CheckBox, "autoSyncButton", "Synchronize automatically", "changePrefs:", "General"},
     {K::CheckBox, "menuStatusButton", "Show status in the menu bar", "changePrefs:", "General"},
     {K::CheckBox, "growlStatusButton", "Show notifications with Growl", "changePrefs:", "General"},
     {K::CheckBox, "EnableSyncNotification", "Notify me after a sync", "changePrefs:", "General"},
-    {K::CheckBox, "autoCheckUpdatesButton", "Check for updates automatically", "changePrefs:", "General"},
+    {K::CheckBox, "autoCheckUpdatesButton", "Check for updates automatically",
+     "changePrefs:", "General"},
     {K::PushButton, "checkUpdateButton", "Check Now", "checkUpdate:", "General"},
     {K::Progress, "updateCheckIndicator", "Checking for updates...", "", "General"},
     {K::CheckBox, "tabSyncButton", "Share my open tabs", "changePrefs:", "General"},
@@ -44,7 +46,8 @@ constexpr Entry kView[] = {
     {K::PushButton, "runSetupWizardButton", "Setup Wizard", "runSetupWizard:", "Account"},
     {K::PushButton, "uploadButton", "Upload", "uploadToServer:", "Account"},
     {K::PushButton, "downloadButton", "Download", "downloadFromServer:", "Account"},
-    {K::PopUp, "encryptionMenu", "No Encryption|Login Only|Encrypt All", "changePrefs:", "Advanced"},
+    {K::PopUp, "encryptionMenu", "No Encryption|Login Only|Encrypt All",
+     "changePrefs:", "Advanced"},
     {K::CheckBox, "enableProxyButton", "Use a proxy", "changePrefs:", "Advanced"},
     {K::TextField, "httpProxy", "", "", "Advanced"},
     {K::TextField, "httpsProxy", "", "", "Advanced"},
@@ -74,13 +77,20 @@ std::vector<std::string> Split(const std::string& text) {
 
 ControlKind DialogKind(K kind) {
   switch (kind) {
-    case K::PushButton: return ControlKind::Button;
-    case K::CheckBox: return ControlKind::CheckBox;
-    case K::Radio: return ControlKind::Radio;
-    case K::TextField: return ControlKind::Edit;
-    case K::PopUp: return ControlKind::ComboBox;
-    case K::TabView: return ControlKind::GroupBox;
-    default: return ControlKind::Static;
+    case K::PushButton:
+      return ControlKind::Button;
+    case K::CheckBox:
+      return ControlKind::CheckBox;
+    case K::Radio:
+      return ControlKind::Radio;
+    case K::TextField:
+      return ControlKind::Edit;
+    case K::PopUp:
+      return ControlKind::ComboBox;
+    case K::TabView:
+      return ControlKind::GroupBox;
+    default:
+      return ControlKind::Static;
   }
 }
 
@@ -113,7 +123,8 @@ void BuildPaneView(ControlModel& model) {
         break;
       case K::TabView: {
         auto& tabs = model.Add<TabView>(e.kind, e.name, e.action, e.tab);
-        for (const char* tab : {"General", "Account", "Advanced", "Discovery"}) tabs.addItem(tab, tab);
+        for (const char* tab : {"General", "Account", "Advanced", "Discovery"})
+          tabs.addItem(tab, tab);
         break;
       }
       case K::Window:
@@ -156,7 +167,9 @@ int PaneHost::ControlId(const std::string& name) const {
   return 0;
 }
 
-HWND PaneHost::window() const { return view_ ? view_->window() : HWND{}; }
+HWND PaneHost::window() const {
+  return view_ ? view_->window() : HWND{};
+}
 
 DialogTemplate PaneHost::Template() const {
   DialogTemplate t;
@@ -216,7 +229,8 @@ void PaneHost::Show(const Control& c) {
   bool onTab = true;
   if (!c.tab().empty())
     for (const auto& other : model_.controls())
-      if (other->kind() == K::TabView && !static_cast<const TabView&>(*other).hasItem(c.tab())) onTab = false;
+      if (other->kind() == K::TabView && !static_cast<const TabView&>(*other).hasItem(c.tab()))
+        onTab = false;
   view_->EnableItem(id, c.isEnabled());
   switch (c.kind()) {
     case K::PushButton:

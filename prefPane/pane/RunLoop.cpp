@@ -13,9 +13,13 @@ uint64_t RunLoop::AddTimer(int64_t intervalSeconds, bool repeats, std::function<
   return id;
 }
 
-bool RunLoop::Invalidate(uint64_t id) { return timers_.erase(id) > 0; }
+bool RunLoop::Invalidate(uint64_t id) {
+  return timers_.erase(id) > 0;
+}
 
-bool RunLoop::IsScheduled(uint64_t id) const { return timers_.count(id) > 0; }
+bool RunLoop::IsScheduled(uint64_t id) const {
+  return timers_.count(id) > 0;
+}
 
 uint64_t RunLoop::AddSource(std::function<int()> poll) {
   uint64_t id = nextId_++;
@@ -23,7 +27,9 @@ uint64_t RunLoop::AddSource(std::function<int()> poll) {
   return id;
 }
 
-void RunLoop::RemoveSource(uint64_t id) { sources_.erase(id); }
+void RunLoop::RemoveSource(uint64_t id) {
+  sources_.erase(id);
+}
 
 int RunLoop::FireDue() {
   int fired = 0;
@@ -58,7 +64,8 @@ int RunLoop::RunOnce(int maxWaitMs) {
   if (handled > 0 || maxWaitMs <= 0) return handled;
   int64_t wait = maxWaitMs;
   int64_t now = clock_.Now();
-  for (const auto& [id, t] : timers_) wait = std::min<int64_t>(wait, std::max<int64_t>(t.due - now, 0) * 1000);
+  for (const auto& [id, t] : timers_)
+    wait = std::min<int64_t>(wait, std::max<int64_t>(t.due - now, 0) * 1000);
   if (wait > 0) idle_(static_cast<int>(wait));
   return handled;
 }

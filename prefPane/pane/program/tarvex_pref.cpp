@@ -18,7 +18,9 @@ int main() {
   using namespace tarvex::pane;
   DialogAlerts alerts;
   PaneScriptEnvironment environment = PaneScriptEnvironment::ForCurrentUser();
-  environment.displayDialog = [&alerts](const std::string& text) { alerts.Alert("", text, {"OK"}); };
+  environment.displayDialog = [&alerts](const std::string& text) {
+    alerts.Alert("", text, {"OK"});
+  };
   PaneScriptRunner scripts(environment);
   mac::SocketNotificationCenter center;
   RunLoop loop(Clock::System());

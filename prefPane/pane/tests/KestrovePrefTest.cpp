@@ -37,10 +37,14 @@ TEST_F(PaneTest, OpeningTakesTheDiscoveryTabAwayAndTheTimerLooksEveryTwoSecondsU
 
 TEST_F(PaneTest, EveryButtonReachesItsKeyAndBack) {
   const std::vector<std::pair<const char*, const char*>> pairs = {
-      {"launchAtLoginButton", "launchAtLogin"}, {"autoSyncButton", "autoSync"},
-      {"EnableSyncNotification", "enableSyncNotification"}, {"menuStatusButton", "showStatusMenu"},
-      {"tabSyncButton", "useTabSync"}, {"autoCheckUpdatesButton", "checkForUpdates"},
-      {"enableLoggingButton", "enableLogging"}, {"enableProxyButton", "useProxy"},
+      {"launchAtLoginButton", "launchAtLogin"},
+      {"autoSyncButton", "autoSync"},
+      {"EnableSyncNotification", "enableSyncNotification"},
+      {"menuStatusButton", "showStatusMenu"},
+      {"tabSyncButton", "useTabSync"},
+      {"autoCheckUpdatesButton", "checkForUpdates"},
+      {"enableLoggingButton", "enableLogging"},
+      {"enableProxyButton", "useProxy"},
   };
   Open();
   for (const auto& [name, key] : pairs) {
@@ -116,7 +120,9 @@ TEST_F(PaneTest, StatusAndLabelsFollowTheAgentsValues) {
       {{{"lastSyncResult", "success"}}, "Synchronized successfully", ""},
       {{{"lastSyncResult", "cancel"}}, "Canceling sync", ""},
       {{}, "Not yet synchronized", ""},
-      {{{"lastSyncResult", "fail"}, {"lastSyncMessage", "Server busy"}}, "Sync error", "Server busy"},
+      {{{"lastSyncResult", "fail"}, {"lastSyncMessage", "Server busy"}},
+       "Sync error",
+       "Server busy"},
       {{{"lastSyncResult", "weird"}}, "before", "before error"},  // neither changes
   };
   for (const auto& c : cases) {
@@ -140,8 +146,10 @@ TEST_F(PaneTest, StatusAndLabelsFollowTheAgentsValues) {
   EXPECT_EQ(field("versionText").stringValue(), "Version: <unknown>");
   EXPECT_EQ(field("lastSyncText").stringValue(), "Last sync: <not synced>");
   EXPECT_EQ(field("currentProfileText").stringValue(), "Profile: <none>");
-  settings.overwriteFromDictionary(
-      {{"username", "alice@example.com"}, {"version", "1.2"}, {"lastSyncTime", "today"}, {"profile", "Work"}});
+  settings.overwriteFromDictionary({{"username", "alice@example.com"},
+                                    {"version", "1.2"},
+                                    {"lastSyncTime", "today"},
+                                    {"profile", "Work"}});
   pref.updateUIFromPrefFile();
   EXPECT_EQ(button("changeLoginButton").title(), "Change login");
   EXPECT_EQ(field("loginStatusText").stringValue(), "Logged in as alice@example.com");
@@ -155,8 +163,11 @@ TEST_F(PaneTest, StatusAndLabelsFollowTheAgentsValues) {
 
 TEST_F(PaneTest, TheProxyIsLookedUpOnceAndTheHttpsAlertComesOnlyWithTheProxyOn) {
   Open();
-  proxies = mac::NewDict({{"HTTPEnable", 1}, {"HTTPProxy", "web.lan"}, {"HTTPPort", 3128},
-                          {"HTTPSEnable", 1}, {"HTTPSProxy", "secure.lan"}});
+  proxies = mac::NewDict({{"HTTPEnable", 1},
+                          {"HTTPProxy", "web.lan"},
+                          {"HTTPPort", 3128},
+                          {"HTTPSEnable", 1},
+                          {"HTTPSProxy", "secure.lan"}});
   auto& menu = dynamic_cast<PopUpButton&>(*model.Find("encryptionMenu"));
   menu.selectItemAtIndex(2);
   pref.changePrefs();  // proxy off: no question, no alert
@@ -178,7 +189,8 @@ TEST_F(PaneTest, TheProxyIsLookedUpOnceAndTheHttpsAlertComesOnlyWithTheProxyOn) 
   field("httpsProxy").setStringValue("");
   pref.changePrefs();
   ASSERT_EQ(alerts.asked.size(), 2u);
-  EXPECT_EQ(alerts.asked[1].text, "Please fill in the https proxy setting when encryption is enabled.");
+  EXPECT_EQ(alerts.asked[1].text,
+            "Please fill in the https proxy setting when encryption is enabled.");
   EXPECT_EQ(FileValue("httpsProxy"), "");  // saved all the same
 
   menu.selectItemAtIndex(0);  // the level chosen now counts
@@ -192,7 +204,8 @@ TEST_F(PaneTest, ALookupThatFindsNoHostKeepsWhatWasTyped) {
       {mac::NewDict({{"HTTPEnable", 0}, {"HTTPProxy", "off.lan"}, {"HTTPPort", 80}}), "typed:1"},
       {mac::NewDict({{"HTTPEnable", "1"}, {"HTTPProxy", "text.lan"}, {"HTTPPort", 80}}), "typed:1"},
       {mac::NewDict({{"HTTPEnable", 1}, {"HTTPProxy", 5}, {"HTTPPort", 80}}), "typed:1"},
-      {mac::NewDict({{"HTTPEnable", 1}, {"HTTPProxy", "bare.lan"}, {"HTTPPort", "80"}}), "bare.lan"},
+      {mac::NewDict({{"HTTPEnable", 1}, {"HTTPProxy", "bare.lan"}, {"HTTPPort", "80"}}),
+       "bare.lan"},
       {mac::NewDict({{"HTTPEnable", 1}, {"HTTPProxy", "p.lan"}, {"HTTPPort", 8080}}), "p.lan:8080"},
   };
   for (const auto& [dict, expected] : cases) {
@@ -237,10 +250,17 @@ TEST_F(PaneTest, EachActionSendsItsName) {
   scripts.running = true;
   Open();
   const std::vector<std::pair<const char*, const char*>> actions = {
-      {"syncNow:", "sync"}, {"uploadToServer:", "upload"}, {"downloadFromServer:", "download"},
-      {"repairDatabase:", "repair"}, {"changeProfile:", "changeProfile"}, {"changeLogin:", "changeLogin"},
-      {"runSetupWizard:", "setupWizard"}, {"checkUpdate:", "checkUpdate"}, {"changePrefs:", "updatePrefs"},
-      {"toggleEnableSiteInfo:", "updatePrefs"}, {"updateLaunchAtLogin:", "updatePrefs"},
+      {"syncNow:", "sync"},
+      {"uploadToServer:", "upload"},
+      {"downloadFromServer:", "download"},
+      {"repairDatabase:", "repair"},
+      {"changeProfile:", "changeProfile"},
+      {"changeLogin:", "changeLogin"},
+      {"runSetupWizard:", "setupWizard"},
+      {"checkUpdate:", "checkUpdate"},
+      {"changePrefs:", "updatePrefs"},
+      {"toggleEnableSiteInfo:", "updatePrefs"},
+      {"updateLaunchAtLogin:", "updatePrefs"},
   };
   for (const auto& [selector, action] : actions) {
     SCOPED_TRACE(selector);
@@ -249,7 +269,8 @@ TEST_F(PaneTest, EachActionSendsItsName) {
   }
   EXPECT_FALSE(pref.Perform("noSuchAction:"));
   EXPECT_EQ(alerts.asked.back().title, "Restart Safari");
-  EXPECT_EQ(alerts.asked.back().text, " Don't forget to restart Safari for this change to take effect.");
+  EXPECT_EQ(alerts.asked.back().text,
+            " Don't forget to restart Safari for this change to take effect.");
 
   pref.windowDidBecomeKey();
   mac::Notification raise = center.Posted().back();
@@ -286,7 +307,8 @@ TEST_F(PaneTest, NotificationsOfOtherUsersAreIgnoredAndUpdatePrefsReloads) {
 
 TEST_F(PaneTest, SavingKeepsWhatTheAgentSavedMeanwhile) {
   Open();
-  WriteFile({{"authtoken", "fresh-token"}, {"topRevision", "42"}});  // the agent, after the pane loaded
+  WriteFile(
+      {{"authtoken", "fresh-token"}, {"topRevision", "42"}});  // the agent, after the pane loaded
   button("autoSyncButton").setState(kStateOff);
   pref.changePrefs();
   EXPECT_EQ(FileValue("authtoken"), "fresh-token");
@@ -297,8 +319,12 @@ TEST_F(PaneTest, SavingKeepsWhatTheAgentSavedMeanwhile) {
 TEST_F(PaneTest, LaunchAtLoginChangesTheLoginItemAndTellsTheAgent) {
   Open();
   std::string items = home / "Library/Preferences/loginwindow.plist";
-  ASSERT_EQ(mac::WritePlistDictAtomically(items, mac::NewDict({{mac::kAutoLaunchedApplications,
-      mac::NewArray({mac::NewDict({{"Path", "/Applications/Other.app"}, {"Hide", false}})})}})), "");
+  ASSERT_EQ(
+      mac::WritePlistDictAtomically(
+          items, mac::NewDict({{mac::kAutoLaunchedApplications,
+                                mac::NewArray({mac::NewDict(
+                                    {{"Path", "/Applications/Other.app"}, {"Hide", false}})})}})),
+      "");
   button("launchAtLoginButton").setState(kStateOn);
   pref.updateLaunchAtLogin();
   auto list = (*mac::ReadPlistDict(items).dict)[mac::kAutoLaunchedApplications].AsArray();
@@ -331,8 +357,9 @@ TEST_F(PaneTest, StartAndStopTellWhatWentWrong) {
   pref.checkIsRunning();
   alerts.Answer(0);  // OK: leave it
   pref.startStopKestrove();
-  EXPECT_EQ(alerts.asked.back().text,
-            "We were not able to stop Tarvex for Safari; sometimes it takes a minute to quit gracefully");
+  EXPECT_EQ(
+      alerts.asked.back().text,
+      "We were not able to stop Tarvex for Safari; sometimes it takes a minute to quit gracefully");
   EXPECT_EQ(alerts.asked.back().buttons, (std::vector<std::string>{"OK", "Force quit"}));
   EXPECT_EQ(scripts.Count(kScriptForceQuit), 0);
   EXPECT_TRUE(pref.kestroveForSafariIsRunning());
@@ -357,7 +384,8 @@ TEST_F(PaneTest, ResetRemovesNothingUnlessTheAgentStopped) {
   alerts.Answer(0);  // Yes
   alerts.Answer(0);  // OK: do not force
   pref.resetTarvex();
-  EXPECT_EQ(alerts.asked.back().text, "Could not stop Tarvex for Safari.  Please try the reset again.");
+  EXPECT_EQ(alerts.asked.back().text,
+            "Could not stop Tarvex for Safari.  Please try the reset again.");
   EXPECT_EQ(scripts.Count(kScriptResetFiles), 0);
   EXPECT_EQ(FileValue("syncStamp"), "S");
 

@@ -70,7 +70,9 @@ class PaneTest : public ::testing::Test {
     return actions;
   }
   // The agent telling the pane something.
-  void FromAgent(mac::Dict info) { center.Post(KVReceiveNotificationName, mac::NewDict(std::move(info))); }
+  void FromAgent(mac::Dict info) {
+    center.Post(KVReceiveNotificationName, mac::NewDict(std::move(info)));
+  }
 
   testing::TempDir home;
   KestroveSettings settings;

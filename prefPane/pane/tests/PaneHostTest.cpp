@@ -52,7 +52,8 @@ TEST_F(PaneHostTest, APersonsClickInTheViewIsSavedAndToldToTheAgent) {
   // A change the agent makes reaches the view.
   WriteFile({{"username", "alice@example.com"}});
   FromAgent({{"action", KVActionUpdatePrefs}, {"username", kUser}});
-  EXPECT_TRUE(Turn([&] { return Shown("loginStatusText")->text == "Logged in as alice@example.com"; }));
+  EXPECT_TRUE(
+      Turn([&] { return Shown("loginStatusText")->text == "Logged in as alice@example.com"; }));
 
   host.Close();
   EXPECT_TRUE(host.closed());

@@ -34,9 +34,11 @@ TEST(PaneAndAgent, ExchangeSettingsAndNotificationsStartStopAndReset) {
   mac::SocketNotificationCenter center(home / "run");
   RecordingAlerts alerts;
   RunLoop loop(Clock::System());
-  KestroveSettings settings = KestroveSettings::withDefaults(home / "Library/Tarvex/prefs.plist", "Mac");
-  KestrovePref pref(PaneServices{settings, scripts, center, alerts, loop, [] { return mac::NewDict(); },
-                                 home / "Library/Preferences/loginwindow.plist", mac::UserName(), 20});
+  KestroveSettings settings =
+      KestroveSettings::withDefaults(home / "Library/Tarvex/prefs.plist", "Mac");
+  KestrovePref pref(
+      PaneServices{settings, scripts, center, alerts, loop, [] { return mac::NewDict(); },
+                   home / "Library/Preferences/loginwindow.plist", mac::UserName(), 20});
   ControlModel model;
   BuildPaneView(model);
   PaneHost host(pref, model, loop);
@@ -52,14 +54,16 @@ TEST(PaneAndAgent, ExchangeSettingsAndNotificationsStartStopAndReset) {
   pref.syncNow();
   ASSERT_EQ(agents().size(), 1u) << received();
   auto& status = dynamic_cast<TextField&>(*model.Find("syncStatusText"));
-  EXPECT_TRUE(loop.RunUntil([&] { return status.stringValue() == "Synchronized successfully"; }, 20))
+  EXPECT_TRUE(
+      loop.RunUntil([&] { return status.stringValue() == "Synchronized successfully"; }, 20))
       << received();
   EXPECT_NE(received().find("started\nsync\n"), std::string::npos) << received();
 
   // A setting changed in the pane reaches the agent's own settings.
   dynamic_cast<Button&>(*model.Find("autoSyncButton")).setState(kStateOff);
   pref.changePrefs();
-  EXPECT_TRUE(loop.RunUntil([&] { return received().find("autoSync=false") != std::string::npos; }, 20))
+  EXPECT_TRUE(
+      loop.RunUntil([&] { return received().find("autoSync=false") != std::string::npos; }, 20))
       << received();
 
   // Reset: the agent stopped, its files removed, the settings' stamps reset,
@@ -75,7 +79,8 @@ TEST(PaneAndAgent, ExchangeSettingsAndNotificationsStartStopAndReset) {
   EXPECT_NE(received().find("quit\n"), std::string::npos) << received();
   EXPECT_FALSE(fs::exists(home / "Library/Tarvex/native.plist"));
   EXPECT_FALSE(fs::exists(home / "Library/Tarvex/tree.json"));
-  EXPECT_NE(testing::ReadAll(home / "Library/Tarvex/tarvex.log.txt").find("RESET INITIATED ==="), std::string::npos);
+  EXPECT_NE(testing::ReadAll(home / "Library/Tarvex/tarvex.log.txt").find("RESET INITIATED ==="),
+            std::string::npos);
   ASSERT_EQ(agents().size(), 1u);
   EXPECT_NE(agents().at(0), before);
   KestroveSettings reread = KestroveSettings::withDefaults(settings.path(), "Mac");
@@ -84,7 +89,8 @@ TEST(PaneAndAgent, ExchangeSettingsAndNotificationsStartStopAndReset) {
   pref.stopKestrove();
   EXPECT_TRUE(agents().empty());
   EXPECT_FALSE(pref.kestroveForSafariIsRunning());
-  for (const auto& a : alerts.asked) EXPECT_NE(a.text, "We were unable to launch the sync application");
+  for (const auto& a : alerts.asked)
+    EXPECT_NE(a.text, "We were unable to launch the sync application");
 }
 
 }  // namespace
