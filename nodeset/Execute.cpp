@@ -135,6 +135,15 @@ void NodeSet::Do_reorder(std::string_view id, const Attributes& args) {
 
 void NodeSet::Do_update(std::string_view id, const Attributes& args) {
   LogStart("Starting Do_update for: %s", id);
+  // Every node has a type: one read without it is a bookmark, so a folder
+  // whose type an update removed would load back as a bookmark holding its
+  // children. An update may change a type but never remove it; refused
+  // before anything changes.
+  auto type = args.find(keys::kNtype);
+  if (type != args.end() && type->second.empty()) {
+    GetNode(id, false, false, true, "nodes93");  // a missing node fails as such
+    Fail(ErrorKind::General, Format("An update cannot remove the type of node %s", id));
+  }
   Node* node = GetNode(id, true, false, true, "nodes93");
   std::string ignored;
   for (const auto& [key, value] : args) {

@@ -164,6 +164,15 @@ TEST_P(ExecuteErrorTest, FailedCommandsLeaveTheTreeUnchanged) {
        "Node F cannot be its own parent"},
       {"insert of ROOT into a folder", Command("insert", "ROOT", {{"pnid", "F"}}),
        ErrorKind::General, "ROOT cannot be placed in parent [F]", nullptr, true},
+      {"update removing a bookmark's type", Command("update", "A", {{"name", "x"}, {"ntype", ""}}),
+       ErrorKind::General, "An update cannot remove the type of node A"},
+      {"update removing the type of a folder with children",
+       Command("update", "F", {{"ntype", ""}}), ErrorKind::General,
+       "An update cannot remove the type of node F"},
+      {"update removing ROOT's type", Command("update", "ROOT", {{"ntype", ""}}),
+       ErrorKind::General, "An update cannot remove the type of node ROOT"},
+      {"update removing the type of a missing node", Command("update", "Z", {{"ntype", ""}}),
+       ErrorKind::NotFound, "Node not found: Z. Total nodes: ", "nodes93"},
   };
 
   for (bool throughClone : {false, true}) {
@@ -362,6 +371,19 @@ TEST_P(InsertTest, ExistingNodePerFlavour) {
   }
 }
 
+// An insert of an existing folder that holds children with an empty type
+// is refused in both flavours (on Windows by the update it turns into) and
+// leaves the tree as it was.
+TEST_P(InsertTest, ExistingFolderWithChildrenKeepsItsType) {
+  NodeSet set;
+  BuildTree(set, "A F{B G{C}}");
+  const std::string before = Text(set);
+  EXPECT_THROW(set.Execute(Command("insert", "F", {{"pnid", "ROOT"}, {"ntype", ""}})),
+               testing::EngineError);
+  EXPECT_EQ(Text(set), before);
+  EXPECT_TRUE(Get(set, "F")->IsFolder());
+}
+
 TEST_P(InsertTest, ExistingNodeOfTheBaseIsUpdatedInTheCloneOnly) {
   NodeSet base;
   BuildTree(base, "A F{B C}");
@@ -408,6 +430,24 @@ TEST_P(HandlerTest, UpdateSetsAndRemovesAttributesButNeverPlaces) {
   EXPECT_EQ(Get(set, "C")->GetAttr("pnid"), "F");
   EXPECT_FALSE(Get(set, "ROOT")->HasAttr("pnid"));
   EXPECT_EQ(Describe(set), "A F{B C} G{}");
+  EXPECT_EQ(TreeFault(set), "");
+}
+
+// A type changes like any attribute (a folder holding children may become a
+// query, which keeps them); only removing a type is refused (see the error
+// cases).
+TEST_P(HandlerTest, UpdateChangesTypes) {
+  NodeSet set;
+  BuildTree(set, "A F{B} G{}");
+  set.Execute(Command("update", "A", {{"ntype", "feed"}}));
+  set.Execute(Command("update", "G", {{"ntype", "bookmark"}}));
+  set.Execute(Command("update", "F", {{"ntype", "query"}, {"name", "Renamed"}}));
+  set.Execute(Command("update", "B", {{"ntype", "folder"}}));
+  EXPECT_EQ(Get(set, "A")->GetAttr("ntype"), "feed");
+  EXPECT_FALSE(Get(set, "G")->IsFolder());
+  EXPECT_EQ(Get(set, "F")->Attrs(),
+            (Attributes{{"name", "Renamed"}, {"ntype", "query"}, {"pnid", "ROOT"}}));
+  EXPECT_TRUE(Get(set, "B")->IsFolder());
   EXPECT_EQ(TreeFault(set), "");
 }
 
