@@ -321,6 +321,7 @@ int ShowCrashDialog(const CrashReportContext& context, const std::string& dumpPa
   std::optional<PackedReport> report;
   if (send) report = PackageReport(context, dumpPath);
   if (answer == kButtonRestart) {
+    if (context.awaitCrashedClient) context.awaitCrashedClient();
     try {
       StartSyncProgram(context, true, false, FolderOfPath(context.selfPath));
     } catch (const VelkException& e) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,10 @@ struct CrashReportContext {
   // soon as the window is there, or the client ended; a client slow to
   // start on a busy computer is still a healthy one.
   int64_t startTimeoutMs = 10'000;
+  // Waits until the client that crashed has ended (null: nothing to wait
+  // for). A client still ending keeps its window a moment, and a restart
+  // must not take that window for a running client.
+  std::function<void()> awaitCrashedClient = nullptr;
 };
 
 // The dump path of the command line's arguments (joined with single

@@ -10,10 +10,15 @@
 // private temporary folder is taken; anything else (or nothing) ends the
 // program at once, showing nothing and touching nothing. When nobody can
 // be asked (TARVEX_PRESENTER=null), nothing is sent. Always exits 0.
+#include <unistd.h>
+
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "crashreport/CrashReport.h"
@@ -30,7 +35,28 @@
 
 using namespace tarvex;
 
+namespace {
+
+// The client's crash hook starts this program from the crashing process,
+// which ends just after. While it ends, its window is still found.
+std::function<void()> CrashedParentWait() {
+  const pid_t parent = ::getppid();
+  std::error_code ec;
+  const std::filesystem::path exe =
+      std::filesystem::read_symlink("/proc/" + std::to_string(parent) + "/exe", ec);
+  if (ec || exe.filename() != "tarvexsync") return nullptr;
+  return [parent] {
+    // Once it has ended, this program has another parent. A client that
+    // hangs in its end is given up on after a while.
+    for (int waited = 0; ::getppid() == parent && waited < 10'000; waited += 20)
+      ::usleep(20'000);
+  };
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  const std::function<void()> awaitCrashedClient = CrashedParentWait();
   try {
     const std::string tempDir = GetTempDir();
     const std::string dump =
@@ -53,6 +79,7 @@ int main(int argc, char** argv) {
                                PlatformConfig::Current().runtimeDir,
                                SelfExecutablePath()};
     context.canAsk = std::dynamic_pointer_cast<NullPresenter>(CurrentPresenter()) == nullptr;
+    context.awaitCrashedClient = awaitCrashedClient;
     ShowCrashDialog(context, dump);
   } catch (const std::exception& e) {
     // The program that reports crashes ends in order whatever it met.

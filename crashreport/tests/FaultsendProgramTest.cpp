@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -305,6 +306,26 @@ TEST_F(FaultsendProgramTest, RestartStartsTheClientQuietlyAndStillSendsWhenItCan
       for (int i = 0; i < 500 && FindWindow("TarvexSyncWindow", runtime_); ++i) ::usleep(10'000);
     }
   }
+}
+
+TEST_F(FaultsendProgramTest, RestartWaitsForTheCrashedClientToEndInsteadOfTakingItsWindow) {
+  // The crashed client started the program and is still ending, its window
+  // still there: the person's restart brings a new client all the same.
+  StubClientIn(bin_);
+  Script(CrashBox(true));
+  ASSERT_EQ(StartProcess({bin_ + "/tarvexsync", "--crash", bin_ + "/faultsend", dump_}, &stub_), 0u);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (service_.CrashReports().empty() && std::chrono::steady_clock::now() < deadline)
+    ::usleep(20'000);
+  EXPECT_EQ(WaitForProcess(stub_), 134);
+  stub_ = -1;
+  const std::vector<std::string> started = Started(bin_);
+  ASSERT_EQ(started.size(), 2u) << "the crashed client, then the restarted one";
+  EXPECT_EQ(started[1], "-q");
+  const std::vector<testing::ReceivedCrashReport> reports = service_.CrashReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].entries,
+            (std::vector<std::string>{"dump.dmp", "logfile.txt", "regdata.txt"}));
 }
 
 TEST_F(FaultsendProgramTest, RestartLeavesARunningClientAlone) {

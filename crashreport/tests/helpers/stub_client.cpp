@@ -5,6 +5,10 @@
 // takes the client's window ("TarvexSyncWindow", in the runtime folder of
 // the environment) and keeps it until it is killed, its window gets
 // WM_CLOSE, or a minute has passed.
+//   stub_client --crash REPORTER DUMP
+// instead crashes as the client does: with its window taken, it starts the
+// report program with the dump, as its crash hook does, and ends a moment
+// later (a crashing client takes a while to end, its window with it).
 #include <unistd.h>
 
 #include <cstdio>
@@ -40,6 +44,15 @@ int main(int argc, char** argv) {
   });
   HWND window;
   if (CreateWindow("TarvexSyncWindow", "stub client", &window) != 0) return 1;
+  if (argc == 4 && std::string(argv[1]) == "--crash") {
+    const pid_t reporter = ::fork();
+    if (reporter == 0) {
+      ::execl(argv[2], argv[2], argv[3], static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::usleep(500'000);
+    std::_Exit(134);
+  }
   SetTimer(window, 1, 60'000);
   MSG msg;
   while (GetMessage(&msg) > 0) {
