@@ -121,6 +121,9 @@ async function main() {
   const problems = [];
   tab.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
   tab.on('console', (m) => {
+    // The page's wait for the state may fail once the demo has ended, as
+    // the failed request below is.
+    if (m.type() === 'error' && /\/state\b/.test(m.location()?.url ?? '')) return;
     if (m.type() === 'error' || /Content Security Policy/i.test(m.text())) problems.push(`console: ${m.text()}`);
   });
   tab.on('requestfailed', (r) => {
