@@ -107,8 +107,18 @@ int TestOne(const uint8_t* data, size_t size) {
   service.ClearRequests();
 
   const Outcome out = RunOnce(pc, kind);
+  // A repair that succeeds reports what it did: 109 repaired, or 106 when
+  // it also put back local nodes the service's differences did not list
+  // (a reply that lists none of a folder's children takes them all out and
+  // puts them back). Its Favorites are then the repaired tree and its
+  // baseline the tree of the stored revision, which differ until the next
+  // sync takes the repair's changes as local ones; so only the recovery
+  // below is checked for it.
+  const bool repaired =
+      kind == 3 && (out.status == 106 || out.status == 109) && out.thrown.empty();
   const bool recorded = (out.status == 105 && out.thrown.empty()) ||
-                        (out.status == 101 && !out.details.empty()) || out.status == 102;
+                        (out.status == 101 && !out.details.empty()) || out.status == 102 ||
+                        repaired;
   Check(recorded, "a sync ends with a recorded outcome", Describe(out));
   if (out.status == 105 && out.thrown.empty()) {
     const std::optional<std::string> baseline = testing::BaselineTree(pc);
