@@ -1004,6 +1004,9 @@ Json::Value FakeSyncService::PutChanges(UserData& user, const Json::Value& body)
     // A trial on a clone first: a failing batch changes nothing.
     NodeSet trial(user.top.get());
     commands.Execute(trial);
+    // Nor is a batch taken that leaves no tree (a first put without ROOT).
+    if (!trial.GetNode(keys::kRoot, false, true, true))
+      return Failure(400, "the commands leave no ROOT");
   }
   commands.Execute(*user.top);
   Json::Value reply = StatusReply(0);
@@ -1013,7 +1016,12 @@ Json::Value FakeSyncService::PutChanges(UserData& user, const Json::Value& body)
 
 Json::Value FakeSyncService::Upload(UserData& user, const Json::Value& body) {
   const Json::Value& list = body["commands"];
-  user.top = BuildTree(list);
+  // An upload replaces the whole tree, so commands that build none (no
+  // ROOT) are refused and change nothing: every revision of the history
+  // stays one that builds a tree.
+  std::unique_ptr<NodeSet> tree = BuildTree(list);
+  if (!HasRoot(*tree)) return Failure(400, "the commands build no ROOT");
+  user.top = std::move(tree);
   Json::Value reply = StatusReply(0);
   reply["toprev"] = AppendRevision(user, list, true);
   return reply;

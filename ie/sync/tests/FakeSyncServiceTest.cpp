@@ -278,6 +278,40 @@ TEST_F(FakeSyncServiceTest, PutChangesNeedsTheTopRevisionAndChangesAllOrNothing)
   EXPECT_EQ(ServiceShape(), "a f{b c2 d}");
 }
 
+// Commands that build no tree (none, or only ones without an action, which
+// are dropped) are refused by an upload and by a first put alike, and change
+// nothing: the top revision still names a tree the history builds.
+TEST_F(FakeSyncServiceTest, RequestsThatBuildNoTreeAreRefused) {
+  std::string token = SignIn();
+  const Json::Value noTree[] = {Json::Value(Json::arrayValue), List({Json::Value()}),
+                                Parse(R"([{"nid":"ROOT","args":{"ntype":"folder"}}])")};
+  auto topTree = [&] {
+    std::string shape = "(none)";
+    service_.WithTreeAt("ann", service_.TopRevision("ann"),
+                        [&](NodeSet& set) { shape = Shape(set); });
+    return shape;
+  };
+  for (const Json::Value& commands : noTree) {
+    SCOPED_TRACE(WriteCompactJson(commands));
+    EXPECT_EQ(SendJson("/sync/bookmarks/putchanges", Put("0", commands), token).json["status"],
+              400);
+    EXPECT_EQ(service_.TopRevision("ann"), "0");
+  }
+  EXPECT_EQ(SendJson("/sync/bookmarks/putchanges", Put("0", SmallTree()), token).json,
+            Parse(R"({"status":0,"toprev":"1"})"));
+  for (const Json::Value& commands : noTree) {
+    SCOPED_TRACE(WriteCompactJson(commands));
+    Json::Value upload;
+    upload["commands"] = commands;
+    Answer refused = SendJson("/sync/bookmarks/upload", upload, token);
+    EXPECT_EQ(refused.json["status"], 400);
+    EXPECT_FALSE(JsonText(refused.json["message"]).empty());
+    EXPECT_EQ(service_.TopRevision("ann"), "1");
+    EXPECT_EQ(ServiceShape(), "a f{b c}");
+    EXPECT_EQ(topTree(), "a f{b c}");
+  }
+}
+
 TEST_F(FakeSyncServiceTest, GetChangesIsContinuousUntilAnotherClientUploads) {
   std::string mine = SignIn(), theirs = SignIn();
   Json::Value upload;
