@@ -33,10 +33,10 @@ namespace {
 using tarvex::fuzz::Check;
 using testing::SyncClient;
 
-const char* const kPaths[] = {
-    "/login/signtoken",           "/sync/bookmarks/status",   "/sync/bookmarks/download",
-    "/sync/bookmarks/getchanges", "/sync/bookmarks/putchanges", "/sync/bookmarks/upload",
-    "/sync/bookmarks/getdiffs",   "/user/profiles/getnames"};
+const char* const kPaths[] = {"/login/signtoken",           "/sync/bookmarks/status",
+                              "/sync/bookmarks/download",   "/sync/bookmarks/getchanges",
+                              "/sync/bookmarks/putchanges", "/sync/bookmarks/upload",
+                              "/sync/bookmarks/getdiffs",   "/user/profiles/getnames"};
 
 struct Outcome {
   int status = 0;
@@ -114,13 +114,14 @@ int TestOne(const uint8_t* data, size_t size) {
   // baseline the tree of the stored revision, which differ until the next
   // sync takes the repair's changes as local ones; so only the recovery
   // below is checked for it.
-  const bool repaired =
-      kind == 3 && (out.status == 106 || out.status == 109) && out.thrown.empty();
-  const bool recorded = (out.status == 105 && out.thrown.empty()) ||
-                        (out.status == 101 && !out.details.empty()) || out.status == 102 ||
-                        repaired;
+  const bool repaired = kind == 3 && (out.status == 106 || out.status == 109) && out.thrown.empty();
+  // A download that succeeds reports 104 (downloaded), any other sync 105.
+  const bool succeeded =
+      out.thrown.empty() && (out.status == 105 || (kind == 2 && out.status == 104));
+  const bool recorded =
+      succeeded || (out.status == 101 && !out.details.empty()) || out.status == 102 || repaired;
   Check(recorded, "a sync ends with a recorded outcome", Describe(out));
-  if (out.status == 105 && out.thrown.empty()) {
+  if (succeeded) {
     const std::optional<std::string> baseline = testing::BaselineTree(pc);
     Check(baseline.has_value() && *baseline == testing::Favorites(pc),
           "a sync that reports success leaves its Favorites as its baseline", Describe(out));
