@@ -49,7 +49,7 @@ bench: deps
 # fuzz/corpus/<target>/, which `make test` replays.
 FUZZ_DIR := build/fuzz
 FUZZ_SECONDS ?= 180
-FUZZ_TARGETS := baseline commands ini menuorder favicon requests replies
+FUZZ_TARGETS := baseline commands ini menuorder favicon requests replies plist
 fuzz: deps
 	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=Debug -DTARVEX_SANITIZE=OFF -DTARVEX_FUZZ=ON \
 	  -DCMAKE_CXX_COMPILER=clang++-14 \

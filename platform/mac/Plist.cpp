@@ -40,7 +40,9 @@ Value FromPlist(plist_t node) {
     case PLIST_STRING: {
       uint64_t length = 0;
       const char* s = plist_get_string_ptr(node, &length);
-      return s ? std::string(s, length) : std::string();
+      // Text is valid UTF-8 from here on: bytes that are not would be
+      // written otherwise by each form (the binary one as UTF-16).
+      return s ? SanitizeUtf8(std::string_view(s, length)) : std::string();
     }
     case PLIST_ARRAY: {
       auto out = NewArray();
@@ -60,7 +62,7 @@ Value FromPlist(plist_t node) {
           std::free(key);
           break;
         }
-        (*out)[key ? key : ""] = FromPlist(item);
+        (*out)[SanitizeUtf8(key ? key : "")] = FromPlist(item);
         std::free(key);
       }
       std::free(it);

@@ -26,9 +26,6 @@ using Dict = std::map<std::string, Value>;
 using ArrayRef = std::shared_ptr<Array>;
 using DictRef = std::shared_ptr<Dict>;
 
-ArrayRef NewArray(Array items = {});
-DictRef NewDict(Dict entries = {});
-
 class Value {
  public:
   using Storage = std::variant<std::monostate, bool, int64_t, double, std::string, Url, ArrayRef, DictRef>;
@@ -73,6 +70,11 @@ class Value {
  private:
   Storage v_;
 };
+
+// New containers (declared once Value is whole: their default arguments
+// make vectors and maps of it).
+ArrayRef NewArray(Array items = {});
+DictRef NewDict(Dict entries = {});
 
 // One level copied: the copy's containers are the original's.
 ArrayRef MutableCopy(const ArrayRef& array);

@@ -117,5 +117,21 @@ TEST(MacPlist, RandomDictionariesSurviveBothForms) {
   }
 }
 
+TEST(MacPlist, TextThatIsNoUTF8IsReplacedSoBothFormsAgree) {
+  // A file another program wrote, with bytes that are no UTF-8 in a key
+  // and a value: read as U+FFFD, and written the same in either form.
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+      "<key>name\xff</key><string>caf\xc3 \xe2\x82</string></dict></plist>";
+  const DictRef dict = PlistDictFromMemory(xml);
+  ASSERT_TRUE(dict);
+  ASSERT_EQ(dict->count("name\xef\xbf\xbd"), 1u);
+  EXPECT_EQ(dict->at("name\xef\xbf\xbd").AsString(), "caf\xef\xbf\xbd \xef\xbf\xbd");
+  const DictRef fromBinary = PlistDictFromMemory(PlistBinary(dict));
+  ASSERT_TRUE(fromBinary);
+  EXPECT_EQ(Value(fromBinary), Value(dict));
+  EXPECT_EQ(PlistXml(fromBinary), PlistXml(dict));
+}
+
 }  // namespace
 }  // namespace tarvex::mac
