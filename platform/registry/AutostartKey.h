@@ -16,8 +16,8 @@
 // replaced or deleted. A value is a Windows command line: its program is the
 // quoted first token (up to the next quote, no escapes) or else everything
 // up to the first space or tab, and its arguments are split by the Microsoft
-// C runtime's rules. In Exec the program is always quoted as the Desktop
-// Entry Specification says ("`$\ escaped by a backslash, then every
+// C runtime's rules. In Exec the program is always quoted as desktop
+// entries quote it ("`$\ escaped by a backslash, then every
 // backslash doubled for the string value), an argument only when it needs
 // it, and "%" is written "%%" (as the desktop entry format asks; GLib,
 // and so GNOME, looks a program up before it undoes that, so it cannot
