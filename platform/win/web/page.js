@@ -111,10 +111,12 @@
                      onclick: () => act({ kind: 'dismiss', window: menu.window }) }))));
   }
 
+  // As the tray shows one balloon at a time, the page shows the newest one
+  // the person did not close: a pile of them would cover the dialogs.
   const closedBalloons = new Set();
   function renderBalloons(balloons) {
-    $('balloons').replaceChildren(...balloons.filter((b) => !closedBalloons.has(b.number))
-      .reverse().map((b) => {
+    $('balloons').replaceChildren(...balloons.slice(-1).filter((b) => !closedBalloons.has(b.number))
+      .map((b) => {
         const card = el('div', { class: 'balloon ' + b.kind, role: 'status' },
           el('div', { class: 'balloon-title', text: b.title }),
           el('div', { class: 'balloon-text', text: b.text }));

@@ -227,6 +227,9 @@ async function main() {
 
   // ---- A conflict ----
   await shown(CONFLICT);
+  // The syncs before left balloons; at most one shows, as the tray shows
+  // them, so none of them covers the question's buttons.
+  assert.ok(await tab.$$eval('.balloon', (b) => b.length) <= 1, 'at most one balloon shows');
   const versions = await tab.$$eval(`${dialogOf(CONFLICT)} textarea`, (ts) => ts.map((t) => t.value));
   assert.deepEqual(versions.map((v) => v.split(/\r?\n/)[0]), ['Name: News <today>', 'Name: News'],
                    'both versions, as text');
